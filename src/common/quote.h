@@ -1,0 +1,16 @@
+#pragma once
+
+// Quoting of a text for diagnostics, as in: string "a\"b\n".
+
+#include <string>
+#include <string_view>
+
+namespace korvan {
+
+// Appends `text` (UTF-8) in double quotes. The double quote and the backslash get a
+// backslash before them; tab, carriage return, line feed and NUL are written \t, \r,
+// \n and \0; every other control character (U+0001-U+001F, U+007F-U+009F) is written
+// \u{hex} in lower case. Everything else, malformed UTF-8 included, is copied.
+void append_quoted(std::string& out, std::string_view text);
+
+}  // namespace korvan

@@ -1,0 +1,203 @@
+// Frames over an in-memory byte stream: the read and write loops, the length bounds
+// and the exact error texts, without the operating system.
+
+#include "pipe/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvan::pipe {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct MemoryStream {
+    Bytes input;
+    size_t read_pos = 0;
+    std::uint32_t max_read = UINT32_MAX;  // bytes handed out per read at most
+    std::optional<std::string> read_error;  // returned instead of 0 at the end of input
+
+    Bytes output;
+    std::uint32_t max_write = UINT32_MAX;
+    std::optional<std::string> write_error;  // returned by write number `fail_write`
+    bool write_zero = false;                 // ... or a success that moved nothing
+    int fail_write = -1;
+    int writes = 0;
+};
+
+Result<std::uint32_t> read_some(MemoryStream& s, std::uint8_t* into, std::uint32_t count) {
+    const size_t left = s.input.size() - s.read_pos;
+    if (left == 0 && s.read_error) {
+        return Failure{*s.read_error};
+    }
+    const auto n = static_cast<std::uint32_t>(std::min<size_t>({left, count, s.max_read}));
+    std::memcpy(into, s.input.data() + s.read_pos, n);
+    s.read_pos += n;
+    return n;
+}
+
+Result<std::uint32_t> write_some(MemoryStream& s, const std::uint8_t* from, std::uint32_t count) {
+    const int index = s.writes++;
+    if (index == s.fail_write) {
+        if (s.write_zero) {
+            return std::uint32_t{0};
+        }
+        return Failure{*s.write_error};
+    }
+    const std::uint32_t n = std::min(count, s.max_write);
+    s.output.insert(s.output.end(), from, from + n);
+    return n;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes pattern(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    return b;
+}
+
+struct ReadCase {
+    const char* name;
+    Bytes input;
+    std::uint32_t max_read;
+    std::optional<std::string> read_error;
+    std::optional<size_t> body_size;  // expected success with this body
+    std::string error;                // otherwise, this text
+};
+
+TEST(ReadFrame, LengthPrefixAndBodyCases) {
+    const Bytes body13 = pattern(13);
+    const std::vector<ReadCase> cases = {
+        {"zero length", {0, 0, 0, 0}, UINT32_MAX, {}, {}, "frame length out of range: 0"},
+        {"one over the bound", {0x01, 0x00, 0x10, 0x00}, UINT32_MAX, {}, {},
+         "frame length out of range: 1048577"},
+        {"largest prefix", {0xFF, 0xFF, 0xFF, 0xFF}, UINT32_MAX, {}, {},
+         "frame length out of range: 4294967295"},
+        {"big-endian prefix", concat({0x00, 0x00, 0x00, 0x0D}, body13), UINT32_MAX, {}, {},
+         "frame length out of range: 218103808"},
+        {"one byte per read", concat({13, 0, 0, 0}, body13), 1, {}, 13, ""},
+        {"exactly the bound", concat({0x00, 0x00, 0x10, 0x00}, pattern(MAX_FRAME_LEN)), 4096, {},
+         MAX_FRAME_LEN, ""},
+        {"closed before the prefix", {}, UINT32_MAX, {}, {}, "pipe closed"},
+        {"closed inside the prefix", {13, 0}, UINT32_MAX, {}, {}, "pipe closed"},
+        {"closed after the prefix", {13, 0, 0, 0}, UINT32_MAX, {}, {}, "pipe closed"},
+        {"closed inside the body", concat({13, 0, 0, 0}, pattern(5)), UINT32_MAX, {}, {},
+         "pipe closed"},
+        {"read fails after the prefix", {13, 0, 0, 0}, UINT32_MAX, "The pipe has been ended.", {},
+         "ReadFile: The pipe has been ended."},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryStream s;
+        s.input = c.input;
+        s.max_read = c.max_read;
+        s.read_error = c.read_error;
+        Result<Bytes> got = read_frame(s);
+        if (c.body_size) {
+            ASSERT_TRUE(got.ok()) << got.error();
+            EXPECT_EQ(got.value().size(), *c.body_size);
+            EXPECT_TRUE(std::equal(got.value().begin(), got.value().end(), c.input.begin() + 4));
+        } else {
+            ASSERT_FALSE(got.ok());
+            EXPECT_EQ(got.error(), c.error);
+        }
+    }
+}
+
+TEST(ReadFrame, RefusedLengthReadsNoBody) {
+    MemoryStream s;
+    s.input = concat({0x00, 0x00, 0x00, 0x0D}, pattern(13));
+    ASSERT_FALSE(read_frame(s).ok());
+    EXPECT_EQ(s.read_pos, 4u);
+}
+
+TEST(ReadFrame, BytesAfterTheBodyAreLeftUnread) {
+    MemoryStream s;
+    s.input = concat(concat({3, 0, 0, 0}, {'a', 'b', 'c'}), {4, 0, 0, 0, 'n', 'e', 'x', 't'});
+    Result<Bytes> got = read_frame(s);
+    ASSERT_TRUE(got.ok()) << got.error();
+    EXPECT_EQ(got.value(), (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(s.read_pos, 7u);
+}
+
+TEST(WriteFrame, WritesPrefixThenBodyAsTwoWrites) {
+    MemoryStream s;
+    const std::string text = "{\"ok\":\"pong\",\"version\":\"1\",\"service_version\":\"1.0.0\"}";
+    const Bytes body(text.begin(), text.end());
+    ASSERT_TRUE(write_frame(s, body).ok());
+    EXPECT_EQ(s.writes, 2);
+    EXPECT_EQ(s.output, concat({0x35, 0, 0, 0}, body));
+}
+
+TEST(WriteFrame, PrefixCountsBytesNotCharacters) {
+    MemoryStream s;
+    const std::string text = "\"\xC3\xA9t\xC3\xA9\"";  // "été": 5 characters, 7 bytes
+    ASSERT_TRUE(write_frame(s, Bytes(text.begin(), text.end())).ok());
+    EXPECT_EQ(s.output[0], 7);
+}
+
+TEST(WriteFrame, ShortWritesAreContinued) {
+    MemoryStream s;
+    s.max_write = 3;
+    const Bytes body = pattern(1000);
+    ASSERT_TRUE(write_frame(s, body).ok());
+    EXPECT_EQ(s.output, concat({0xE8, 0x03, 0, 0}, body));
+}
+
+TEST(WriteFrame, BodyAtTheBoundIsWritten) {
+    MemoryStream s;
+    ASSERT_TRUE(write_frame(s, pattern(MAX_FRAME_LEN)).ok());
+    EXPECT_EQ(s.output.size(), MAX_FRAME_LEN + 4);
+    EXPECT_EQ(s.output[2], 0x10);
+}
+
+TEST(WriteFrame, BodyOverTheBoundWritesNothing) {
+    MemoryStream s;
+    Result<void> written = write_frame(s, pattern(MAX_FRAME_LEN + 1));
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.error(), "response too large");
+    EXPECT_EQ(s.writes, 0);
+    EXPECT_TRUE(s.output.empty());
+}
+
+TEST(WriteFrame, WriteFailures) {
+    struct Case {
+        const char* name;
+        int fail_write;
+        bool write_zero;
+        std::string error;
+        size_t bytes_out;
+    };
+    const std::vector<Case> cases = {
+        {"prefix write fails", 0, false, "WriteFile: No process is on the other end of the pipe.", 0},
+        {"body write fails", 1, false, "WriteFile: No process is on the other end of the pipe.", 4},
+        {"prefix write moves nothing", 0, true, "pipe write 0", 0},
+        {"body write moves nothing", 1, true, "pipe write 0", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryStream s;
+        s.fail_write = c.fail_write;
+        s.write_zero = c.write_zero;
+        s.write_error = "No process is on the other end of the pipe.";
+        Result<void> written = write_frame(s, pattern(10));
+        ASSERT_FALSE(written.ok());
+        EXPECT_EQ(written.error(), c.error);
+        EXPECT_EQ(s.writes, c.fail_write + 1) << "no write after the failure";
+        EXPECT_EQ(s.output.size(), c.bytes_out);
+    }
+}
+
+}  // namespace
+}  // namespace korvan::pipe

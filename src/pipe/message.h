@@ -1,0 +1,62 @@
+#pragma once
+
+// The messages of the control pipe: one request in, at most one response out.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace korvan::pipe {
+
+namespace request {
+
+struct Ping {};
+struct Status {};
+struct Start {
+    std::string config_yaml;
+    // Required on the wire, never read.
+    std::string secret;
+    std::uint16_t mixed_port = 0;
+    std::uint16_t ctl_port = 0;
+};
+struct Stop {};
+
+}  // namespace request
+
+using Request = std::variant<request::Ping, request::Status, request::Start, request::Stop>;
+
+namespace response {
+
+struct Pong {
+    std::string version;
+    std::string service_version;
+};
+struct Status {
+    bool running = false;
+    std::optional<std::uint16_t> mixed_port;
+    std::optional<std::uint16_t> ctl_port;
+};
+struct Started {
+    std::uint16_t mixed_port = 0;
+    std::uint16_t ctl_port = 0;
+};
+struct Stopped {};
+struct Error {
+    std::string code;
+    std::string message;
+};
+
+}  // namespace response
+
+using Response = std::variant<response::Pong, response::Status, response::Started,
+                              response::Stopped, response::Error>;
+
+inline constexpr std::string_view PROTOCOL_VERSION = "1";
+inline constexpr std::string_view SERVICE_VERSION = "1.0.0";
+
+inline constexpr std::string_view BAD_REQUEST = "bad_request";
+inline constexpr std::string_view START_FAILED = "start_failed";
+
+}  // namespace korvan::pipe
