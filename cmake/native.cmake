@@ -6,6 +6,8 @@ find_package(nlohmann_json 3 REQUIRED)
 
 if(KORVAN_TESTS)
     add_executable(proto_tests
+        src/pipe/decode_test.cpp
+        src/pipe/decode_reference_test.cpp
         src/pipe/encode_test.cpp
         src/pipe/frame_test.cpp
     )

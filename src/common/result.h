@@ -25,7 +25,7 @@ inline Failure prefixed(std::string_view step, const Failure& inner) {
 
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : value_(std::move(value)) {}
     Result(Failure failure) : error_(std::move(failure.text)) {}
 
@@ -41,14 +41,14 @@ public:
     const std::string& error() const { return error_; }
     Failure failure() const { return Failure{error_}; }
 
-private:
+  private:
     std::optional<T> value_;
     std::string error_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Failure failure) : failed_(true), error_(std::move(failure.text)) {}
 
@@ -58,7 +58,7 @@ public:
     const std::string& error() const { return error_; }
     Failure failure() const { return Failure{error_}; }
 
-private:
+  private:
     bool failed_ = false;
     std::string error_;
 };

@@ -18,13 +18,27 @@ void put_string(std::string& out, std::string_view text) {
         out.append(text, clean_from, i - clean_from);
         clean_from = i + 1;
         switch (byte) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 out += "\\u00";
                 out += HEX[byte >> 4];
@@ -80,7 +94,9 @@ void put_fields(std::string& out, const response::Started& started) {
     put_port(out, started.ctl_port);
 }
 
-void put_fields(std::string& out, const response::Stopped&) { put_kind(out, "stopped"); }
+void put_fields(std::string& out, const response::Stopped&) {
+    put_kind(out, "stopped");
+}
 
 void put_fields(std::string& out, const response::Error& error) {
     put_kind(out, "error");

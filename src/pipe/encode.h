@@ -22,8 +22,9 @@ std::string encode_response(const Response& response);
 template <class Stream>
 Result<void> write_response(Stream& stream, const Response& response) {
     const std::string text = encode_response(response);
-    return write_frame(stream, std::span<const std::uint8_t>(
-                                   reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return write_frame(
+        stream, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                              text.size()));
 }
 
 }  // namespace korvan::pipe

@@ -16,15 +16,15 @@ TEST(EncodeResponse, EachKindByteForByte) {
         std::string text;
     };
     const std::vector<Case> cases = {
-        {response::Pong{"1", "1.0.0"},
-         R"({"ok":"pong","version":"1","service_version":"1.0.0"})"},
+        {response::Pong{"1", "1.0.0"}, R"({"ok":"pong","version":"1","service_version":"1.0.0"})"},
         {response::Status{true, 10800, 10900},
          R"({"ok":"status","running":true,"mixed_port":10800,"ctl_port":10900})"},
         {response::Status{false, std::nullopt, std::nullopt},
          R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})"},
         {response::Status{true, 0, 65535},
          R"({"ok":"status","running":true,"mixed_port":0,"ctl_port":65535})"},
-        {response::Started{10800, 10900}, R"({"ok":"started","mixed_port":10800,"ctl_port":10900})"},
+        {response::Started{10800, 10900},
+         R"({"ok":"started","mixed_port":10800,"ctl_port":10900})"},
         {response::Started{0, 0}, R"({"ok":"started","mixed_port":0,"ctl_port":0})"},
         {response::Stopped{}, R"({"ok":"stopped"})"},
         {response::Error{"bad_request",

@@ -108,8 +108,7 @@ Result<void> write_frame(Stream& stream, std::span<const std::uint8_t> body) {
     const std::uint8_t prefix[4] = {
         static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
         static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-    if (Result<void> written = write_all(stream, std::span<const std::uint8_t>(prefix));
-        !written) {
+    if (Result<void> written = write_all(stream, std::span<const std::uint8_t>(prefix)); !written) {
         return written;
     }
     return write_all(stream, body);

@@ -60,8 +60,7 @@ std::thread write_pieces(HANDLE client, std::vector<Bytes> pieces) {
     return std::thread([client, pieces = std::move(pieces)] {
         for (const Bytes& piece : pieces) {
             DWORD put = 0;
-            if (!WriteFile(client, piece.data(), static_cast<DWORD>(piece.size()), &put,
-                           nullptr)) {
+            if (!WriteFile(client, piece.data(), static_cast<DWORD>(piece.size()), &put, nullptr)) {
                 return;
             }
         }
@@ -162,10 +161,11 @@ TEST(FramePipe, ResponseReachesTheClientWhole) {
     ASSERT_TRUE(write_frame(server, body).ok());
     Bytes got(4 + body.size());
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(pair.client.get(), got.data(), static_cast<DWORD>(got.size()), &read,
-                         nullptr));
+    ASSERT_TRUE(
+        ReadFile(pair.client.get(), got.data(), static_cast<DWORD>(got.size()), &read, nullptr));
     ASSERT_EQ(read, got.size());
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), prefix_of(static_cast<std::uint32_t>(body.size())));
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 4),
+              prefix_of(static_cast<std::uint32_t>(body.size())));
     EXPECT_EQ(Bytes(got.begin() + 4, got.end()), body);
 }
 

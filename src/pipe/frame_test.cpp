@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct MemoryStream {
     Bytes input;
     size_t read_pos = 0;
-    std::uint32_t max_read = UINT32_MAX;  // bytes handed out per read at most
+    std::uint32_t max_read = UINT32_MAX;    // bytes handed out per read at most
     std::optional<std::string> read_error;  // returned instead of 0 at the end of input
 
     Bytes output;
@@ -36,7 +35,7 @@ Result<std::uint32_t> read_some(MemoryStream& s, std::uint8_t* into, std::uint32
         return Failure{*s.read_error};
     }
     const auto n = static_cast<std::uint32_t>(std::min<size_t>({left, count, s.max_read}));
-    std::memcpy(into, s.input.data() + s.read_pos, n);
+    std::copy_n(s.input.begin() + static_cast<long>(s.read_pos), n, into);
     s.read_pos += n;
     return n;
 }
@@ -80,21 +79,45 @@ TEST(ReadFrame, LengthPrefixAndBodyCases) {
     const Bytes body13 = pattern(13);
     const std::vector<ReadCase> cases = {
         {"zero length", {0, 0, 0, 0}, UINT32_MAX, {}, {}, "frame length out of range: 0"},
-        {"one over the bound", {0x01, 0x00, 0x10, 0x00}, UINT32_MAX, {}, {},
+        {"one over the bound",
+         {0x01, 0x00, 0x10, 0x00},
+         UINT32_MAX,
+         {},
+         {},
          "frame length out of range: 1048577"},
-        {"largest prefix", {0xFF, 0xFF, 0xFF, 0xFF}, UINT32_MAX, {}, {},
+        {"largest prefix",
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         UINT32_MAX,
+         {},
+         {},
          "frame length out of range: 4294967295"},
-        {"big-endian prefix", concat({0x00, 0x00, 0x00, 0x0D}, body13), UINT32_MAX, {}, {},
+        {"big-endian prefix",
+         concat({0x00, 0x00, 0x00, 0x0D}, body13),
+         UINT32_MAX,
+         {},
+         {},
          "frame length out of range: 218103808"},
         {"one byte per read", concat({13, 0, 0, 0}, body13), 1, {}, 13, ""},
-        {"exactly the bound", concat({0x00, 0x00, 0x10, 0x00}, pattern(MAX_FRAME_LEN)), 4096, {},
-         MAX_FRAME_LEN, ""},
+        {"exactly the bound",
+         concat({0x00, 0x00, 0x10, 0x00}, pattern(MAX_FRAME_LEN)),
+         4096,
+         {},
+         MAX_FRAME_LEN,
+         ""},
         {"closed before the prefix", {}, UINT32_MAX, {}, {}, "pipe closed"},
         {"closed inside the prefix", {13, 0}, UINT32_MAX, {}, {}, "pipe closed"},
         {"closed after the prefix", {13, 0, 0, 0}, UINT32_MAX, {}, {}, "pipe closed"},
-        {"closed inside the body", concat({13, 0, 0, 0}, pattern(5)), UINT32_MAX, {}, {},
+        {"closed inside the body",
+         concat({13, 0, 0, 0}, pattern(5)),
+         UINT32_MAX,
+         {},
+         {},
          "pipe closed"},
-        {"read fails after the prefix", {13, 0, 0, 0}, UINT32_MAX, "The pipe has been ended.", {},
+        {"read fails after the prefix",
+         {13, 0, 0, 0},
+         UINT32_MAX,
+         "The pipe has been ended.",
+         {},
          "ReadFile: The pipe has been ended."},
     };
     for (const ReadCase& c : cases) {
@@ -180,7 +203,8 @@ TEST(WriteFrame, WriteFailures) {
         size_t bytes_out;
     };
     const std::vector<Case> cases = {
-        {"prefix write fails", 0, false, "WriteFile: No process is on the other end of the pipe.", 0},
+        {"prefix write fails", 0, false, "WriteFile: No process is on the other end of the pipe.",
+         0},
         {"body write fails", 1, false, "WriteFile: No process is on the other end of the pipe.", 4},
         {"prefix write moves nothing", 0, true, "pipe write 0", 0},
         {"body write moves nothing", 1, true, "pipe write 0", 4},

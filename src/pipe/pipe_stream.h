@@ -18,7 +18,6 @@ struct PipeStream {
 
 // Failures carry the system error in the Windows API form.
 Result<std::uint32_t> read_some(PipeStream& stream, std::uint8_t* into, std::uint32_t count);
-Result<std::uint32_t> write_some(PipeStream& stream, const std::uint8_t* from,
-                                 std::uint32_t count);
+Result<std::uint32_t> write_some(PipeStream& stream, const std::uint8_t* from, std::uint32_t count);
 
 }  // namespace korvan::pipe
