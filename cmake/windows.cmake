@@ -18,6 +18,17 @@ add_library(korvan_pipe STATIC
 target_link_libraries(korvan_pipe PUBLIC korvan_proto korvan_win)
 korvan_warnings(korvan_pipe)
 
+# The core supervisor and the service log, with the paths both of them use.
+add_library(korvan_core STATIC
+    src/core/command_line.cpp
+    src/core/launch.cpp
+    src/core/supervise.cpp
+    src/log/service_log.cpp
+    src/win/paths.cpp
+)
+target_link_libraries(korvan_core PUBLIC korvan_win)
+korvan_warnings(korvan_core)
+
 if(KORVAN_TESTS)
     set(KORVAN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     add_test(NAME wine_prefix_up
@@ -28,10 +39,13 @@ if(KORVAN_TESTS)
     set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
 
     # One ctest entry per test executable: every entry is a Wine start-up.
-    # korvan_wine_test(NAME SOURCES... LIBS libs...)
+    # korvan_wine_test(NAME [OUTPUT_DIRECTORY dir] SOURCES... LIBS libs...)
     function(korvan_wine_test name)
-        cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBS")
+        cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_DIRECTORY" "SOURCES;LIBS")
         add_executable(${name} ${arg_SOURCES})
+        if(arg_OUTPUT_DIRECTORY)
+            set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
+        endif()
         target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main)
         korvan_warnings(${name})
         add_test(NAME ${name} COMMAND ${name})
@@ -39,8 +53,34 @@ if(KORVAN_TESTS)
     endfunction()
 
     korvan_wine_test(pipe_tests LIBS korvan_pipe SOURCES
+        src/pipe/decode_test.cpp
         src/pipe/encode_test.cpp
         src/pipe/frame_test.cpp
         src/pipe/frame_pipe_test.cpp
     )
+
+    # The core tests launch the core from the folder of the running executable, so
+    # they get a folder of their own with the stand-in core beside them; the tests
+    # write the stand-in wintun-x86_64.dll there themselves.
+    set(core_test_dir ${CMAKE_BINARY_DIR}/core_tests)
+    add_executable(fake_core testing/fake_core/fake_core.cpp)
+    set_target_properties(fake_core PROPERTIES
+        OUTPUT_NAME mihomo-x86_64-pc-windows-msvc
+        RUNTIME_OUTPUT_DIRECTORY ${core_test_dir})
+    target_link_libraries(fake_core PRIVATE korvan_win ntdll)
+    korvan_warnings(fake_core)
+
+    korvan_wine_test(core_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_core shell32 SOURCES
+        src/core/command_line_test.cpp
+        src/core/launch_test.cpp
+        src/core/supervise_test.cpp
+        src/log/service_log_test.cpp
+        src/win/error_text_test.cpp
+        src/win/paths_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(core_tests PRIVATE testing)
+    add_dependencies(core_tests fake_core)
 endif()

@@ -13,8 +13,8 @@ namespace {
 std::string format_message(std::uint32_t code, DWORD& format_error) {
     std::array<wchar_t, 2048> buffer{};
     const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       0, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
     format_error = length == 0 ? GetLastError() : ERROR_SUCCESS;
     std::wstring_view message(buffer.data(), length);
     while (!message.empty() && (message.back() == L' ' || message.back() == L'\t' ||
@@ -71,26 +71,37 @@ std::string os_error_text(DWORD code) {
 
 std::string_view error_kind(DWORD code) {
     switch (code) {
-        case ERROR_ACCESS_DENIED: return "PermissionDenied";
+        case ERROR_ACCESS_DENIED:
+            return "PermissionDenied";
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return "NotFound";
+        case ERROR_PATH_NOT_FOUND:
+            return "NotFound";
         case ERROR_ALREADY_EXISTS:
         case ERROR_FILE_EXISTS:
-        case ERROR_SERVICE_EXISTS: return "AlreadyExists";
+        case ERROR_SERVICE_EXISTS:
+            return "AlreadyExists";
         case ERROR_BROKEN_PIPE:
-        case ERROR_NO_DATA: return "BrokenPipe";
-        case ERROR_INVALID_PARAMETER: return "InvalidInput";
+        case ERROR_NO_DATA:
+            return "BrokenPipe";
+        case ERROR_INVALID_PARAMETER:
+            return "InvalidInput";
         case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return "OutOfMemory";
+        case ERROR_OUTOFMEMORY:
+            return "OutOfMemory";
         case ERROR_SEM_TIMEOUT:
         case WAIT_TIMEOUT:
         case ERROR_TIMEOUT:
-        case ERROR_SERVICE_REQUEST_TIMEOUT: return "TimedOut";
-        case ERROR_CALL_NOT_IMPLEMENTED: return "Unsupported";
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            return "TimedOut";
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            return "Unsupported";
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return "StorageFull";
-        case ERROR_BUSY: return "ResourceBusy";
-        default: return "Uncategorized";
+        case ERROR_HANDLE_DISK_FULL:
+            return "StorageFull";
+        case ERROR_BUSY:
+            return "ResourceBusy";
+        default:
+            return "Uncategorized";
     }
 }
 

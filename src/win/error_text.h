@@ -30,6 +30,9 @@ std::string winapi_error_text(DWORD code);
 // File, folder and process operations: "Access is denied. (os error 5)".
 std::string os_error_text(DWORD code);
 
+// The file-and-process form of a write that accepted no bytes.
+inline constexpr std::string_view WRITE_ZERO_TEXT = "failed to write whole buffer";
+
 // SCM errors in the service log: Winapi(Os { code: 5, kind: PermissionDenied,
 // message: "Access is denied." })
 std::string scm_diagnostic_text(DWORD code);

@@ -12,7 +12,7 @@ namespace korvan::win {
 
 template <class Traits>
 class Unique {
-public:
+  public:
     using Raw = typename Traits::Raw;
 
     Unique() = default;
@@ -50,7 +50,7 @@ public:
         return &raw_;
     }
 
-private:
+  private:
     Raw raw_ = Traits::empty();
 };
 

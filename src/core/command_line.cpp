@@ -1,0 +1,43 @@
+#include "core/command_line.h"
+
+namespace korvan::core {
+
+namespace {
+
+void append_argument(std::wstring& out, std::wstring_view arg, bool always_quote) {
+    const bool quote = always_quote || arg.empty() || arg.find_first_of(L" \t") != arg.npos;
+    if (quote) {
+        out += L'"';
+    }
+    size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"') {
+                out.append(backslashes + 1, L'\\');
+            }
+            backslashes = 0;
+        }
+        out += c;
+    }
+    if (quote) {
+        out.append(backslashes, L'\\');
+        out += L'"';
+    }
+}
+
+}  // namespace
+
+std::wstring command_line(std::wstring_view program,
+                          std::initializer_list<std::wstring_view> args) {
+    std::wstring line;
+    append_argument(line, program, true);
+    for (const std::wstring_view arg : args) {
+        line += L' ';
+        append_argument(line, arg, false);
+    }
+    return line;
+}
+
+}  // namespace korvan::core

@@ -1,0 +1,238 @@
+#include "core/launch.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "core/command_line.h"
+#include "core/supervise.h"
+#include "win/error_text.h"
+#include "win/paths.h"
+#include "win/utf.h"
+
+namespace korvan::core {
+
+namespace {
+
+using win::UniqueHandle;
+using win::UniqueProcess;
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr wchar_t NULL_DEVICE[] = L"\\\\.\\NUL";
+
+// The size of a file, following links; absent when it cannot be queried.
+std::optional<std::uint64_t> file_size(const std::wstring& path) {
+    // Backup semantics let the query open a folder as well, like any metadata query.
+    UniqueHandle file(CreateFileW(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) {
+        return std::nullopt;
+    }
+    return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
+Result<std::wstring> prepare_work_dir() {
+    const std::optional<std::wstring> program_data = win::env_var(win::PROGRAM_DATA_VAR);
+    if (!program_data) {
+        return Failure{std::string(PROGRAM_DATA_NOT_SET)};
+    }
+    std::wstring work = win::work_dir(*program_data);
+    if (Result<void> made = win::create_dir_all(work); !made) {
+        return prefixed(CREATE_WORK_DIR_STEP, made.failure());
+    }
+    return work;
+}
+
+// Creates or truncates the file at `path` and writes all of `bytes` to it.
+Result<void> write_whole_file(const std::wstring& path, std::string_view bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    while (!bytes.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
+            const DWORD error = GetLastError();
+            return Failure{win::os_error_text(error)};
+        }
+        if (written == 0) {
+            return Failure{std::string(win::WRITE_ZERO_TEXT)};
+        }
+        bytes.remove_prefix(written);
+    }
+    return {};
+}
+
+Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
+    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
+    const std::optional<std::uint64_t> source_size = file_size(source);
+    if (!source_size) {
+        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
+    }
+    const std::wstring destination = win::join_path(work, WINTUN_NAME);
+    // Only the size is compared: neither time stamps nor content.
+    if (file_size(destination) == source_size) {
+        return {};
+    }
+    if (!CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, 0)) {
+        const DWORD error = GetLastError();
+        return win::os_failure(PROVISION_WINTUN_STEP, error);
+    }
+    return {};
+}
+
+Result<std::wstring> locate_core(const std::wstring& install) {
+    std::wstring core = win::join_path(install, CORE_EXE_NAME);
+    if (!file_size(core)) {
+        return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core)};
+    }
+    return core;
+}
+
+// An inheritable handle on the null device, for one of the core's standard streams.
+Result<UniqueHandle> open_null_device(DWORD access) {
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    UniqueHandle device(CreateFileW(NULL_DEVICE, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inheritable, OPEN_EXISTING, 0, nullptr));
+    if (!device) {
+        const DWORD error = GetLastError();
+        return win::os_failure(SPAWN_CORE_STEP, error);
+    }
+    return device;
+}
+
+// Creates the core suspended: it runs no code until it is inside its job, so nothing
+// it starts can escape the job. The null-device handles close on return, the core
+// holds its own inherited copies.
+Result<UniqueProcess> spawn_core(const std::wstring& core, const std::wstring& work,
+                                 const std::wstring& config) {
+    Result<UniqueHandle> input = open_null_device(GENERIC_READ);
+    if (!input) {
+        return input.failure();
+    }
+    Result<UniqueHandle> output = open_null_device(GENERIC_WRITE);
+    if (!output) {
+        return output.failure();
+    }
+    Result<UniqueHandle> error_output = open_null_device(GENERIC_WRITE);
+    if (!error_output) {
+        return error_output.failure();
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input->get();
+    startup.hStdOutput = output->get();
+    startup.hStdError = error_output->get();
+    // CreateProcessW may write into the command text, so it gets its own buffer.
+    std::wstring text = command_line(core, {L"-d", work, L"-f", config});
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessW(core.c_str(), text.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr,
+                        work.c_str(), &startup, &created)) {
+        const DWORD error = GetLastError();
+        return win::os_failure(SPAWN_CORE_STEP, error);
+    }
+    return UniqueProcess{UniqueHandle(created.hProcess), UniqueHandle(created.hThread)};
+}
+
+// Ends a started core that will not be recorded, which no later stop could reach. The
+// wait is bounded because the caller holds the state lock.
+void end_unrecorded(HANDLE process) {
+    TerminateProcess(process, TERMINATED_EXIT_CODE);
+    WaitForSingleObject(process, BOUNDED_WAIT_MS);
+}
+
+}  // namespace
+
+Result<LaunchedCore> start_core(std::string_view config_yaml) {
+    Result<std::wstring> work = prepare_work_dir();
+    if (!work) {
+        return work.failure();
+    }
+    const std::wstring config = win::join_path(work.value(), CONFIG_NAME);
+    if (Result<void> written = write_whole_file(config, config_yaml); !written) {
+        return prefixed(WRITE_CONFIG_STEP, written.failure());
+    }
+    Result<std::wstring> install = exe_dir();
+    if (!install) {
+        return install.failure();
+    }
+    if (Result<void> provisioned = provision_wintun(install.value(), work.value()); !provisioned) {
+        return provisioned.failure();
+    }
+    Result<std::wstring> core = locate_core(install.value());
+    if (!core) {
+        return core.failure();
+    }
+    Result<UniqueProcess> child = spawn_core(core.value(), work.value(), config);
+    if (!child) {
+        return child.failure();
+    }
+    Result<UniqueHandle> job = attach_job(child->process.get());
+    if (!job) {
+        end_unrecorded(child->process.get());
+        return prefixed(ATTACH_JOB_STEP, job.failure());
+    }
+    if (ResumeThread(child->thread.get()) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        end_unrecorded(child->process.get());
+        return win::os_failure(SPAWN_CORE_STEP, error);
+    }
+    return LaunchedCore{std::move(child.value()), std::move(job.value())};
+}
+
+Result<std::wstring> exe_dir() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        const DWORD error = GetLastError();
+        if (length == 0) {
+            return win::os_failure(CURRENT_EXE_STEP, error);
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        // A path that fills the buffer was cut short.
+        path.resize(path.size() * 2);
+    }
+    std::optional<std::wstring> parent = win::parent_path(path);
+    if (!parent) {
+        return Failure{std::string(EXE_HAS_NO_PARENT)};
+    }
+    return std::move(*parent);
+}
+
+Result<UniqueHandle> attach_job(HANDLE process) {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(CREATE_JOB_STEP, error);
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    static_assert(sizeof limits == 144);
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(SET_JOB_LIMITS_STEP, error);
+    }
+    if (!AssignProcessToJobObject(job.get(), process)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(ASSIGN_JOB_STEP, error);
+    }
+    return job;
+}
+
+}  // namespace korvan::core

@@ -1,0 +1,67 @@
+#pragma once
+
+// Launching the core: the work folder with the core's configuration and the WinTUN
+// library, then the core process, started from the install folder and bound to a
+// kill-on-close job.
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+#include "win/handle.h"
+
+namespace korvan::core {
+
+// Files in the install folder (the folder of the running executable).
+inline constexpr wchar_t CORE_EXE_NAME[] = L"mihomo-x86_64-pc-windows-msvc.exe";
+inline constexpr wchar_t WINTUN_SOURCE_NAME[] = L"wintun-x86_64.dll";
+// Files in the work folder.
+inline constexpr wchar_t CONFIG_NAME[] = L"config.yaml";
+inline constexpr wchar_t WINTUN_NAME[] = L"wintun.dll";
+
+// Launch failures. A step name is followed by ": " and the system error, the inner
+// step or the path; the two "not found" texts are followed by the path.
+inline constexpr std::string_view PROGRAM_DATA_NOT_SET = "ProgramData not set";
+inline constexpr std::string_view CREATE_WORK_DIR_STEP = "create work dir";
+inline constexpr std::string_view WRITE_CONFIG_STEP = "write config";
+inline constexpr std::string_view CURRENT_EXE_STEP = "current_exe";
+inline constexpr std::string_view EXE_HAS_NO_PARENT = "exe has no parent";
+inline constexpr std::string_view WINTUN_SOURCE_MISSING_STEP = "wintun source missing";
+inline constexpr std::string_view PROVISION_WINTUN_STEP = "provision wintun.dll";
+inline constexpr std::string_view CORE_NOT_FOUND_AT = "mihomo not found at ";
+inline constexpr std::string_view SPAWN_CORE_STEP = "spawn mihomo";
+inline constexpr std::string_view ATTACH_JOB_STEP = "attach job";
+inline constexpr std::string_view CREATE_JOB_STEP = "CreateJobObjectW";
+inline constexpr std::string_view SET_JOB_LIMITS_STEP = "SetInformationJobObject";
+inline constexpr std::string_view ASSIGN_JOB_STEP = "AssignProcessToJobObject";
+
+// A started core. Both are owned by the holder; closing `job` ends the core and every
+// process it started.
+struct LaunchedCore {
+    win::UniqueProcess child;
+    win::UniqueHandle job;
+};
+
+// Prepares {ProgramData}\KorvanVPN\service, writes `config_yaml` there as config.yaml
+// byte for byte, copies wintun-x86_64.dll from the install folder to wintun.dll unless
+// a file of the same size is already there, and starts the core from the install
+// folder with "-d {work folder} -f {config.yaml}", no window, the null device as its
+// standard streams and the work folder as its current folder, inside a new job.
+//
+// The caller holds the state lock and has stopped any earlier core. A failure yields
+// the text of the first step that failed; a core already started by then is ended
+// (waiting for it at most BOUNDED_WAIT_MS), and files written before it stay.
+Result<LaunchedCore> start_core(std::string_view config_yaml);
+
+// The folder of the running executable, or "current_exe: {os error}" or
+// "exe has no parent".
+Result<std::wstring> exe_dir();
+
+// A new unnamed job with the kill-on-close limit and `process` assigned to it. The
+// caller owns the returned handle. A failure yields "{call}: {Windows API error}"
+// and leaves `process` as it was.
+Result<win::UniqueHandle> attach_job(HANDLE process);
+
+}  // namespace korvan::core

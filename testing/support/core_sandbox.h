@@ -1,0 +1,49 @@
+#pragma once
+
+// A place to launch the stand-in core (testing/fake_core) from the code under test.
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "core/launch.h"
+#include "support/test_support.h"
+
+namespace korvan::test_support {
+
+// The stand-in WinTUN library's content; only its size matters to the launch.
+inline const std::string WINTUN_STANDIN(3000, 'W');
+
+// ProgramData points into a fresh folder whose path holds a space, the stand-in core
+// writes its record there, and wintun-x86_64.dll lies beside the test executable.
+// Both variables are put back at the end.
+struct CoreSandbox {
+    CoreSandbox();
+
+    TempDir root{L"core"};
+    std::wstring program_data = root.path + L"\\program data";
+    std::wstring work = program_data + L"\\KorvanVPN\\service";
+    std::wstring record = root.path + L"\\record.txt";
+    std::wstring child_record = record + L".child";
+    ScopedEnv program_data_env{L"ProgramData", program_data};
+    ScopedEnv record_env{L"KORVAN_FAKE_CORE_RECORD", record};
+};
+
+// What the stand-in core wrote about itself, by key.
+using CoreRecord = std::map<std::string, std::string>;
+
+// Waits (up to ten seconds) for a record file to appear and reads it.
+std::optional<CoreRecord> wait_for_record(const std::wstring& path);
+
+// A second handle on a process, to look at it after the code under test closed its own.
+win::UniqueHandle duplicate(HANDLE process);
+
+// Whether the process has ended within `timeout_ms`, and its exit code then.
+std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
+
+// Ends a core the test launched and waits for it, so that its folder can be removed.
+void end_core(core::LaunchedCore& core);
+
+}  // namespace korvan::test_support
