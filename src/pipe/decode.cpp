@@ -46,6 +46,8 @@ constexpr std::string_view EXPECTED_TEXT = "a string";
 constexpr std::string_view EXPECTED_PORT = "u16";
 constexpr std::string_view KINDS = "`ping`, `status`, `start`, `stop`";
 constexpr std::string_view START_TOO_SHORT = "struct variant Request::Start with 4 elements";
+constexpr std::string_view NO_ELEMENTS = "0 elements in sequence";
+constexpr std::string_view START_ELEMENTS = "4 elements in sequence";
 
 // The request's own object or array is the first level; a container that would be
 // the 128th is refused.
@@ -53,6 +55,12 @@ constexpr int MAX_DEPTH = 128;
 
 std::string invalid_type(std::string_view described, std::string_view expected) {
     std::string text = "invalid type: ";
+    text.append(described).append(", expected ").append(expected);
+    return text;
+}
+
+std::string invalid_value(std::string_view described, std::string_view expected) {
+    std::string text = "invalid value: ";
     text.append(described).append(", expected ").append(expected);
     return text;
 }
@@ -942,7 +950,7 @@ struct StartFields {
             v.number.unsigned_value <= 0xFFFF) {
             ports[index - 2] = static_cast<std::uint16_t>(v.number.unsigned_value);
         } else if (v.type == Type::Number && v.number.kind != Number::Kind::Float) {
-            fault = "invalid value: " + r.describe(v) + ", expected u16";
+            fault = invalid_value(r.describe(v), EXPECTED_PORT);
         } else {
             fault = invalid_type(r.describe(v), EXPECTED_PORT);
         }
@@ -1116,7 +1124,7 @@ std::optional<Request> read_array(Reader& r) {
     r.leave();
     if (kind != Kind::Start) {
         if (count > 0) {
-            r.fail_unplaced(invalid_length(count, "0 elements in sequence"));
+            r.fail_unplaced(invalid_length(count, NO_ELEMENTS));
             return std::nullopt;
         }
         return unit_request(kind);
@@ -1130,7 +1138,7 @@ std::optional<Request> read_array(Reader& r) {
         return std::nullopt;
     }
     if (count > 4) {
-        r.fail_unplaced(invalid_length(count, "4 elements in sequence"));
+        r.fail_unplaced(invalid_length(count, START_ELEMENTS));
         return std::nullopt;
     }
     return fields.take();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "pipe/encode.h"
 #include "pipe/frame.h"
 #include "pipe/pipe_stream.h"
 #include "win/error_text.h"
@@ -167,6 +168,20 @@ TEST(FramePipe, ResponseReachesTheClientWhole) {
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 4),
               prefix_of(static_cast<std::uint32_t>(body.size())));
     EXPECT_EQ(Bytes(got.begin() + 4, got.end()), body);
+}
+
+TEST(FramePipe, WriteResponseSendsOneEncodedFrame) {
+    PipePair pair = connected_pair();
+    PipeStream server{pair.server.get()};
+    ASSERT_TRUE(write_response(server, response::Pong{"1", "1.0.0"}).ok());
+    const std::string pong = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
+    Bytes got(4 + pong.size());
+    DWORD read = 0;
+    ASSERT_TRUE(
+        ReadFile(pair.client.get(), got.data(), static_cast<DWORD>(got.size()), &read, nullptr));
+    ASSERT_EQ(read, got.size());
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), (Bytes{0x35, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(std::string(got.begin() + 4, got.end()), pong);
 }
 
 TEST(FramePipe, OversizedResponseSendsNothing) {
