@@ -6,17 +6,12 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 # The thin Windows layer: handle owners, error texts, UTF-8/UTF-16.
 add_library(korvan_win STATIC
     src/win/error_text.cpp
+    src/win/sync_io_deadline.cpp
     src/win/utf.cpp
 )
 target_link_libraries(korvan_win PUBLIC korvan_common)
 korvan_warnings(korvan_win)
 
-# The control pipe.
-add_library(korvan_pipe STATIC
-    src/pipe/pipe_stream.cpp
-)
-target_link_libraries(korvan_pipe PUBLIC korvan_proto korvan_win)
-korvan_warnings(korvan_pipe)
 
 # The core supervisor and the service log, with the paths both of them use.
 add_library(korvan_core STATIC
@@ -28,6 +23,18 @@ add_library(korvan_core STATIC
 )
 target_link_libraries(korvan_core PUBLIC korvan_win)
 korvan_warnings(korvan_core)
+
+# The control pipe: the listener, the exchange with one client, the caller check, the
+# dispatch of a request, and the pipe as a byte stream.
+add_library(korvan_pipe STATIC
+    src/pipe/authorize.cpp
+    src/pipe/dispatch.cpp
+    src/pipe/exchange.cpp
+    src/pipe/listener.cpp
+    src/pipe/pipe_stream.cpp
+)
+target_link_libraries(korvan_pipe PUBLIC korvan_proto korvan_core)
+korvan_warnings(korvan_pipe)
 
 if(KORVAN_TESTS)
     set(KORVAN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -83,4 +90,19 @@ if(KORVAN_TESTS)
     )
     target_include_directories(core_tests PRIVATE testing)
     add_dependencies(core_tests fake_core)
+
+    # The control pipe with real clients; starts launch the stand-in core, so these
+    # tests live beside it too.
+    korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_pipe SOURCES
+        src/pipe/authorize_test.cpp
+        src/pipe/dispatch_test.cpp
+        src/pipe/exchange_test.cpp
+        src/pipe/listener_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/pipe_client.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(control_pipe_tests PRIVATE testing)
+    add_dependencies(control_pipe_tests fake_core)
 endif()

@@ -1,0 +1,54 @@
+#include "pipe/authorize.h"
+
+#include <string>
+
+#include "win/error_text.h"
+#include "win/handle.h"
+
+namespace korvan::pipe {
+
+namespace {
+
+bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE group) {
+    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    if (!CreateWellKnownSid(group, nullptr, sid, &sid_size)) {
+        return false;
+    }
+    BOOL member = FALSE;
+    return CheckTokenMembership(token, sid, &member) && member;
+}
+
+// Runs while impersonating; the token is closed before the caller reverts.
+Result<void> check_thread_token() {
+    win::UniqueHandle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(OPEN_THREAD_TOKEN_STEP, error);
+    }
+    return caller_admitted(token.get());
+}
+
+}  // namespace
+
+Result<void> caller_admitted(HANDLE token) {
+    if (is_member(token, WinBuiltinAdministratorsSid) || is_member(token, WinInteractiveSid)) {
+        return {};
+    }
+    return Failure{std::string(CALLER_NOT_ADMITTED)};
+}
+
+Result<void> authorize_client(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(IMPERSONATE_STEP, error);
+    }
+    // Reverts on every way out, an allocation failure included: nothing after the
+    // check may run as the client.
+    struct Impersonation {
+        ~Impersonation() { RevertToSelf(); }
+    } impersonation;
+    return check_thread_token();
+}
+
+}  // namespace korvan::pipe

@@ -1,0 +1,144 @@
+// The caller check on tokens made here. Wine gives every process the same token,
+// which holds both Administrators and INTERACTIVE, and ImpersonateNamedPipeClient
+// there gives the server its own token, so a caller in neither group cannot be made
+// over a real pipe: the decision is tested on restricted tokens with the groups
+// disabled, and the rejection path of the exchange through its verdict.
+
+#include "pipe/authorize.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "win/error_text.h"
+#include "win/handle.h"
+
+namespace korvan::pipe {
+namespace {
+
+using win::UniqueHandle;
+
+std::vector<BYTE> well_known(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    EXPECT_TRUE(CreateWellKnownSid(type, nullptr, sid.data(), &size));
+    return sid;
+}
+
+UniqueHandle process_token() {
+    UniqueHandle token;
+    EXPECT_TRUE(OpenProcessToken(
+        GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, token.put()));
+    return token;
+}
+
+// This process's token with `disabled` turned into deny-only groups, as an
+// impersonation token that can be queried.
+UniqueHandle impersonation_token(const std::vector<WELL_KNOWN_SID_TYPE>& disabled) {
+    UniqueHandle token = process_token();
+    std::vector<std::vector<BYTE>> sids;
+    std::vector<SID_AND_ATTRIBUTES> to_disable;
+    for (WELL_KNOWN_SID_TYPE type : disabled) {
+        sids.push_back(well_known(type));
+    }
+    for (std::vector<BYTE>& sid : sids) {
+        to_disable.push_back({sid.data(), 0});
+    }
+    UniqueHandle restricted;
+    EXPECT_TRUE(CreateRestrictedToken(token.get(), 0, static_cast<DWORD>(to_disable.size()),
+                                      to_disable.data(), 0, nullptr, 0, nullptr, restricted.put()));
+    UniqueHandle impersonation;
+    EXPECT_TRUE(DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put()));
+    return impersonation;
+}
+
+TEST(CallerAdmitted, DecidesByAdministratorsThenInteractive) {
+    struct Case {
+        const char* name;
+        std::vector<WELL_KNOWN_SID_TYPE> disabled;
+        bool admitted;
+    };
+    const std::vector<Case> cases = {
+        {"both groups", {}, true},
+        {"not an administrator, interactive", {WinBuiltinAdministratorsSid}, true},
+        {"administrator, not interactive", {WinInteractiveSid}, true},
+        {"neither", {WinBuiltinAdministratorsSid, WinInteractiveSid}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UniqueHandle token = impersonation_token(c.disabled);
+        const Result<void> verdict = caller_admitted(token.get());
+        EXPECT_EQ(verdict.ok(), c.admitted);
+        if (!c.admitted) {
+            EXPECT_EQ(verdict.error(), "caller not administrator/interactive");
+        }
+    }
+}
+
+TEST(CallerAdmitted, AFailedMembershipTestCountsAsNotAMember) {
+    // CheckTokenMembership refuses a primary token (ERROR_NO_IMPERSONATION_TOKEN), so
+    // both tests fail although the token holds both groups.
+    const UniqueHandle primary = process_token();
+    BOOL member = TRUE;
+    std::vector<BYTE> admins = well_known(WinBuiltinAdministratorsSid);
+    ASSERT_FALSE(CheckTokenMembership(primary.get(), admins.data(), &member));
+    const Result<void> verdict = caller_admitted(primary.get());
+    ASSERT_FALSE(verdict.ok());
+    EXPECT_EQ(verdict.error(), "caller not administrator/interactive");
+}
+
+struct PipePair {
+    UniqueHandle server;
+    UniqueHandle client;
+};
+
+PipePair connected_pair() {
+    const std::wstring name =
+        L"\\\\.\\pipe\\korvan-authorize-test-" + std::to_wstring(GetCurrentProcessId());
+    PipePair pair;
+    pair.server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096,
+                                       4096, 0, nullptr));
+    EXPECT_TRUE(pair.server.valid());
+    pair.client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(pair.client.valid());
+    return pair;
+}
+
+bool thread_impersonates() {
+    UniqueHandle token;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_TOKEN));
+    return false;
+}
+
+TEST(AuthorizeClient, AdmitsTheConnectedClientAndReverts) {
+    PipePair pair = connected_pair();
+    // ImpersonateNamedPipeClient needs something read from the client on Windows.
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
+    char byte = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+
+    const Result<void> verdict = authorize_client(pair.server.get());
+    EXPECT_TRUE(verdict.ok()) << verdict.error();
+    EXPECT_FALSE(thread_impersonates());
+}
+
+TEST(AuthorizeClient, AFailedImpersonationIsNamed) {
+    // A handle that is not a pipe cannot be impersonated through.
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const Result<void> verdict = authorize_client(event.get());
+    ASSERT_FALSE(verdict.ok());
+    // The handle is of the wrong type: ERROR_INVALID_HANDLE, on Windows and Wine alike.
+    EXPECT_EQ(verdict.error(), "impersonate: " + win::winapi_error_text(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(thread_impersonates());
+}
+
+}  // namespace
+}  // namespace korvan::pipe

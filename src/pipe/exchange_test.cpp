@@ -1,0 +1,94 @@
+// The exchange with one client on a pipe instance made here, with the verdict of the
+// caller check given, since under Wine every caller passes it (see authorize_test).
+
+#include "pipe/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pipe/authorize.h"
+#include "support/core_sandbox.h"
+#include "support/pipe_client.h"
+
+namespace korvan::pipe {
+namespace {
+
+using test_support::closed_without_data;
+using test_support::CoreSandbox;
+using test_support::framed;
+using test_support::read_response;
+using test_support::send_bytes;
+using win::UniqueHandle;
+
+struct Connected {
+    UniqueHandle server;
+    UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle client;
+
+    Connected() {
+        const std::wstring name =
+            L"\\\\.\\pipe\\korvan-exchange-test-" + std::to_wstring(GetCurrentProcessId());
+        server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                      65536, 0, nullptr));
+        EXPECT_TRUE(server.valid());
+        client = test_support::open_pipe(1000, nullptr, name.c_str());
+        EXPECT_TRUE(client.valid());
+    }
+
+    ClientLink link() const {
+        return ClientLink{server.get(), event.get(), nullptr, GetTickCount64() + 5000};
+    }
+
+    DWORD unread_by_server() const {
+        DWORD available = 0;
+        EXPECT_TRUE(PeekNamedPipe(server.get(), nullptr, 0, nullptr, &available, nullptr));
+        return available;
+    }
+};
+
+TEST(AnswerClient, ARejectedCallerGetsNothingAndOneLogLine) {
+    CoreSandbox sandbox;
+    Connected pipe;
+    const std::string ping = framed(R"({"op":"ping"})");
+    ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
+    core::CoreState state;
+
+    answer_client(pipe.link(), state, Failure{std::string(CALLER_NOT_ADMITTED)});
+
+    // Its request was never read, and nothing was written back.
+    EXPECT_EQ(pipe.unread_by_server(), ping.size());
+    DisconnectNamedPipe(pipe.server.get());
+    EXPECT_TRUE(closed_without_data(pipe.client.get()));
+    EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"),
+              "reject unauthenticated client: caller not administrator/interactive\n");
+}
+
+TEST(AnswerClient, AnAdmittedCallerIsAnswered) {
+    CoreSandbox sandbox;
+    Connected pipe;
+    ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
+    core::CoreState state;
+
+    answer_client(pipe.link(), state, Result<void>{});
+
+    EXPECT_EQ(read_response(pipe.client.get()),
+              R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
+    EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
+}
+
+TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
+    CoreSandbox sandbox;
+    Connected pipe;
+    ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"status"})")));
+    core::CoreState state;
+
+    serve_client(pipe.link(), state);
+
+    EXPECT_EQ(read_response(pipe.client.get()),
+              R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");
+}
+
+}  // namespace
+}  // namespace korvan::pipe

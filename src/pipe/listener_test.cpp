@@ -1,0 +1,377 @@
+// The listener on a thread of this test, with real clients on the real pipe.
+
+#include "pipe/listener.h"
+
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/supervise.h"
+#include "pipe/exchange.h"
+#include "support/core_sandbox.h"
+#include "support/pipe_client.h"
+#include "win/error_text.h"
+
+namespace korvan::pipe {
+namespace {
+
+using test_support::closed_without_data;
+using test_support::CoreSandbox;
+using test_support::framed;
+using test_support::open_pipe;
+using test_support::prefix_of;
+using test_support::read_response;
+using test_support::request;
+using test_support::send_bytes;
+using win::UniqueHandle;
+
+constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
+constexpr char PING[] = R"({"op":"ping"})";
+
+// The listener on its own thread, stopped as the service's stop handling stops it.
+struct Listener {
+    explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS)
+        : thread([this, budget_ms] {
+              run_pipe_listener(stop_flag, state, budget_ms);
+              SetEvent(done.get());
+          }) {}
+    ~Listener() {
+        stop();
+        std::lock_guard held(state.lock);
+        core::stop_core(state);
+    }
+
+    // Sets the flag, wakes the listener once, and waits for it to return.
+    void stop() {
+        if (!thread.joinable()) {
+            return;
+        }
+        stop_flag = true;
+        wake_listener();
+        if (WaitForSingleObject(done.get(), 30000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the listener did not stop";
+            std::abort();
+        }
+        thread.join();
+    }
+
+    bool returned_within(DWORD ms) { return WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
+
+    std::atomic<bool> stop_flag{false};
+    core::CoreState state;
+    UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread thread;
+};
+
+std::vector<std::string> log_lines(const CoreSandbox& sandbox) {
+    std::vector<std::string> lines;
+    const std::optional<std::string> text =
+        test_support::read_file(sandbox.work + L"\\service.log");
+    if (!text) {
+        return lines;
+    }
+    size_t start = 0;
+    while (start < text->size()) {
+        const size_t end = text->find('\n', start);
+        lines.push_back(text->substr(start, end - start));
+        start = end == std::string::npos ? text->size() : end + 1;
+    }
+    return lines;
+}
+
+const std::string ABORTED_READ =
+    "read frame: ReadFile: " + win::winapi_error_text(ERROR_OPERATION_ABORTED);
+
+TEST(Listener, AnswersEachRequestKindByteForByte) {
+    CoreSandbox sandbox;
+    Listener listener;
+    struct Case {
+        std::string body;
+        std::string answer;
+    };
+    const std::vector<Case> cases = {
+        {PING, PONG},
+        {R"({"op":"status"})",
+         R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})"},
+        {R"({"op":"start","config_yaml":"mixed-port: 7890\n","secret":"","mixed_port":10800,"ctl_port":10900})",
+         R"({"ok":"started","mixed_port":10800,"ctl_port":10900})"},
+        {R"({"op":"status"})",
+         R"({"ok":"status","running":true,"mixed_port":10800,"ctl_port":10900})"},
+        {R"({"op":"stop"})", R"({"ok":"stopped"})"},
+        {R"({"op":"Ping"})",
+         R"({"ok":"error","code":"bad_request","message":"parse: unknown variant `Ping`, expected one of `ping`, `status`, `start`, `stop` at line 1 column 12"})"},
+        {"{}",
+         R"({"ok":"error","code":"bad_request","message":"parse: missing field `op` at line 1 column 2"})"},
+        {R"({"op":"ping"} x)",
+         R"({"ok":"error","code":"bad_request","message":"parse: trailing characters at line 1 column 15"})"},
+        {R"({"op":"start","config_yaml":"a"})",
+         R"({"ok":"error","code":"bad_request","message":"parse: missing field `secret`"})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        EXPECT_EQ(request(c.body), c.answer);
+    }
+    // Outcomes are never logged.
+    EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
+    CoreSandbox sandbox;
+    Listener listener;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string log;
+    };
+    const std::vector<Case> cases = {
+        {"length 0", prefix_of(0), "read frame: frame length out of range: 0"},
+        {"length 1048577", prefix_of(1'048'577), "read frame: frame length out of range: 1048577"},
+        {"big-endian 13", std::string("\0\0\0\x0d", 4) + "{\"op\":\"ping\"}",
+         "read frame: frame length out of range: 218103808"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UniqueHandle pipe = open_pipe();
+        ASSERT_TRUE(send_bytes(pipe.get(), c.bytes));
+        EXPECT_TRUE(closed_without_data(pipe.get()));
+        const std::vector<std::string> lines = log_lines(sandbox);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.log);
+    }
+    {
+        SCOPED_TRACE("prefix, then the client closes");
+        UniqueHandle pipe = open_pipe();
+        ASSERT_TRUE(send_bytes(pipe.get(), prefix_of(13)));
+        pipe.reset();
+        // The next client is served only after that exchange has ended.
+        EXPECT_EQ(request(PING), PONG);
+        const std::vector<std::string> lines = log_lines(sandbox);
+        ASSERT_EQ(lines.size(), cases.size() + 1);
+        EXPECT_TRUE(lines.back() == "read frame: pipe closed" ||
+                    lines.back() ==
+                        "read frame: ReadFile: " + win::winapi_error_text(ERROR_BROKEN_PIPE))
+            << lines.back();
+    }
+}
+
+TEST(Listener, AcceptsABodyOfExactlyTheLimit) {
+    CoreSandbox sandbox;
+    Listener listener;
+    std::string body = R"({"op":"ping","pad":")";
+    body.append(1'048'576 - body.size() - 2, 'x').append("\"}");
+    ASSERT_EQ(body.size(), 1'048'576u);
+    EXPECT_EQ(request(body), PONG);
+}
+
+TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
+    CoreSandbox sandbox;
+    Listener listener;
+    UniqueHandle pipe = open_pipe();
+    ASSERT_TRUE(send_bytes(pipe.get(), framed(PING) + framed(R"({"op":"status"})")));
+    EXPECT_EQ(read_response(pipe.get()), PONG);
+    EXPECT_TRUE(closed_without_data(pipe.get()));
+}
+
+TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
+    CoreSandbox sandbox;
+    Listener listener(300);
+    UniqueHandle silent = open_pipe();
+    ASSERT_TRUE(silent.valid());
+    // Waits for its turn, then is served while the silent one has been dropped.
+    EXPECT_EQ(request(PING), PONG);
+    EXPECT_TRUE(closed_without_data(silent.get()));
+    const std::vector<std::string> lines = log_lines(sandbox);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], ABORTED_READ);
+}
+
+TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
+    CoreSandbox sandbox;
+    Listener listener(300);
+    UniqueHandle slow = open_pipe();
+    ASSERT_TRUE(send_bytes(slow.get(), prefix_of(13) + "{\"op\""));
+    EXPECT_EQ(request(PING), PONG);
+    EXPECT_TRUE(closed_without_data(slow.get()));
+    EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{ABORTED_READ});
+}
+
+TEST(Listener, AResponseReadLateIsDeliveredWhole) {
+    CoreSandbox sandbox;
+    Listener listener;
+    for (int i = 0; i < 3; ++i) {
+        UniqueHandle pipe = open_pipe();
+        ASSERT_TRUE(send_bytes(pipe.get(), framed(PING)));
+        // Without waiting for the client, the listener's disconnect would discard the
+        // unread response.
+        Sleep(300);
+        EXPECT_EQ(read_response(pipe.get()), PONG);
+    }
+}
+
+TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
+    CoreSandbox sandbox;
+    Listener listener(300);
+    UniqueHandle idle = open_pipe();
+    ASSERT_TRUE(send_bytes(idle.get(), framed(PING)));
+    // The idle client holds the listener only until its bound has passed.
+    EXPECT_EQ(request(PING), PONG);
+    EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
+    CoreSandbox sandbox;
+    Listener listener;
+    constexpr int CLIENTS = 4;
+    constexpr int EACH = 250;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < CLIENTS; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < EACH; ++i) {
+                if (request(PING) == PONG) {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(answered.load(), CLIENTS * EACH);
+    EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, ServesOneClientAtATime) {
+    CoreSandbox sandbox;
+    Listener listener(2000);
+    UniqueHandle first = open_pipe();
+    ASSERT_TRUE(first.valid());
+    DWORD error = 0;
+    UniqueHandle second = open_pipe(0, &error);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+    ULONG flags = 0, out_size = 0, in_size = 0, instances = 0;
+    ASSERT_TRUE(GetNamedPipeInfo(first.get(), &flags, &out_size, &in_size, &instances));
+    EXPECT_EQ(flags, static_cast<ULONG>(PIPE_CLIENT_END | PIPE_TYPE_BYTE));
+    EXPECT_EQ(instances, 4u);
+    EXPECT_EQ(out_size, 65536u);
+    EXPECT_EQ(in_size, 65536u);
+}
+
+TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
+    CoreSandbox sandbox;
+    Listener listener(500);
+    UniqueHandle silent = open_pipe();
+    ASSERT_TRUE(silent.valid());
+    // The wake-up finds the only instance busy; the listener sees the flag once the
+    // silent client's exchange has run out.
+    listener.stop();
+    EXPECT_TRUE(closed_without_data(silent.get()));
+    EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{ABORTED_READ});
+}
+
+TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
+    CoreSandbox sandbox;
+    for (int i = 0; i < 100; ++i) {
+        Listener listener;
+        // Stops land before the first instance, between creation and the wait, and
+        // during the wait.
+        if (i % 4 == 1) {
+            Sleep(0);
+        } else if (i % 4 == 2) {
+            Sleep(i % 7);
+        } else if (i % 4 == 3) {
+            EXPECT_EQ(request(PING), PONG);
+        }
+        listener.stop();
+    }
+}
+
+TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
+    CoreSandbox sandbox;
+    std::atomic<bool> stop_flag{true};
+    core::CoreState state;
+    run_pipe_listener(stop_flag, state);
+    DWORD error = 0;
+    EXPECT_FALSE(open_pipe(0, &error).valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
+    CoreSandbox sandbox;
+    // An instance that allows no other: every creation of the listener fails.
+    UniqueHandle squatter(CreateNamedPipeW(test_support::SERVICE_PIPE,
+                                           PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                           PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+    ASSERT_TRUE(squatter.valid());
+    std::atomic<bool> stop_flag{false};
+    core::CoreState state;
+    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread thread([&] {
+        run_pipe_listener(stop_flag, state);
+        SetEvent(done.get());
+    });
+    for (int waited = 0; waited < 5000 && log_lines(sandbox).size() < 2; waited += 50) {
+        Sleep(50);
+    }
+    stop_flag = true;
+    // Seen after the current pause, without any client.
+    const bool returned = WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(returned);
+    if (!returned) {
+        std::abort();
+    }
+    thread.join();
+    const std::vector<std::string> lines = log_lines(sandbox);
+    ASSERT_GE(lines.size(), 2u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line, "CreateNamedPipeW failed");
+    }
+}
+
+TEST(PipeSecurity, GrantsReadAndWriteToSystemAdministratorsAndInteractiveUsers) {
+    Result<win::UniqueLocal> descriptor = build_pipe_security();
+    ASSERT_TRUE(descriptor.ok()) << descriptor.error();
+    auto* sd = static_cast<PSECURITY_DESCRIPTOR>(descriptor->get());
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+    EXPECT_EQ(control & SE_DACL_PROTECTED, 0);
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorGroup(sd, &group, &defaulted));
+    EXPECT_EQ(owner, nullptr);
+    EXPECT_EQ(group, nullptr);
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AceCount, 3);
+    const WELL_KNOWN_SID_TYPE trustees[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
+                                            WinInteractiveSid};
+    for (DWORD i = 0; i < 3; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(allowed->Header.AceFlags, 0);
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE));
+        BYTE expected[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof expected;
+        ASSERT_TRUE(CreateWellKnownSid(trustees[i], nullptr, expected, &size));
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), expected)) << i;
+    }
+}
+
+}  // namespace
+}  // namespace korvan::pipe

@@ -1,0 +1,50 @@
+#include "win/sync_io_deadline.h"
+
+#include "win/error_text.h"
+
+namespace korvan::win {
+
+namespace {
+
+constexpr DWORD REPEAT_MS = 5;
+
+void CALLBACK cancel_thread_io(PTP_CALLBACK_INSTANCE, PVOID thread, PTP_TIMER) {
+    // ERROR_NOT_FOUND when the thread is between calls; the timer fires again.
+    CancelSynchronousIo(static_cast<HANDLE>(thread));
+}
+
+}  // namespace
+
+Result<SyncIoDeadline> make_sync_io_deadline() {
+    SyncIoDeadline bound;
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                         THREAD_TERMINATE, FALSE, 0)) {
+        const DWORD error = GetLastError();
+        return winapi_failure("DuplicateHandle", error);
+    }
+    bound.thread.reset(thread);
+    bound.timer.reset(CreateThreadpoolTimer(cancel_thread_io, thread, nullptr));
+    if (!bound.timer) {
+        const DWORD error = GetLastError();
+        return winapi_failure("CreateThreadpoolTimer", error);
+    }
+    return bound;
+}
+
+void arm(SyncIoDeadline& bound, std::uint64_t deadline) {
+    const std::uint64_t now = GetTickCount64();
+    const std::uint64_t wait_ms = deadline > now ? deadline - now : 1;
+    // A negative due time is relative, in 100 ns units.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(wait_ms * 10'000));
+    FILETIME due_time{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(bound.timer.get(), &due_time, REPEAT_MS, 0);
+}
+
+void disarm(SyncIoDeadline& bound) {
+    SetThreadpoolTimer(bound.timer.get(), nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(bound.timer.get(), TRUE);
+}
+
+}  // namespace korvan::win

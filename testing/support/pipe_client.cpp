@@ -1,0 +1,97 @@
+#include "support/pipe_client.h"
+
+#include <cstdint>
+
+namespace korvan::test_support {
+
+win::UniqueHandle open_pipe(DWORD timeout_ms, DWORD* error, const wchar_t* name) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        win::UniqueHandle pipe(
+            CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        const DWORD last = GetLastError();
+        if (pipe || GetTickCount64() >= deadline ||
+            (last != ERROR_PIPE_BUSY && last != ERROR_FILE_NOT_FOUND)) {
+            if (error != nullptr) {
+                *error = pipe ? ERROR_SUCCESS : last;
+            }
+            return pipe;
+        }
+        if (last == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(name, 50);
+        } else {
+            Sleep(1);
+        }
+    }
+}
+
+std::string prefix_of(std::uint32_t length) {
+    return {static_cast<char>(length), static_cast<char>(length >> 8),
+            static_cast<char>(length >> 16), static_cast<char>(length >> 24)};
+}
+
+std::string framed(std::string_view body) {
+    return prefix_of(static_cast<std::uint32_t>(body.size())) + std::string(body);
+}
+
+bool send_bytes(HANDLE pipe, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD put = 0;
+        if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) ||
+            put == 0) {
+            return false;
+        }
+        bytes.remove_prefix(put);
+    }
+    return true;
+}
+
+namespace {
+
+bool read_exactly(HANDLE pipe, char* into, size_t count) {
+    while (count > 0) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, into, static_cast<DWORD>(count), &got, nullptr) || got == 0) {
+            return false;
+        }
+        into += got;
+        count -= got;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> read_response(HANDLE pipe) {
+    unsigned char prefix[4];
+    if (!read_exactly(pipe, reinterpret_cast<char*>(prefix), 4)) {
+        return std::nullopt;
+    }
+    const std::uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) |
+                                 (static_cast<std::uint32_t>(prefix[3]) << 24);
+    std::string body(length, '\0');
+    if (!read_exactly(pipe, body.data(), length)) {
+        return std::nullopt;
+    }
+    return body;
+}
+
+bool closed_without_data(HANDLE pipe) {
+    char byte = 0;
+    DWORD got = 0;
+    return !ReadFile(pipe, &byte, 1, &got, nullptr) || got == 0;
+}
+
+std::optional<std::string> round_trip(std::string_view bytes) {
+    win::UniqueHandle pipe = open_pipe();
+    if (!pipe || !send_bytes(pipe.get(), bytes)) {
+        return std::nullopt;
+    }
+    return read_response(pipe.get());
+}
+
+std::optional<std::string> request(std::string_view body) {
+    return round_trip(framed(body));
+}
+
+}  // namespace korvan::test_support

@@ -1,0 +1,40 @@
+#pragma once
+
+// A client of the control pipe, written here with plain Windows calls and without the
+// code under test.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "win/handle.h"
+
+namespace korvan::test_support {
+
+inline constexpr wchar_t SERVICE_PIPE[] = L"\\\\.\\pipe\\korvan-vpn-service";
+
+// Opens the pipe, waiting while it is busy or has no instance, for up to `timeout_ms`.
+// An invalid handle when that fails; `error` then holds the last error.
+win::UniqueHandle open_pipe(DWORD timeout_ms = 10000, DWORD* error = nullptr,
+                            const wchar_t* name = SERVICE_PIPE);
+
+// The 4-byte little-endian prefix and `body`.
+std::string framed(std::string_view body);
+std::string prefix_of(std::uint32_t length);
+
+bool send_bytes(HANDLE pipe, std::string_view bytes);
+
+// Reads one response frame and returns its body; nullopt when the pipe ends (the
+// server closed it) before a whole frame has come.
+std::optional<std::string> read_response(HANDLE pipe);
+
+// Whether the server has closed the pipe with nothing (more) to read.
+bool closed_without_data(HANDLE pipe);
+
+// Opens the pipe, sends `bytes`, reads the response and closes.
+std::optional<std::string> round_trip(std::string_view bytes);
+std::optional<std::string> request(std::string_view body);
+
+}  // namespace korvan::test_support
