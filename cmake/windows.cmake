@@ -36,6 +36,19 @@ add_library(korvan_pipe STATIC
 target_link_libraries(korvan_pipe PUBLIC korvan_proto korvan_core)
 korvan_warnings(korvan_pipe)
 
+# The service host: its life under the SCM and its own installer.
+add_library(korvan_service STATIC
+    src/service/install.cpp
+    src/service/runtime.cpp
+)
+target_link_libraries(korvan_service PUBLIC korvan_pipe)
+korvan_warnings(korvan_service)
+
+add_executable(korvan_vpn_service src/service/main.cpp)
+set_target_properties(korvan_vpn_service PROPERTIES OUTPUT_NAME korvan-vpn-service)
+target_link_libraries(korvan_vpn_service PRIVATE korvan_service shell32)
+korvan_warnings(korvan_vpn_service)
+
 if(KORVAN_TESTS)
     set(KORVAN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     add_test(NAME wine_prefix_up
@@ -105,4 +118,18 @@ if(KORVAN_TESTS)
     )
     target_include_directories(control_pipe_tests PRIVATE testing)
     add_dependencies(control_pipe_tests fake_core)
+
+    # The service end to end under Wine's SCM: it copies the built service, which lies
+    # one folder up, and the stand-in core into install folders of its own.
+    korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_service SOURCES
+        src/service/runtime_test.cpp
+        src/service/service_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/pipe_client.cpp
+        testing/support/process_run.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(service_tests PRIVATE testing)
+    add_dependencies(service_tests fake_core korvan_vpn_service)
 endif()

@@ -4,8 +4,11 @@ namespace korvan::core {
 
 namespace {
 
-void append_argument(std::wstring& out, std::wstring_view arg, bool always_quote) {
-    const bool quote = always_quote || arg.empty() || arg.find_first_of(L" \t") != arg.npos;
+bool needs_quotes(std::wstring_view arg, std::wstring_view specials) {
+    return arg.empty() || arg.find_first_of(specials) != arg.npos;
+}
+
+void append_argument(std::wstring& out, std::wstring_view arg, bool quote) {
     if (quote) {
         out += L'"';
     }
@@ -35,9 +38,15 @@ std::wstring command_line(std::wstring_view program,
     append_argument(line, program, true);
     for (const std::wstring_view arg : args) {
         line += L' ';
-        append_argument(line, arg, false);
+        append_argument(line, arg, needs_quotes(arg, L" \t"));
     }
     return line;
+}
+
+std::wstring quoted_image_path(std::wstring_view path) {
+    std::wstring text;
+    append_argument(text, path, needs_quotes(path, L" \t\n\v\""));
+    return text;
 }
 
 }  // namespace korvan::core

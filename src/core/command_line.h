@@ -14,4 +14,9 @@ namespace korvan::core {
 // doubled; in a quoted argument the backslashes at its end are doubled too.
 std::wstring command_line(std::wstring_view program, std::initializer_list<std::wstring_view> args);
 
+// `path` as a service's registered image path: in double quotes, by the same rules,
+// when it is empty or holds a space, tab, line feed, vertical tab or double quote;
+// otherwise unchanged.
+std::wstring quoted_image_path(std::wstring_view path);
+
 }  // namespace korvan::core

@@ -192,22 +192,11 @@ Result<LaunchedCore> start_core(std::string_view config_yaml) {
 }
 
 Result<std::wstring> exe_dir() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        const DWORD error = GetLastError();
-        if (length == 0) {
-            return win::os_failure(CURRENT_EXE_STEP, error);
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        // A path that fills the buffer was cut short.
-        path.resize(path.size() * 2);
+    Result<std::wstring> path = win::current_exe();
+    if (!path) {
+        return prefixed(CURRENT_EXE_STEP, path.failure());
     }
-    std::optional<std::wstring> parent = win::parent_path(path);
+    std::optional<std::wstring> parent = win::parent_path(path.value());
     if (!parent) {
         return Failure{std::string(EXE_HAS_NO_PARENT)};
     }

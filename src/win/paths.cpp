@@ -98,6 +98,24 @@ Result<void> create_dir_all(const std::wstring& path) {
     return Failure{os_error_text(error)};
 }
 
+Result<std::wstring> current_exe() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        const DWORD error = GetLastError();
+        if (length == 0) {
+            return Failure{os_error_text(error)};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        // A path that fills the buffer was cut short.
+        path.resize(path.size() * 2);
+    }
+}
+
 std::wstring work_dir(std::wstring_view program_data) {
     std::wstring path(program_data);
     for (std::wstring_view part : WORK_DIR_PARTS) {

@@ -31,6 +31,10 @@ std::optional<std::wstring> parent_path(std::wstring_view path);
 // exists is success. A failure yields the system error in the file-and-process form.
 Result<void> create_dir_all(const std::wstring& path);
 
+// The full path of the running executable. Error: the system error in the
+// file-and-process form.
+Result<std::wstring> current_exe();
+
 // The service's work folder below the given ProgramData value:
 // {program_data}\KorvanVPN\service.
 std::wstring work_dir(std::wstring_view program_data);

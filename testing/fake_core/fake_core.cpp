@@ -1,7 +1,9 @@
 // A stand-in for the core, installed under its file name beside the tests.
 //
 // On start it writes a record of how it was started to the file named by
-// KORVAN_FAKE_CORE_RECORD: one "key=value" line each for command_line, current_dir,
+// KORVAN_FAKE_CORE_RECORD, or to the path a line "fake-core: record PATH" of its
+// config.yaml names (for a core started by the installed service, whose environment
+// is not the test's): one "key=value" line each for command_line, current_dir,
 // stdin_null, stdin_reads, stdout_null, stdout_writes, stderr_null, stderr_writes,
 // config_present, config_size and pid. The record is written under a temporary name
 // and then renamed, so a reader never sees half of it.
@@ -122,15 +124,20 @@ void start_child() {
 }  // namespace
 
 int main() {
-    const std::wstring record = record_path();
+    const std::optional<std::string> config = read_file(L"config.yaml");
+    const std::string content = config.value_or("");
+    std::wstring record = record_path();
+    constexpr std::string_view RECORD_MARKER = "fake-core: record ";
+    if (const size_t at = content.find(RECORD_MARKER); at != std::string::npos) {
+        const size_t from = at + RECORD_MARKER.size();
+        record = korvan::win::widen(content.substr(from, content.find('\n', from) - from));
+    }
     const std::wstring command_line = GetCommandLineW();
     if (command_line.ends_with(CHILD_SWITCH)) {
         write_record(record + L".child", line("pid", std::to_string(GetCurrentProcessId())));
         Sleep(INFINITE);
     }
 
-    const std::optional<std::string> config = read_file(L"config.yaml");
-    const std::string content = config.value_or("");
     if (content.find("fake-core: child") != std::string::npos) {
         start_child();
     }

@@ -1,0 +1,67 @@
+#include "service/install.h"
+
+#include <windows.h>
+
+#include "core/command_line.h"
+#include "service/identity.h"
+#include "win/error_text.h"
+#include "win/handle.h"
+#include "win/paths.h"
+
+namespace korvan::service {
+
+namespace {
+
+// The console shows every failed SCM call with the same short text, without its code.
+Failure scm_failure(std::string_view step) {
+    return prefixed(step, Failure{std::string(win::SCM_ERROR_TEXT)});
+}
+
+}  // namespace
+
+Result<void> install_service() {
+    win::UniqueServiceHandle scm(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!scm) {
+        return scm_failure("open SCM");
+    }
+    Result<std::wstring> exe = win::current_exe();
+    if (!exe) {
+        return prefixed("current_exe", exe.failure());
+    }
+    const std::wstring image_path = core::quoted_image_path(exe.value());
+    win::UniqueServiceHandle service(
+        CreateServiceW(scm.get(), SERVICE_NAME, DISPLAY_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       image_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        return scm_failure("create service");
+    }
+    std::wstring description = DESCRIPTION;
+    SERVICE_DESCRIPTIONW described{description.data()};
+    // A service without its description still works.
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &described);
+    if (!StartServiceW(service.get(), 0, nullptr)) {
+        return scm_failure("start service");
+    }
+    return {};
+}
+
+Result<void> uninstall_service() {
+    win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) {
+        return scm_failure("open SCM");
+    }
+    win::UniqueServiceHandle service(OpenServiceW(scm.get(), SERVICE_NAME, SERVICE_STOP | DELETE));
+    if (!service) {
+        return scm_failure("open service");
+    }
+    SERVICE_STATUS ignored{};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+    if (!DeleteService(service.get())) {
+        return scm_failure("delete service");
+    }
+    return {};
+}
+
+}  // namespace korvan::service

@@ -1,0 +1,29 @@
+#pragma once
+
+// The executable as its own installer.
+
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace korvan::service {
+
+inline constexpr std::string_view INSTALLED_LINE = "service installed";
+inline constexpr std::string_view UNINSTALLED_LINE = "service uninstalled";
+inline constexpr std::string_view INSTALL_FAILED_PREFIX = "install failed: ";
+inline constexpr std::string_view UNINSTALL_FAILED_PREFIX = "uninstall failed: ";
+
+// Registers the running executable, unquoted or quoted as quoted_image_path says and
+// with no arguments, as an auto-start LocalSystem service of its own process, sets its
+// description and starts it. A service that fails to start stays registered.
+// Errors: "open SCM: {}", "current_exe: {}" (file-and-process form), "create service: {}",
+// "start service: {}", the SCM ones with the short text "IO error in winapi call".
+Result<void> install_service();
+
+// Asks the service to stop, without waiting and whatever the answer, and deletes its
+// registration; the SCM removes it once the service has stopped.
+// Errors: "open SCM: {}", "open service: {}", "delete service: {}" (short SCM text).
+Result<void> uninstall_service();
+
+}  // namespace korvan::service

@@ -1,0 +1,99 @@
+#include "service/runtime.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/supervise.h"
+#include "log/service_log.h"
+#include "pipe/listener.h"
+#include "service/identity.h"
+#include "win/error_text.h"
+#include "win/utf.h"
+
+namespace korvan::service {
+
+namespace {
+
+// The handler may still be called after SERVICE_STOPPED has been reported, until the
+// dispatcher returns; the context therefore lives until the process exits. One service
+// runs per process, so there is at most one.
+std::unique_ptr<HandlerContext> handler_context;
+
+SERVICE_STATUS status_of(DWORD state, DWORD controls) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = controls;
+    status.dwWin32ExitCode = NO_ERROR;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = 0;
+    status.dwWaitHint = 0;
+    return status;
+}
+
+Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls) {
+    SERVICE_STATUS status = status_of(state, controls);
+    if (!SetServiceStatus(handle, &status)) {
+        const DWORD error = GetLastError();
+        return Failure{win::scm_diagnostic_text(error)};
+    }
+    return {};
+}
+
+}  // namespace
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv) {
+    // The arguments of a start request are kept for the service's life and not used.
+    std::vector<std::string> arguments;
+    for (DWORD i = 0; i < argc; ++i) {
+        arguments.push_back(win::narrow(argv[i]));
+    }
+    if (Result<void> ran = run_service(); !ran) {
+        log::write_log(std::string(RUN_SERVICE_LOG_PREFIX) + ran.error());
+    }
+}
+
+Result<void> run_service() {
+    auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+    auto state = std::make_shared<core::CoreState>();
+    auto context = std::make_unique<HandlerContext>(HandlerContext{stop_flag, state});
+    const SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());
+    if (handle == nullptr) {
+        const DWORD error = GetLastError();
+        return Failure{win::scm_diagnostic_text(error)};
+    }
+    handler_context = std::move(context);
+    if (Result<void> running =
+            report(handle, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+        !running) {
+        return running;
+    }
+    pipe::run_pipe_listener(*stop_flag, *state);
+    stop_flag.reset();
+    state.reset();
+    return report(handle, SERVICE_STOPPED, 0);
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN: {
+            auto& records = *static_cast<HandlerContext*>(context);
+            records.stop_flag->store(true);
+            {
+                std::lock_guard<std::mutex> held(records.state->lock);
+                core::stop_core(*records.state);
+            }
+            pipe::wake_listener();
+            return NO_ERROR;
+        }
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+}  // namespace korvan::service

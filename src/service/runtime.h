@@ -1,0 +1,41 @@
+#pragma once
+
+// The service's life under the Service Control Manager: the service thread runs the
+// control pipe until a stop or shutdown control arrives; the control handler, on the
+// dispatcher's thread, ends the core and then the listener.
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string_view>
+
+#include "common/result.h"
+#include "core/core_state.h"
+
+namespace korvan::service {
+
+inline constexpr std::string_view RUN_SERVICE_LOG_PREFIX = "run_service error: ";
+
+// What the control handler works on: a reference to each of the records the service
+// thread shares with it.
+struct HandlerContext {
+    std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::shared_ptr<core::CoreState> state;
+};
+
+// The SERVICE_MAIN_FUNCTIONW of the dispatch table. Runs run_service and logs
+// "run_service error: {diagnostic form}" when it fails.
+void WINAPI service_main(DWORD argc, LPWSTR* argv);
+
+// Registers control_handler, reports SERVICE_RUNNING, runs the pipe listener until the
+// stop flag is set, and reports SERVICE_STOPPED with exit code 0. A failure to
+// register or to report a status yields the SCM error in its diagnostic form.
+Result<void> run_service();
+
+// The HandlerEx routine. Stop and shutdown: set the stop flag, stop the core under the
+// state lock, wake the listener, NO_ERROR. Interrogate: NO_ERROR and nothing else.
+// Every other code: ERROR_CALL_NOT_IMPLEMENTED. `context` is a HandlerContext.
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
+
+}  // namespace korvan::service

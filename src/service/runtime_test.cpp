@@ -1,0 +1,103 @@
+// The control handler in this process, with the listener on a thread of the test as the
+// service thread would run it.
+
+#include "service/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/launch.h"
+#include "pipe/listener.h"
+#include "support/core_sandbox.h"
+
+namespace korvan::service {
+namespace {
+
+using test_support::CoreSandbox;
+using win::UniqueHandle;
+
+struct ServiceThread {
+    ServiceThread()
+        : thread([this] {
+              pipe::run_pipe_listener(*context.stop_flag, *context.state);
+              SetEvent(done.get());
+          }) {}
+    ~ServiceThread() {
+        if (thread.joinable()) {
+            context.stop_flag->store(true);
+            pipe::wake_listener();
+            thread.join();
+        }
+    }
+
+    HandlerContext context{std::make_shared<std::atomic<bool>>(false),
+                           std::make_shared<core::CoreState>()};
+    UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread thread;
+};
+
+TEST(ControlHandler, StopAndShutdownEndTheCoreAndTheListener) {
+    for (DWORD control : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+        SCOPED_TRACE(control);
+        CoreSandbox sandbox;
+        ServiceThread service;
+        Result<core::LaunchedCore> core = core::start_core("k: v\n");
+        ASSERT_TRUE(core.ok()) << core.error();
+        const UniqueHandle process = test_support::duplicate(core->child.process.get());
+        {
+            std::lock_guard held(service.context.state->lock);
+            service.context.state->child = std::move(core->child);
+            service.context.state->job = std::move(core->job);
+            service.context.state->mixed_port = 1;
+            service.context.state->ctl_port = 2;
+        }
+
+        EXPECT_EQ(control_handler(control, 0, nullptr, &service.context),
+                  static_cast<DWORD>(NO_ERROR));
+        // The core has ended by the time the handler returns.
+        EXPECT_EQ(test_support::exit_code_after(process.get(), 0), 1u);
+        EXPECT_TRUE(service.context.stop_flag->load());
+        EXPECT_EQ(WaitForSingleObject(service.done.get(), 10000), WAIT_OBJECT_0);
+        // A second stop finds nothing left to do.
+        EXPECT_EQ(control_handler(control, 0, nullptr, &service.context),
+                  static_cast<DWORD>(NO_ERROR));
+        std::lock_guard held(service.context.state->lock);
+        EXPECT_FALSE(service.context.state->child);
+        EXPECT_FALSE(service.context.state->job);
+    }
+}
+
+TEST(ControlHandler, OtherControlsChangeNothing) {
+    struct Case {
+        DWORD control;
+        DWORD result;
+    };
+    const Case cases[] = {
+        {SERVICE_CONTROL_INTERROGATE, NO_ERROR},
+        {SERVICE_CONTROL_PAUSE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_CONTINUE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_PARAMCHANGE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_NETBINDADD, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_NETBINDDISABLE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_HARDWAREPROFILECHANGE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_POWEREVENT, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_SESSIONCHANGE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_PRESHUTDOWN, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_TIMECHANGE, ERROR_CALL_NOT_IMPLEMENTED},
+        {SERVICE_CONTROL_TRIGGEREVENT, ERROR_CALL_NOT_IMPLEMENTED},
+        {128, ERROR_CALL_NOT_IMPLEMENTED},
+        {255, ERROR_CALL_NOT_IMPLEMENTED},
+        {0x1000, ERROR_CALL_NOT_IMPLEMENTED},
+    };
+    HandlerContext context{std::make_shared<std::atomic<bool>>(false),
+                           std::make_shared<core::CoreState>()};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control);
+        EXPECT_EQ(control_handler(c.control, 0, nullptr, &context), c.result);
+        EXPECT_FALSE(context.stop_flag->load());
+    }
+}
+
+}  // namespace
+}  // namespace korvan::service
