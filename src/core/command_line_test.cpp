@@ -58,5 +58,35 @@ TEST(CommandLine, ProgramIsAlwaysQuoted) {
               L"\"C:\\a b\\m.exe\" -d C:\\w -f C:\\w\\config.yaml");
 }
 
+TEST(QuotedImagePath, QuotesOnlyPathsThatNeedIt) {
+    struct Case {
+        std::wstring path;
+        std::wstring registered;
+    };
+    const std::vector<Case> cases = {
+        {L"C:\\Korvan\\korvan-vpn-service.exe", L"C:\\Korvan\\korvan-vpn-service.exe"},
+        {L"C:\\Program Files\\Korvan\\s.exe", L"\"C:\\Program Files\\Korvan\\s.exe\""},
+        {L"C:\\a\tb\\s.exe", L"\"C:\\a\tb\\s.exe\""},
+        {L"C:\\a\nb\\s.exe", L"\"C:\\a\nb\\s.exe\""},
+        {L"C:\\a\vb\\s.exe", L"\"C:\\a\vb\\s.exe\""},
+        {L"", L"\"\""},
+        // A quote forces quoting; it gets a backslash, and the run before it is doubled.
+        {L"C:\\a\"b\\s.exe", L"\"C:\\a\\\"b\\s.exe\""},
+        {L"C:\\a\\\"b", L"\"C:\\a\\\\\\\"b\""},
+        // Backslashes before the closing quote are doubled.
+        {L"C:\\a b\\", L"\"C:\\a b\\\\\""},
+        // Unquoted, backslashes stay as they are.
+        {L"C:\\dir\\", L"C:\\dir\\"},
+        {L"C:\\caf\x00e9\\s.exe", L"C:\\caf\x00e9\\s.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::narrow(c.path));
+        EXPECT_EQ(quoted_image_path(c.path), c.registered);
+        // As an argument: the program name itself is split by simpler rules, but a
+        // Windows file name cannot hold a quote.
+        EXPECT_EQ(parsed(L"x " + c.registered).at(1), c.path);
+    }
+}
+
 }  // namespace
 }  // namespace korvan::core
