@@ -676,21 +676,21 @@ class Reader {
         return true;
     }
 
-    // The four bytes after "\u"; fewer than four left is the end of the text.
+    // The four digits after "\u", read in order: the first byte that is not a hex
+    // digit is the fault, and a body that ends before it ends inside the string.
     bool hex4(std::uint32_t& unit) {
-        if (end_ - p_ < 4) {
-            p_ = end_;
-            return fail_here(std::string(EOF_STRING));
-        }
         unit = 0;
-        bool valid = true;
         for (int i = 0; i < 4; ++i) {
-            const int digit = hex_digit(p_[i]);
-            valid = valid && digit >= 0;
-            unit = (unit << 4) | static_cast<std::uint32_t>(digit & 0xF);
+            if (p_ == end_) {
+                return fail_here(std::string(EOF_STRING));
+            }
+            const int digit = hex_digit(*p_++);
+            if (digit < 0) {
+                return fail_here(std::string(INVALID_ESCAPE));
+            }
+            unit = (unit << 4) | static_cast<std::uint32_t>(digit);
         }
-        p_ += 4;
-        return valid || fail_here(std::string(INVALID_ESCAPE));
+        return true;
     }
 
     template <class Sink>
