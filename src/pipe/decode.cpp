@@ -962,16 +962,12 @@ struct StartFields {
     }
 };
 
-// The kind: a string naming one of the four, at the current value.
+// The kind: a string naming one of the four, at the current value. A value of any
+// other type, an array or object included, is read whole before it is refused.
 bool read_kind(Reader& r, Kind& kind) {
-    const int c = r.peek();
-    if (c == '[' || c == '{') {
-        // Refused as soon as it is seen, before the container is read.
-        return r.fail_here(invalid_type(c == '[' ? "sequence" : "map", EXPECTED_KIND));
-    }
-    if (c != '"') {
+    if (r.peek() != '"') {
         Value v;
-        if (!r.scalar(v, nullptr)) {
+        if (!r.value(v, nullptr)) {
             return false;
         }
         return r.fail_here(invalid_type(r.describe(v), EXPECTED_KIND));
@@ -1032,11 +1028,7 @@ std::optional<Request> read_object(Reader& r) {
         }
         if (key.is("op")) {
             if (kind) {
-                // Found with the key, before its value; the blanks after the key, and
-                // a closing brace right after them, count as read.
-                if (r.peek() == '}') {
-                    r.leave();
-                }
+                // Found with the key: nothing after it is read.
                 r.fail_here(field_fault("duplicate field", "op"));
                 return std::nullopt;
             }

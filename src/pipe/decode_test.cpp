@@ -230,11 +230,19 @@ TEST(DecodeRequest, KindFaults) {
          fault("invalid type: boolean `true`, expected variant identifier at line 1 column 10")},
         {R"({"op":-2.50})", fault("invalid type: floating point `-2.5`, expected variant "
                                   "identifier at line 1 column 11")},
-        // A container is refused at its first byte, before it is read.
+        // A container is read whole, and refused just past its end.
         {R"({"op":[1]})",
-         fault("invalid type: sequence, expected variant identifier at line 1 column 6")},
+         fault("invalid type: sequence, expected variant identifier at line 1 column 9")},
         {R"({"op": {"a":1}})",
-         fault("invalid type: map, expected variant identifier at line 1 column 7")},
+         fault("invalid type: map, expected variant identifier at line 1 column 14")},
+        {R"({"op":[] })",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 8")},
+        {"{\"op\":[\n[],\n{}]}",
+         fault("invalid type: sequence, expected variant identifier at line 3 column 3")},
+        // So a syntax fault inside it is found first.
+        {R"({"op":[1,]})", fault("trailing comma at line 1 column 10")},
+        {R"({"op":{"a"}})", fault("expected `:` at line 1 column 11")},
+        {R"({"op":[1)", fault("EOF while parsing a list at line 1 column 8")},
         {R"({"op":"PING"})", fault("unknown variant `PING`, expected one of `ping`, `status`, "
                                    "`start`, `stop` at line 1 column 12")},
         {R"({"op":""})", fault("unknown variant ``, expected one of `ping`, `status`, `start`, "
@@ -244,9 +252,15 @@ TEST(DecodeRequest, KindFaults) {
          fault("unknown variant `a\"b\xC3\xA9\n`, expected one of `ping`, `status`, `start`, "
                "`stop` at line 1 column 20")},
         {R"({"op":"stop","op":"stop"})", fault("duplicate field `op` at line 1 column 17")},
-        // The blanks after a repeated key, and a brace right after them, count as read.
-        {R"({"op":"ping","op"  :1})", fault("duplicate field `op` at line 1 column 19")},
-        {R"({"op":"ping","op"})", fault("duplicate field `op` at line 1 column 18")},
+        // Found with the repeated key: it is placed just past the key, and nothing after
+        // it is read.
+        {R"({"op":"ping","op"  :1})", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","op"})", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping", "op" })", fault("duplicate field `op` at line 1 column 18")},
+        {R"({"op":"ping","op")", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","op" x)", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","o\u0070":)", fault("duplicate field `op` at line 1 column 22")},
+        {"{\"op\":\"ping\",\n\"op\"\n:1}", fault("duplicate field `op` at line 2 column 4")},
         {R"({ })", fault("missing field `op` at line 1 column 3")},
         {R"({"mixed_port":"x"})", fault("missing field `op` at line 1 column 18")},
         {"{\n}", fault("missing field `op` at line 2 column 1")},
@@ -262,6 +276,10 @@ TEST(DecodeRequest, ArrayForm) {
         {R"([ ])", fault("missing field `op` at line 1 column 3")},
         {R"([1])",
          fault("invalid type: integer `1`, expected variant identifier at line 1 column 2")},
+        {R"([[1]])",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 4")},
+        {R"([{},"ping"])",
+         fault("invalid type: map, expected variant identifier at line 1 column 3")},
         {R"(["Ping"])", fault("unknown variant `Ping`, expected one of `ping`, `status`, `start`, "
                               "`stop` at line 1 column 7")},
         {R"(["ping",1])", fault("invalid length 1, expected 0 elements in sequence")},
@@ -488,6 +506,11 @@ TEST(DecodeRequest, NestingLimit) {
          fault("recursion limit exceeded at line 1 column 135")},
         {"[\"ping\"," + std::string(126, '[') + std::string(126, ']') + "]",
          fault("invalid length 1, expected 0 elements in sequence")},
+        // A kind that is an array is read whole, under the same limit.
+        {R"({"op":)" + std::string(127, '[') + std::string(127, ']') + "}",
+         fault("recursion limit exceeded at line 1 column 133")},
+        {R"({"op":)" + std::string(126, '[') + std::string(126, ']') + "}",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 258")},
     });
 }
 
