@@ -676,21 +676,21 @@ class Reader {
         return true;
     }
 
-    // The four bytes after "\u"; fewer than four left is the end of the text.
+    // The four digits after "\u", read in order: the first byte that is not a hex
+    // digit is the fault, and a body that ends before it ends inside the string.
     bool hex4(std::uint32_t& unit) {
-        if (end_ - p_ < 4) {
-            p_ = end_;
-            return fail_here(std::string(EOF_STRING));
-        }
         unit = 0;
-        bool valid = true;
         for (int i = 0; i < 4; ++i) {
-            const int digit = hex_digit(p_[i]);
-            valid = valid && digit >= 0;
-            unit = (unit << 4) | static_cast<std::uint32_t>(digit & 0xF);
+            if (p_ == end_) {
+                return fail_here(std::string(EOF_STRING));
+            }
+            const int digit = hex_digit(*p_++);
+            if (digit < 0) {
+                return fail_here(std::string(INVALID_ESCAPE));
+            }
+            unit = (unit << 4) | static_cast<std::uint32_t>(digit);
         }
-        p_ += 4;
-        return valid || fail_here(std::string(INVALID_ESCAPE));
+        return true;
     }
 
     template <class Sink>
@@ -962,16 +962,12 @@ struct StartFields {
     }
 };
 
-// The kind: a string naming one of the four, at the current value.
+// The kind: a string naming one of the four, at the current value. A value of any
+// other type, an array or object included, is read whole before it is refused.
 bool read_kind(Reader& r, Kind& kind) {
-    const int c = r.peek();
-    if (c == '[' || c == '{') {
-        // Refused as soon as it is seen, before the container is read.
-        return r.fail_here(invalid_type(c == '[' ? "sequence" : "map", EXPECTED_KIND));
-    }
-    if (c != '"') {
+    if (r.peek() != '"') {
         Value v;
-        if (!r.scalar(v, nullptr)) {
+        if (!r.value(v, nullptr)) {
             return false;
         }
         return r.fail_here(invalid_type(r.describe(v), EXPECTED_KIND));
@@ -1032,11 +1028,7 @@ std::optional<Request> read_object(Reader& r) {
         }
         if (key.is("op")) {
             if (kind) {
-                // Found with the key, before its value; the blanks after the key, and
-                // a closing brace right after them, count as read.
-                if (r.peek() == '}') {
-                    r.leave();
-                }
+                // Found with the key: nothing after it is read.
                 r.fail_here(field_fault("duplicate field", "op"));
                 return std::nullopt;
             }

@@ -230,11 +230,19 @@ TEST(DecodeRequest, KindFaults) {
          fault("invalid type: boolean `true`, expected variant identifier at line 1 column 10")},
         {R"({"op":-2.50})", fault("invalid type: floating point `-2.5`, expected variant "
                                   "identifier at line 1 column 11")},
-        // A container is refused at its first byte, before it is read.
+        // A container is read whole, and refused just past its end.
         {R"({"op":[1]})",
-         fault("invalid type: sequence, expected variant identifier at line 1 column 6")},
+         fault("invalid type: sequence, expected variant identifier at line 1 column 9")},
         {R"({"op": {"a":1}})",
-         fault("invalid type: map, expected variant identifier at line 1 column 7")},
+         fault("invalid type: map, expected variant identifier at line 1 column 14")},
+        {R"({"op":[] })",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 8")},
+        {"{\"op\":[\n[],\n{}]}",
+         fault("invalid type: sequence, expected variant identifier at line 3 column 3")},
+        // So a syntax fault inside it is found first.
+        {R"({"op":[1,]})", fault("trailing comma at line 1 column 10")},
+        {R"({"op":{"a"}})", fault("expected `:` at line 1 column 11")},
+        {R"({"op":[1)", fault("EOF while parsing a list at line 1 column 8")},
         {R"({"op":"PING"})", fault("unknown variant `PING`, expected one of `ping`, `status`, "
                                    "`start`, `stop` at line 1 column 12")},
         {R"({"op":""})", fault("unknown variant ``, expected one of `ping`, `status`, `start`, "
@@ -244,9 +252,15 @@ TEST(DecodeRequest, KindFaults) {
          fault("unknown variant `a\"b\xC3\xA9\n`, expected one of `ping`, `status`, `start`, "
                "`stop` at line 1 column 20")},
         {R"({"op":"stop","op":"stop"})", fault("duplicate field `op` at line 1 column 17")},
-        // The blanks after a repeated key, and a brace right after them, count as read.
-        {R"({"op":"ping","op"  :1})", fault("duplicate field `op` at line 1 column 19")},
-        {R"({"op":"ping","op"})", fault("duplicate field `op` at line 1 column 18")},
+        // Found with the repeated key: it is placed just past the key, and nothing after
+        // it is read.
+        {R"({"op":"ping","op"  :1})", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","op"})", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping", "op" })", fault("duplicate field `op` at line 1 column 18")},
+        {R"({"op":"ping","op")", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","op" x)", fault("duplicate field `op` at line 1 column 17")},
+        {R"({"op":"ping","o\u0070":)", fault("duplicate field `op` at line 1 column 22")},
+        {"{\"op\":\"ping\",\n\"op\"\n:1}", fault("duplicate field `op` at line 2 column 4")},
         {R"({ })", fault("missing field `op` at line 1 column 3")},
         {R"({"mixed_port":"x"})", fault("missing field `op` at line 1 column 18")},
         {"{\n}", fault("missing field `op` at line 2 column 1")},
@@ -262,6 +276,10 @@ TEST(DecodeRequest, ArrayForm) {
         {R"([ ])", fault("missing field `op` at line 1 column 3")},
         {R"([1])",
          fault("invalid type: integer `1`, expected variant identifier at line 1 column 2")},
+        {R"([[1]])",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 4")},
+        {R"([{},"ping"])",
+         fault("invalid type: map, expected variant identifier at line 1 column 3")},
         {R"(["Ping"])", fault("unknown variant `Ping`, expected one of `ping`, `status`, `start`, "
                               "`stop` at line 1 column 7")},
         {R"(["ping",1])", fault("invalid length 1, expected 0 elements in sequence")},
@@ -348,7 +366,7 @@ TEST(DecodeRequest, SyntaxFaults) {
         {ping_with("1" + std::string(400, '0')), fault("number out of range at line 1 column 418")},
         {ping_with("1e99999999999999999999"), fault("number out of range at line 1 column 39")},
         {ping_with(R"("a\qb")"), fault("invalid escape at line 1 column 21")},
-        {ping_with(R"("\u12G4")"), fault("invalid escape at line 1 column 24")},
+        {ping_with(R"("\u12G4")"), fault("invalid escape at line 1 column 23")},
         {ping_with(R"("\U0041")"), fault("invalid escape at line 1 column 20")},
         {ping_with("\"a\x01\""), fault("control character (\\u0000-\\u001F) found while parsing a "
                                        "string at line 1 column 20")},
@@ -379,6 +397,56 @@ TEST(DecodeRequest, SyntaxFaults) {
         {R"({"op":"ping","x":"\uD800\)", fault("EOF while parsing a string at line 1 column 25")},
         {R"({"op":"ping","x":[1,{"a":[}]]})", fault("expected value at line 1 column 27")},
         {R"({"op":"ping","x":[1,{"a" 2}]})", fault("expected `:` at line 1 column 26")},
+    });
+}
+
+// A \u escape's four bytes are read in order: the first that is not a hex digit is
+// the fault, placed just past it, and a body that ends before one is met ends inside
+// the string.
+TEST(DecodeRequest, HexEscapeFaults) {
+    check({
+        // Upper and lower case digits alike.
+        {R"({"op":"p\u0069\u006E\u0067"})", "ping"},
+        {R"({"op":"\u0070\u0069\u006e\u0067"})", "ping"},
+        // In the kind, whose \u starts at column 8: the bad byte in each of the four places.
+        {R"({"op":"\uG234"})", fault("invalid escape at line 1 column 10")},
+        {R"({"op":"\u1G34"})", fault("invalid escape at line 1 column 11")},
+        {R"({"op":"\u12G4"})", fault("invalid escape at line 1 column 12")},
+        {R"({"op":"\u123G"})", fault("invalid escape at line 1 column 13")},
+        // The first bad byte counts, not a later one.
+        {R"({"op":"\u1GGG"})", fault("invalid escape at line 1 column 11")},
+        // Any byte that is no hex digit: a blank, a sign, the closing quote, a backslash.
+        {R"({"op":"\u 123"})", fault("invalid escape at line 1 column 10")},
+        {R"({"op":"\u+123"})", fault("invalid escape at line 1 column 10")},
+        {R"({"op":"\u12"})", fault("invalid escape at line 1 column 12")},
+        {R"({"op":"\u\u0070"})", fault("invalid escape at line 1 column 10")},
+        {"{\"op\":\"\\u0\xC3\xA9"
+         "0\"}",
+         fault("invalid escape at line 1 column 11")},
+        // In a key.
+        {R"({"\uG070":"ping"})", fault("invalid escape at line 1 column 5")},
+        {R"({"o\u00x0":"ping"})", fault("invalid escape at line 1 column 8")},
+        // In a start field and in an ignored member.
+        {with_config(R"("\u00eZ")"), fault("invalid escape at line 1 column 35")},
+        {ping_with(R"("a\u004g")"), fault("invalid escape at line 1 column 25")},
+        // In the array form's kind, and after a line feed.
+        {R"(["\uG"])", fault("invalid escape at line 1 column 5")},
+        {"{\"op\":\n\"\\u0G00\"}", fault("invalid escape at line 2 column 5")},
+        // In the second escape of a surrogate pair, whose \u starts at column 14.
+        {R"({"op":"\uD83D\uG000"})", fault("invalid escape at line 1 column 16")},
+        {R"({"op":"\uD83D\uDx00"})", fault("invalid escape at line 1 column 17")},
+        {R"({"op":"\uD83D\uDEx0"})", fault("invalid escape at line 1 column 18")},
+        {R"({"op":"\uD83D\uDE0G"})", fault("invalid escape at line 1 column 19")},
+        // The body ends before a bad byte: the string is cut short, placed at the end.
+        {R"({"op":"\u)", fault("EOF while parsing a string at line 1 column 9")},
+        {R"({"op":"\u1)", fault("EOF while parsing a string at line 1 column 10")},
+        {R"({"op":"\u123)", fault("EOF while parsing a string at line 1 column 12")},
+        {R"({"op":"\uD83D\uDE0)", fault("EOF while parsing a string at line 1 column 18")},
+        // A bad byte met before the end is the fault, however short the rest.
+        {R"({"op":"\uG)", fault("invalid escape at line 1 column 10")},
+        {R"({"op":"\u1G)", fault("invalid escape at line 1 column 11")},
+        {R"({"op":"\u12G)", fault("invalid escape at line 1 column 12")},
+        {R"({"op":"\uD83D\uDEG)", fault("invalid escape at line 1 column 18")},
     });
 }
 
@@ -438,6 +506,11 @@ TEST(DecodeRequest, NestingLimit) {
          fault("recursion limit exceeded at line 1 column 135")},
         {"[\"ping\"," + std::string(126, '[') + std::string(126, ']') + "]",
          fault("invalid length 1, expected 0 elements in sequence")},
+        // A kind that is an array is read whole, under the same limit.
+        {R"({"op":)" + std::string(127, '[') + std::string(127, ']') + "}",
+         fault("recursion limit exceeded at line 1 column 133")},
+        {R"({"op":)" + std::string(126, '[') + std::string(126, ']') + "}",
+         fault("invalid type: sequence, expected variant identifier at line 1 column 258")},
     });
 }
 
