@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/folder_probes.h"
 #include "support/test_support.h"
 #include "win/handle.h"
 
@@ -94,6 +95,39 @@ TEST(WriteLog, SharesTheFileOrLosesTheLineQuietly) {
         EXPECT_EQ(GetLastError(), CALLER_ERROR);
         holder.reset();
         EXPECT_EQ(read_file(log_in(temp.path)), c.written ? "old\nline\n" : "old\n");
+    }
+}
+
+TEST(WriteLog, NeverWritesThroughAHardLinkedLog) {
+    TempDir temp(L"log");
+    const ScopedEnv env(L"ProgramData", temp.path);
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    const std::wstring outside = temp.path + L"\\outside.txt";
+    ASSERT_TRUE(write_file(outside, "outside\n"));
+    ASSERT_TRUE(CreateHardLinkW(log_in(temp.path).c_str(), outside.c_str(), nullptr));
+    SetLastError(CALLER_ERROR);
+    write_log("line");
+    EXPECT_EQ(GetLastError(), CALLER_ERROR);
+    EXPECT_EQ(read_file(outside), "outside\n");
+}
+
+TEST(WriteLog, LosesTheLineWhenAWorkFolderLevelIsAJunction) {
+    if (!test_support::system_makes_junctions()) {
+        GTEST_SKIP() << "this system makes no junctions";
+    }
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        const std::wstring target = temp.path + L"\\target";
+        const std::wstring link = temp.path + level;
+        std::filesystem::create_directories(target);
+        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
+        ASSERT_TRUE(test_support::make_junction(link, target));
+        SetLastError(CALLER_ERROR);
+        write_log("line");
+        EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
     }
 }
 
