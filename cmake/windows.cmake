@@ -13,13 +13,15 @@ target_link_libraries(korvan_win PUBLIC korvan_common)
 korvan_warnings(korvan_win)
 
 
-# The core supervisor and the service log, with the paths both of them use.
+# The core supervisor and the service log, with the paths and the protected work
+# folder both of them use.
 add_library(korvan_core STATIC
     src/core/command_line.cpp
     src/core/launch.cpp
     src/core/supervise.cpp
     src/log/service_log.cpp
     src/win/paths.cpp
+    src/win/secure_dir.cpp
 )
 target_link_libraries(korvan_core PUBLIC korvan_win)
 korvan_warnings(korvan_core)
@@ -98,7 +100,9 @@ if(KORVAN_TESTS)
         src/log/service_log_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
+        src/win/secure_dir_test.cpp
         testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(core_tests PRIVATE testing)

@@ -8,6 +8,7 @@
 #include "core/supervise.h"
 #include "win/error_text.h"
 #include "win/paths.h"
+#include "win/secure_dir.h"
 #include "win/utf.h"
 
 namespace korvan::core {
@@ -35,21 +36,29 @@ std::optional<std::uint64_t> file_size(const std::wstring& path) {
     return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
 }
 
-Result<std::wstring> prepare_work_dir() {
+Result<win::ServiceDir> prepare_work_dir() {
     const std::optional<std::wstring> program_data = win::env_var(win::PROGRAM_DATA_VAR);
     if (!program_data) {
         return Failure{std::string(PROGRAM_DATA_NOT_SET)};
     }
-    std::wstring work = win::work_dir(*program_data);
-    if (Result<void> made = win::create_dir_all(work); !made) {
-        return prefixed(CREATE_WORK_DIR_STEP, made.failure());
+    Result<win::ServiceDir> work = win::open_service_dir(*program_data);
+    if (!work) {
+        return prefixed(CREATE_WORK_DIR_STEP, work.failure());
     }
     return work;
 }
 
-// Creates or truncates the file at `path` and writes all of `bytes` to it.
-Result<void> write_whole_file(const std::wstring& path, std::string_view bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+// Deletes whatever is at `path` and creates a new file there with all of `bytes`. A
+// new file takes the work folder's security, and a link left at `path` is removed,
+// never written through.
+Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
+    if (!DeleteFileW(path.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return Failure{win::os_error_text(error)};
+        }
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
@@ -66,24 +75,6 @@ Result<void> write_whole_file(const std::wstring& path, std::string_view bytes) 
             return Failure{std::string(win::WRITE_ZERO_TEXT)};
         }
         bytes.remove_prefix(written);
-    }
-    return {};
-}
-
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
-    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
-    const std::optional<std::uint64_t> source_size = file_size(source);
-    if (!source_size) {
-        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
-    }
-    const std::wstring destination = win::join_path(work, WINTUN_NAME);
-    // Only the size is compared: neither time stamps nor content.
-    if (file_size(destination) == source_size) {
-        return {};
-    }
-    if (!CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, 0)) {
-        const DWORD error = GetLastError();
-        return win::os_failure(PROVISION_WINTUN_STEP, error);
     }
     return {};
 }
@@ -154,27 +145,62 @@ void end_unrecorded(HANDLE process) {
 
 }  // namespace
 
-Result<LaunchedCore> start_core(std::string_view config_yaml) {
-    Result<std::wstring> work = prepare_work_dir();
-    if (!work) {
-        return work.failure();
+Result<void> provision_wintun(const std::wstring& install, const std::wstring& work,
+                              bool work_as_left) {
+    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
+    const std::optional<std::uint64_t> source_size = file_size(source);
+    if (!source_size) {
+        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
     }
-    const std::wstring config = win::join_path(work.value(), CONFIG_NAME);
-    if (Result<void> written = write_whole_file(config, config_yaml); !written) {
+    const std::wstring destination = win::join_path(work, WINTUN_NAME);
+    DWORD copy_flags = 0;
+    if (work_as_left) {
+        // Only the size is compared: neither time stamps nor content.
+        if (file_size(destination) == source_size) {
+            return {};
+        }
+    } else {
+        // Copying over a file keeps that file's security, so an untrusted one goes
+        // first, and whatever appears in its place meanwhile is not copied over either.
+        if (!DeleteFileW(destination.c_str())) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND) {
+                return win::os_failure(PROVISION_WINTUN_STEP, error);
+            }
+        }
+        copy_flags = COPY_FILE_FAIL_IF_EXISTS;
+    }
+    if (!CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, copy_flags)) {
+        const DWORD error = GetLastError();
+        return win::os_failure(PROVISION_WINTUN_STEP, error);
+    }
+    return {};
+}
+
+Result<LaunchedCore> start_core(std::string_view config_yaml) {
+    // Held until the core has started: the folders checked are the folders used.
+    Result<win::ServiceDir> work_folder = prepare_work_dir();
+    if (!work_folder) {
+        return work_folder.failure();
+    }
+    const std::wstring& work = work_folder->path;
+    const std::wstring config = win::join_path(work, CONFIG_NAME);
+    if (Result<void> written = replace_file(config, config_yaml); !written) {
         return prefixed(WRITE_CONFIG_STEP, written.failure());
     }
     Result<std::wstring> install = exe_dir();
     if (!install) {
         return install.failure();
     }
-    if (Result<void> provisioned = provision_wintun(install.value(), work.value()); !provisioned) {
+    if (Result<void> provisioned = provision_wintun(install.value(), work, !work_folder->put_right);
+        !provisioned) {
         return provisioned.failure();
     }
     Result<std::wstring> core = locate_core(install.value());
     if (!core) {
         return core.failure();
     }
-    Result<UniqueProcess> child = spawn_core(core.value(), work.value(), config);
+    Result<UniqueProcess> child = spawn_core(core.value(), work, config);
     if (!child) {
         return child.failure();
     }

@@ -44,16 +44,25 @@ struct LaunchedCore {
     win::UniqueHandle job;
 };
 
-// Prepares {ProgramData}\KorvanVPN\service, writes `config_yaml` there as config.yaml
-// byte for byte, copies wintun-x86_64.dll from the install folder to wintun.dll unless
-// a file of the same size is already there, and starts the core from the install
-// folder with "-d {work folder} -f {config.yaml}", no window, the null device as its
-// standard streams and the work folder as its current folder, inside a new job.
+// Prepares {ProgramData}\KorvanVPN\service, open to SYSTEM and Administrators only
+// (win::open_service_dir), replaces config.yaml there with a new file holding
+// `config_yaml` byte for byte, provisions wintun.dll (provision_wintun), and starts the
+// core from the install folder with "-d {work folder} -f {config.yaml}", no window, the
+// null device as its standard streams and the work folder as its current folder,
+// inside a new job.
 //
 // The caller holds the state lock and has stopped any earlier core. A failure yields
 // the text of the first step that failed; a core already started by then is ended
 // (waiting for it at most BOUNDED_WAIT_MS), and files written before it stay.
 Result<LaunchedCore> start_core(std::string_view config_yaml);
+
+// Copies wintun-x86_64.dll from `install` to wintun.dll in `work`. When `work_as_left`
+// (the work folder's owner and DACL were as the service sets them), a wintun.dll of the
+// same size as the source is kept; otherwise the one there is deleted first, whatever
+// its size, and not copied over. A failure yields "wintun source missing: {source}" or
+// "provision wintun.dll: {os error}".
+Result<void> provision_wintun(const std::wstring& install, const std::wstring& work,
+                              bool work_as_left);
 
 // The folder of the running executable, or "current_exe: {os error}" or
 // "exe has no parent".

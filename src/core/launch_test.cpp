@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "support/core_sandbox.h"
+#include "support/folder_probes.h"
+#include "win/secure_dir.h"
 #include "win/utf.h"
 
 namespace korvan::core {
@@ -119,24 +121,52 @@ TEST(StartCore, ConfigYamlHoldsExactlyTheNewText) {
     }
 }
 
-TEST(StartCore, WintunIsReplacedOnlyWhenItsSizeDiffers) {
+TEST(StartCore, WintunInAFolderMadeBySomeoneElseIsReplacedWhateverItsSize) {
+    struct Case {
+        const char* name;
+        std::string old_wintun;
+    };
+    const std::vector<Case> cases = {
+        {"same size, other content", std::string(WINTUN_STANDIN.size(), 'x')},
+        {"shorter", std::string(10, 'x')},
+        {"longer", std::string(WINTUN_STANDIN.size() + 1, 'x')},
+        {"empty", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        std::filesystem::create_directories(sandbox.work);
+        ASSERT_TRUE(write_file(sandbox.work + L"\\wintun.dll", c.old_wintun));
+        Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+        ASSERT_TRUE(core.ok()) << core.error();
+        end_core(core.value());
+        EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"), WINTUN_STANDIN);
+    }
+}
+
+TEST(StartCore, WintunInTheFolderAsTheServiceLeftItIsReplacedOnlyWhenItsSizeDiffers) {
+    if (!test_support::system_keeps_folder_security()) {
+        GTEST_SKIP() << "this system keeps no owner and DACL of its own on a folder";
+    }
     struct Case {
         const char* name;
         std::optional<std::string> old_wintun;
         bool replaced;
     };
     const std::vector<Case> cases = {
-        {"none yet", std::nullopt, true},
+        {"none", std::nullopt, true},
         {"same size, other content", std::string(WINTUN_STANDIN.size(), 'x'), false},
         {"shorter", std::string(10, 'x'), true},
         {"longer", std::string(WINTUN_STANDIN.size() + 1, 'x'), true},
-        {"empty", "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
+        Result<LaunchedCore> first = start_core("mixed-port: 7890\n");
+        ASSERT_TRUE(first.ok()) << first.error();
+        end_core(first.value());
+        DeleteFileW((sandbox.work + L"\\wintun.dll").c_str());
         if (c.old_wintun) {
-            std::filesystem::create_directories(sandbox.work);
             ASSERT_TRUE(write_file(sandbox.work + L"\\wintun.dll", *c.old_wintun));
         }
         Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
@@ -144,6 +174,92 @@ TEST(StartCore, WintunIsReplacedOnlyWhenItsSizeDiffers) {
         end_core(core.value());
         EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"),
                   c.replaced ? WINTUN_STANDIN : *c.old_wintun);
+    }
+}
+
+TEST(ProvisionWintun, KeepsOneOfTheSameSizeOnlyInAFolderAsLeft) {
+    struct Case {
+        const char* name;
+        bool work_as_left;
+        std::optional<std::string> old_wintun;
+        bool replaced;
+    };
+    const std::string same_size(WINTUN_STANDIN.size(), 'x');
+    const std::vector<Case> cases = {
+        {"as left, none", true, std::nullopt, true},
+        {"as left, same size", true, same_size, false},
+        {"as left, shorter", true, std::string(10, 'x'), true},
+        {"as left, longer", true, std::string(WINTUN_STANDIN.size() + 1, 'x'), true},
+        {"put right, none", false, std::nullopt, true},
+        {"put right, same size", false, same_size, true},
+        {"put right, shorter", false, std::string(10, 'x'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir install(L"install");
+        test_support::TempDir work(L"work");
+        ASSERT_TRUE(write_file(install.path + L"\\wintun-x86_64.dll", WINTUN_STANDIN));
+        if (c.old_wintun) {
+            ASSERT_TRUE(write_file(work.path + L"\\wintun.dll", *c.old_wintun));
+        }
+        Result<void> provisioned = provision_wintun(install.path, work.path, c.work_as_left);
+        ASSERT_TRUE(provisioned.ok()) << provisioned.error();
+        EXPECT_EQ(read_file(work.path + L"\\wintun.dll"),
+                  c.replaced ? WINTUN_STANDIN : *c.old_wintun);
+    }
+}
+
+TEST(StartCore, LinksInTheWorkFolderAreReplacedNotWrittenThrough) {
+    struct Case {
+        const char* name;
+        const wchar_t* file;
+        std::string expected;
+    };
+    const std::string config = "mixed-port: 7890\n";
+    const std::vector<Case> cases = {
+        {"config.yaml", L"config.yaml", config},
+        {"wintun.dll of the same size", L"wintun.dll", WINTUN_STANDIN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        const std::wstring outside = sandbox.root.path + L"\\outside.bin";
+        const std::string outside_content(WINTUN_STANDIN.size(), 'o');
+        ASSERT_TRUE(write_file(outside, outside_content));
+        std::filesystem::create_directories(sandbox.work);
+        const std::wstring link = sandbox.work + L"\\" + c.file;
+        ASSERT_TRUE(CreateHardLinkW(link.c_str(), outside.c_str(), nullptr));
+
+        Result<LaunchedCore> core = start_core(config);
+        ASSERT_TRUE(core.ok()) << core.error();
+        end_core(core.value());
+        EXPECT_EQ(read_file(link), c.expected);
+        EXPECT_EQ(read_file(outside), outside_content);
+    }
+}
+
+TEST(StartCore, RefusesAJunctionInPlaceOfAWorkFolderLevel) {
+    if (!test_support::system_makes_junctions()) {
+        GTEST_SKIP() << "this system makes no junctions";
+    }
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        SCOPED_TRACE(narrow(level));
+        CoreSandbox sandbox;
+        const std::wstring target = sandbox.root.path + L"\\target";
+        const std::wstring link = sandbox.program_data + level;
+        std::filesystem::create_directories(target);
+        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
+        ASSERT_TRUE(test_support::make_junction(link, target));
+
+        Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+        if (core.ok()) {
+            end_core(core.value());
+        }
+        ASSERT_FALSE(core.ok());
+        EXPECT_EQ(core.error(), "create work dir: " + expected_os_text(win::REPARSE_POINT_REFUSED));
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+        EXPECT_FALSE(exists(sandbox.record));
+        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
     }
 }
 

@@ -2,35 +2,83 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "win/handle.h"
 #include "win/paths.h"
+#include "win/secure_dir.h"
 
 namespace korvan::log {
 
-void write_log(std::string_view message) {
-    const DWORD caller_error = GetLastError();
-    const std::wstring folder =
-        win::work_dir(win::env_var(win::PROGRAM_DATA_VAR).value_or(FALLBACK_PROGRAM_DATA));
-    // A folder that cannot be made shows up as a failed open below.
-    static_cast<void>(win::create_dir_all(folder));
+namespace {
+
+struct LogFile {
+    win::UniqueHandle file;
+    std::uint64_t size = 0;
+};
+
+// Opens service.log for appending, creating it when missing. A log that is a junction
+// or link, or that has another name elsewhere, is not written to: it may have been
+// put there before the work folder was protected, to lead the service's writes to
+// another file.
+LogFile open_log(const std::wstring& path) {
     // Append-only access: every write lands at the end of the file as it is then, even
     // with other processes appending to it.
-    win::UniqueHandle file(CreateFileW(win::join_path(folder, LOG_FILE_NAME).c_str(),
-                                       FILE_APPEND_DATA,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) {
-        // Text and line feed in one write, so no other writer's line can land between.
-        std::string line;
-        line.reserve(message.size() + 1);
-        line.append(message).push_back('\n');
-        if (line.size() <= MAXDWORD) {
-            DWORD written = 0;
-            WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    LogFile log{win::UniqueHandle(
+        CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr))};
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!log.file || !GetFileInformationByHandle(log.file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+        return {};
+    }
+    log.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return log;
+}
+
+void append_line(std::string_view message, std::uint64_t size_limit) {
+    // A folder that cannot be made safe loses the line.
+    const Result<win::ServiceDir> folder =
+        win::open_service_dir(win::env_var(win::PROGRAM_DATA_VAR).value_or(FALLBACK_PROGRAM_DATA));
+    if (!folder) {
+        return;
+    }
+    // Text and line feed in one write, so no other writer's line can land between.
+    std::string line;
+    line.reserve(message.size() + 1);
+    line.append(message).push_back('\n');
+    if (line.size() > MAXDWORD) {
+        return;
+    }
+    const std::wstring path = win::join_path(folder->path, LOG_FILE_NAME);
+    LogFile log = open_log(path);
+    if (!log.file) {
+        return;
+    }
+    if (log.size > 0 && log.size + line.size() > size_limit) {
+        log.file.reset();
+        MoveFileExW(path.c_str(), win::join_path(folder->path, OLD_LOG_FILE_NAME).c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
+        log = open_log(path);
+        if (!log.file) {
+            return;
         }
     }
+    DWORD written = 0;
+    WriteFile(log.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+}  // namespace
+
+void write_log(std::string_view message) {
+    write_log_limited(message, LOG_SIZE_LIMIT);
+}
+
+void write_log_limited(std::string_view message, std::uint64_t size_limit) {
+    const DWORD caller_error = GetLastError();
+    append_line(message, size_limit);
     SetLastError(caller_error);
 }
 

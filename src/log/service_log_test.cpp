@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/folder_probes.h"
 #include "support/test_support.h"
 #include "win/handle.h"
 
@@ -30,6 +31,10 @@ constexpr DWORD CALLER_ERROR = 4242;
 
 std::wstring log_in(const std::wstring& program_data) {
     return program_data + L"\\KorvanVPN\\service\\service.log";
+}
+
+std::wstring old_log_in(const std::wstring& program_data) {
+    return log_in(program_data) + L".1";
 }
 
 TEST(WriteLog, AppendsEachMessageAsOneLine) {
@@ -94,6 +99,134 @@ TEST(WriteLog, SharesTheFileOrLosesTheLineQuietly) {
         EXPECT_EQ(GetLastError(), CALLER_ERROR);
         holder.reset();
         EXPECT_EQ(read_file(log_in(temp.path)), c.written ? "old\nline\n" : "old\n");
+    }
+}
+
+TEST(WriteLog, BeginsANewLogBeforeALineThatWouldPassTheLimit) {
+    constexpr std::uint64_t LIMIT = 20;
+    const std::string before = "12345678\n";
+    const std::string too_long(30, 'L');
+    struct Case {
+        const char* name;
+        std::optional<std::string> log;
+        std::optional<std::string> old_log;
+        std::string message;
+        std::string log_after;
+        std::optional<std::string> old_log_after;
+    };
+    const std::vector<Case> cases = {
+        {"below the limit", before, std::nullopt, "abcdefghi", before + "abcdefghi\n",
+         std::nullopt},
+        {"up to the limit", before, std::nullopt, "abcdefghij", before + "abcdefghij\n",
+         std::nullopt},
+        {"past the limit", before, std::nullopt, "abcdefghijk", "abcdefghijk\n", before},
+        {"past the limit, older log replaced", before, "older\n", "abcdefghijk", "abcdefghijk\n",
+         before},
+        {"a line longer than the limit, no log yet", std::nullopt, std::nullopt, too_long,
+         too_long + "\n", std::nullopt},
+        {"a line longer than the limit, empty log", "", "older\n", too_long, too_long + "\n",
+         "older\n"},
+        {"a line longer than the limit after others", before, std::nullopt, too_long,
+         too_long + "\n", before},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        if (c.log) {
+            ASSERT_TRUE(write_file(log_in(temp.path), *c.log));
+        }
+        if (c.old_log) {
+            ASSERT_TRUE(write_file(old_log_in(temp.path), *c.old_log));
+        }
+        SetLastError(CALLER_ERROR);
+        write_log_limited(c.message, LIMIT);
+        EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        EXPECT_EQ(read_file(log_in(temp.path)), c.log_after);
+        EXPECT_EQ(read_file(old_log_in(temp.path)), c.old_log_after);
+    }
+}
+
+TEST(WriteLog, LinesAroundEachNewLogStayWholeAndInOrder) {
+    TempDir temp(L"log");
+    const ScopedEnv env(L"ProgramData", temp.path + L"\\program data");
+    const std::wstring program_data = temp.path + L"\\program data";
+    // Seven bytes a line: two fit below the limit of 20, the third begins a new log.
+    struct Step {
+        std::string message;
+        std::string log;
+        std::optional<std::string> old_log;
+    };
+    const std::vector<Step> steps = {
+        {"line 1", "line 1\n", std::nullopt},
+        {"line 2", "line 1\nline 2\n", std::nullopt},
+        {"line 3", "line 3\n", "line 1\nline 2\n"},
+        {"line 4", "line 3\nline 4\n", "line 1\nline 2\n"},
+        {"line 5", "line 5\n", "line 3\nline 4\n"},
+        {"line 6", "line 5\nline 6\n", "line 3\nline 4\n"},
+        {"line 7", "line 7\n", "line 5\nline 6\n"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.message);
+        write_log_limited(step.message, 20);
+        EXPECT_EQ(read_file(log_in(program_data)), step.log);
+        EXPECT_EQ(read_file(old_log_in(program_data)), step.old_log);
+    }
+}
+
+TEST(WriteLog, BeginsANewLogPastFourMebibytes) {
+    TempDir temp(L"log");
+    const ScopedEnv env(L"ProgramData", temp.path);
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    const std::string full(4 * 1024 * 1024 - 2, 'F');
+    ASSERT_TRUE(write_file(log_in(temp.path), full));
+
+    write_log("x");
+    const std::optional<std::string> at_limit = read_file(log_in(temp.path));
+    ASSERT_TRUE(at_limit.has_value());
+    EXPECT_EQ(at_limit->size(), full.size() + 2);
+    EXPECT_EQ(at_limit->substr(at_limit->size() - 3), "Fx\n");
+    EXPECT_FALSE(test_support::exists(old_log_in(temp.path)));
+
+    write_log("y");
+    EXPECT_EQ(read_file(log_in(temp.path)), "y\n");
+    const std::optional<std::string> old_log = read_file(old_log_in(temp.path));
+    ASSERT_TRUE(old_log.has_value());
+    EXPECT_EQ(old_log->size(), full.size() + 2);
+    EXPECT_EQ(old_log->substr(old_log->size() - 3), "Fx\n");
+}
+
+TEST(WriteLog, NeverWritesThroughAHardLinkedLog) {
+    TempDir temp(L"log");
+    const ScopedEnv env(L"ProgramData", temp.path);
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    const std::wstring outside = temp.path + L"\\outside.txt";
+    ASSERT_TRUE(write_file(outside, "outside\n"));
+    ASSERT_TRUE(CreateHardLinkW(log_in(temp.path).c_str(), outside.c_str(), nullptr));
+    SetLastError(CALLER_ERROR);
+    write_log("line");
+    EXPECT_EQ(GetLastError(), CALLER_ERROR);
+    EXPECT_EQ(read_file(outside), "outside\n");
+}
+
+TEST(WriteLog, LosesTheLineWhenAWorkFolderLevelIsAJunction) {
+    if (!test_support::system_makes_junctions()) {
+        GTEST_SKIP() << "this system makes no junctions";
+    }
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        const std::wstring target = temp.path + L"\\target";
+        const std::wstring link = temp.path + level;
+        std::filesystem::create_directories(target);
+        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
+        ASSERT_TRUE(test_support::make_junction(link, target));
+        SetLastError(CALLER_ERROR);
+        write_log("line");
+        EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
     }
 }
 

@@ -110,7 +110,12 @@ std::string expected_message(DWORD code) {
 }
 
 std::string expected_os_text(DWORD code) {
-    return expected_message(code) + " (os error " + std::to_string(code) + ")";
+    std::string message = expected_message(code);
+    if (message.empty()) {
+        // FormatMessageW fails with ERROR_MR_MID_NOT_FOUND for a code it has no text for.
+        message = "OS Error " + std::to_string(code) + " (FormatMessageW() returned error 317)";
+    }
+    return message + " (os error " + std::to_string(code) + ")";
 }
 
 std::string expected_winapi_text(DWORD code) {

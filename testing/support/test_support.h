@@ -47,7 +47,8 @@ std::wstring module_dir();
 
 // The system's texts for a code, made here from FormatMessageW:
 // the message with trailing blanks and line breaks removed ("" when there is none),
-// "{message} (os error {code})", and "{message} (0x8007XXXX)".
+// "{message} (os error {code})" (with the stand-in text for a code without a message),
+// and "{message} (0x8007XXXX)".
 std::string expected_message(DWORD code);
 std::string expected_os_text(DWORD code);
 std::string expected_winapi_text(DWORD code);

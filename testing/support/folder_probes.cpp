@@ -1,0 +1,128 @@
+#include "support/folder_probes.h"
+
+#include <aclapi.h>
+#include <winioctl.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "common/result.h"
+#include "support/test_support.h"
+#include "win/secure_dir.h"
+
+namespace korvan::test_support {
+
+namespace {
+
+// The mount-point form of REPARSE_DATA_BUFFER, which only the driver kit declares.
+struct MountPointHeader {
+    DWORD tag;
+    WORD data_length;
+    WORD reserved;
+    WORD substitute_offset;
+    WORD substitute_length;
+    WORD print_offset;
+    WORD print_length;
+};
+
+constexpr DWORD REPARSE_HEADER_SIZE = 8;
+
+}  // namespace
+
+win::UniqueLocal security_of(const std::wstring& path) {
+    win::UniqueHandle file(CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    win::UniqueLocal security;
+    if (file) {
+        GetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, security.put());
+    }
+    return security;
+}
+
+bool system_keeps_folder_security() {
+    Result<win::UniqueLocal> wanted = win::service_dir_security();
+    if (!wanted) {
+        return false;
+    }
+    TempDir temp(L"probe");
+    const std::wstring folder = temp.path + L"\\protected";
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = wanted->get();
+    if (!CreateDirectoryW(folder.c_str(), &attributes)) {
+        return false;
+    }
+    const win::UniqueLocal actual = security_of(folder);
+    return actual && win::has_owner_and_dacl_of(actual.get(), wanted->get());
+}
+
+bool system_keeps_open_folders_in_place() {
+    TempDir temp(L"probe");
+    const std::wstring folder = temp.path + L"\\held";
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+        return false;
+    }
+    const win::UniqueHandle held(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return held && !MoveFileExW(folder.c_str(), (folder + L" moved").c_str(), 0);
+}
+
+bool make_junction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) {
+        return false;
+    }
+    const std::wstring substitute = L"\\??\\" + target;
+    const auto substitute_bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    MountPointHeader header{};
+    header.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    header.substitute_offset = 0;
+    header.substitute_length = substitute_bytes;
+    // An empty print name follows the substitute name; both are terminated.
+    header.print_offset = static_cast<WORD>(substitute_bytes + sizeof(wchar_t));
+    header.print_length = 0;
+    const size_t path_bytes = substitute_bytes + 2 * sizeof(wchar_t);
+    header.data_length = static_cast<WORD>(sizeof header - REPARSE_HEADER_SIZE + path_bytes);
+    std::vector<std::byte> buffer(sizeof header + path_bytes);
+    std::memcpy(buffer.data(), &header, sizeof header);
+    std::memcpy(buffer.data() + sizeof header, substitute.c_str(), substitute_bytes);
+
+    win::UniqueHandle folder(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr));
+    DWORD returned = 0;
+    const bool made = folder && DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT,
+                                                buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                nullptr, 0, &returned, nullptr);
+    folder.reset();
+    if (!made) {
+        RemoveDirectoryW(link.c_str());
+    }
+    return made;
+}
+
+bool system_makes_junctions() {
+    TempDir temp(L"probe");
+    const std::wstring target = temp.path + L"\\target";
+    const std::wstring link = temp.path + L"\\link";
+    if (!CreateDirectoryW(target.c_str(), nullptr) || !make_junction(link, target)) {
+        return false;
+    }
+    win::UniqueHandle opened(
+        CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool seen = opened && GetFileInformationByHandle(opened.get(), &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    opened.reset();
+    // The junction goes first, so that removing the temp folder cannot reach through it.
+    RemoveDirectoryW(link.c_str());
+    return seen;
+}
+
+}  // namespace korvan::test_support
