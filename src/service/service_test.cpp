@@ -20,6 +20,7 @@
 namespace korvan::service {
 namespace {
 
+using test_support::Ran;
 using test_support::read_file;
 using test_support::request;
 using test_support::run;
@@ -168,11 +169,7 @@ class Service : public ::testing::Test {
 
     // Installs from `folder` and waits until the service answers.
     void install(const InstallFolder& folder) {
-        const std::optional<test_support::Ran> ran = run(folder.command(L"install"));
-        ASSERT_TRUE(ran.has_value());
-        ASSERT_EQ(ran->err, "");
-        ASSERT_EQ(ran->out, "service installed\n");
-        ASSERT_EQ(ran->exit_code, 0u);
+        ASSERT_EQ(run(folder.command(L"install")), (Ran{0, "service installed\n", ""}));
         ASSERT_EQ(request(R"({"op":"ping"})"), PONG);
     }
 };
@@ -186,11 +183,7 @@ TEST_F(Service, InstallRegistersStartsAndDescribesIt) {
         SCOPED_TRACE(win::narrow(c.label));
         InstallFolder folder(c.label);
         // A second argument is ignored.
-        const std::optional<test_support::Ran> ran = run(folder.command(L"install extra"));
-        ASSERT_TRUE(ran.has_value());
-        EXPECT_EQ(ran->out, "service installed\n");
-        EXPECT_EQ(ran->err, "");
-        EXPECT_EQ(ran->exit_code, 0u);
+        EXPECT_EQ(run(folder.command(L"install extra")), (Ran{0, "service installed\n", ""}));
         EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
 
         UniqueServiceHandle service = open_service(SERVICE_QUERY_CONFIG);
@@ -225,21 +218,15 @@ TEST_F(Service, InstallWhenInstalledFailsAndLeavesTheRegistration) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
     InstallFolder other(L"korvan other dir");
-    const std::optional<test_support::Ran> ran = run(other.command(L"install"));
-    ASSERT_TRUE(ran.has_value());
-    EXPECT_EQ(ran->out, "");
-    EXPECT_EQ(ran->err, "install failed: create service: IO error in winapi call\n");
-    EXPECT_EQ(ran->exit_code, 1u);
+    EXPECT_EQ(run(other.command(L"install")),
+              (Ran{1, "", "install failed: create service: IO error in winapi call\n"}));
     EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
 }
 
 TEST_F(Service, UninstallWhenNotInstalledFails) {
     InstallFolder folder(L"korvan install dir");
-    const std::optional<test_support::Ran> ran = run(folder.command(L"uninstall"));
-    ASSERT_TRUE(ran.has_value());
-    EXPECT_EQ(ran->out, "");
-    EXPECT_EQ(ran->err, "uninstall failed: open service: IO error in winapi call\n");
-    EXPECT_EQ(ran->exit_code, 1u);
+    EXPECT_EQ(run(folder.command(L"uninstall")),
+              (Ran{1, "", "uninstall failed: open service: IO error in winapi call\n"}));
 }
 
 TEST_F(Service, UninstallWhileRunningEndsItsCore) {
@@ -247,11 +234,7 @@ TEST_F(Service, UninstallWhileRunningEndsItsCore) {
     install(folder);
     const UniqueHandle core = started_core();
     ASSERT_TRUE(core.valid());
-    const std::optional<test_support::Ran> ran = run(folder.command(L"uninstall"));
-    ASSERT_TRUE(ran.has_value());
-    EXPECT_EQ(ran->out, "service uninstalled\n");
-    EXPECT_EQ(ran->err, "");
-    EXPECT_EQ(ran->exit_code, 0u);
+    EXPECT_EQ(run(folder.command(L"uninstall")), (Ran{0, "service uninstalled\n", ""}));
     EXPECT_EQ(exit_code(core.get(), 20000), 1u);
     EXPECT_TRUE(wait_for_state(0));
 }
@@ -261,12 +244,8 @@ TEST_F(Service, StartedFromAConsoleItOnlyLogs) {
     for (const wchar_t* args : {L"", L"Install", L"\"install \""}) {
         SCOPED_TRACE(win::narrow(args));
         TempDir program_data(L"console");
-        const std::optional<test_support::Ran> ran =
-            run(folder.command(args), {L"ProgramData=" + program_data.path});
-        ASSERT_TRUE(ran.has_value());
-        EXPECT_EQ(ran->out, "");
-        EXPECT_EQ(ran->err, "");
-        EXPECT_EQ(ran->exit_code, 1u);
+        EXPECT_EQ(run(folder.command(args), {L"ProgramData=" + program_data.path}),
+                  (Ran{1, "", ""}));
         EXPECT_EQ(read_file(program_data.path + L"\\KorvanVPN\\service\\service.log"),
                   "dispatcher failed: " +
                       win::scm_diagnostic_text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\n");

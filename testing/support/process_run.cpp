@@ -48,6 +48,11 @@ std::thread drain(HANDLE from, std::string& into) {
 
 }  // namespace
 
+void PrintTo(const Ran& ran, std::ostream* os) {
+    *os << "{exit code " << ran.exit_code << ", out \"" << ran.out << "\", err \"" << ran.err
+        << "\"}";
+}
+
 std::optional<Ran> run(const std::wstring& command_line, const std::vector<std::wstring>& extra_env,
                        DWORD timeout_ms) {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,12 @@ struct Ran {
     DWORD exit_code = 0;
     std::string out;
     std::string err;
+
+    friend bool operator==(const Ran&, const Ran&) = default;
 };
+
+// For test failure messages.
+void PrintTo(const Ran& ran, std::ostream* os);
 
 // Runs `command_line` (as CreateProcessW takes it) with the environment of this
 // process, plus `extra_env` entries "NAME=value" that replace or add variables.
