@@ -72,11 +72,11 @@ std::optional<size_t> first_invalid_utf8(std::string_view text) {
         }
         for (size_t k = 1; k < length; ++k) {
             if (i + k >= text.size()) {
-                return i;  // cut short by the end of the text
+                return i;
             }
             const auto next = static_cast<unsigned char>(text[i + k]);
             if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
-                return i + k;
+                return i;
             }
         }
         i += length;

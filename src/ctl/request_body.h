@@ -20,8 +20,9 @@ namespace korvan::ctl {
 // same for "secret", when the text is not well-formed UTF-8.
 Result<std::string> request_body(const pipe::Request& request);
 
-// The offset of the first byte that breaks UTF-8 well-formedness (overlong forms,
-// surrogates and code points above U+10FFFF included), or nothing.
+// The offset of the first byte that does not start a well-formed UTF-8 sequence
+// (overlong forms, surrogates, code points above U+10FFFF and sequences cut short
+// included), or nothing.
 std::optional<size_t> first_invalid_utf8(std::string_view text);
 
 }  // namespace korvan::ctl

@@ -43,17 +43,17 @@ TEST(RequestBody, Cases) {
         {Start{"\xC0\xAF", "", 1, 2},
          "fault: config_yaml: not UTF-8 text: invalid byte 0xC0 at offset 0"},
         {Start{"ab\xE0\x80\x80", "", 1, 2},
-         "fault: config_yaml: not UTF-8 text: invalid byte 0x80 at offset 3"},
+         "fault: config_yaml: not UTF-8 text: invalid byte 0xE0 at offset 2"},
         {Start{"\xED\xA0\x80", "", 1, 2},
-         "fault: config_yaml: not UTF-8 text: invalid byte 0xA0 at offset 1"},
+         "fault: config_yaml: not UTF-8 text: invalid byte 0xED at offset 0"},
         {Start{"\xF4\x90\x80\x80", "", 1, 2},
-         "fault: config_yaml: not UTF-8 text: invalid byte 0x90 at offset 1"},
+         "fault: config_yaml: not UTF-8 text: invalid byte 0xF4 at offset 0"},
         {Start{"\xC3\xA9\xE2\x82", "", 1, 2},
          "fault: config_yaml: not UTF-8 text: invalid byte 0xE2 at offset 2"},
         {Start{"\xE2\x82"
                "a",
                "", 1, 2},
-         "fault: config_yaml: not UTF-8 text: invalid byte 0x61 at offset 2"},
+         "fault: config_yaml: not UTF-8 text: invalid byte 0xE2 at offset 0"},
         {Start{"ok", "\x80", 1, 2}, "fault: secret: not UTF-8 text: invalid byte 0x80 at offset 0"},
     };
     for (const Case& c : cases) {
