@@ -160,6 +160,18 @@ TEST(CtlExe, ServerThatNeverAnswersIsLeftAtTheTimeout) {
     EXPECT_EQ(server.requests(), std::vector<std::string>{R"({"op":"status"})"});
 }
 
+// A request larger than the pipe's buffer cannot be written while the server reads
+// nothing; the deadline ends the write.
+TEST(CtlExe, ServerThatReadsNothingIsLeftAtTheTimeout) {
+    TempDir dir(L"ctl");
+    ASSERT_TRUE(write_file(dir.path + L"\\big.yaml", std::string(700'000, 'y')));
+    PipeServer server({{"", false, true}});
+    expect_result(
+        run_against(server, {L"start", L"--config", dir.path + L"\\big.yaml", L"--mixed-port", L"1",
+                             L"--ctl-port", L"2", L"--timeout", L"1"}),
+        2, "", PREFIX + "send request: the server took no request within 1 s\n");
+}
+
 TEST(CtlExe, PipeThatDoesNotExist) {
     const std::wstring name = test_support::unique_pipe_name();
     expect_result(test_support::run_tool(tool(), {L"ping", L"--timeout", L"1", L"--pipe", name}), 2,

@@ -52,56 +52,56 @@ std::string source_name(std::string_view path) {
 
 const std::string FRAME_LIMIT = std::to_string(pipe::MAX_FRAME_LEN);
 
-// The request body the invocation sends. Failures are usage errors.
+Result<std::string> start_body(const Invocation& invocation) {
+    Result<std::string> config = read_input(invocation.config_path, pipe::MAX_FRAME_LEN + 1);
+    if (!config) {
+        return prefixed("read config " + source_name(invocation.config_path), config.failure());
+    }
+    if (config->size() > pipe::MAX_FRAME_LEN) {
+        return Failure{"config " + source_name(invocation.config_path) + " is larger than " +
+                       FRAME_LIMIT + " bytes, the most a request carries"};
+    }
+    Result<std::string> body = request_body(pipe::request::Start{
+        std::move(config.value()), invocation.secret, invocation.mixed_port, invocation.ctl_port});
+    if (!body) {
+        return prefixed("start", body.failure());
+    }
+    if (body->size() > pipe::MAX_FRAME_LEN) {
+        return Failure{"start: the request would be " + std::to_string(body->size()) +
+                       " bytes, more than the " + FRAME_LIMIT + " a frame carries"};
+    }
+    return body;
+}
+
+Result<std::string> send_body(const Invocation& invocation) {
+    Result<std::string> body = read_input(invocation.body_path, pipe::MAX_FRAME_LEN + 1);
+    if (!body) {
+        return prefixed("read " + source_name(invocation.body_path), body.failure());
+    }
+    if (body->empty() || body->size() > pipe::MAX_FRAME_LEN) {
+        return Failure{
+            "send: " + source_name(invocation.body_path) + " has " +
+            (body->empty() ? std::string("no bytes") : "more than " + FRAME_LIMIT + " bytes") +
+            "; a frame carries 1 to " + FRAME_LIMIT};
+    }
+    return body;
+}
+
+// The request body the invocation sends; not for Command::Help. Failures are usage
+// errors.
 Result<std::string> body_of(const Invocation& invocation) {
     switch (invocation.command) {
+        case Command::Start:
+            return start_body(invocation);
+        case Command::Send:
+            return send_body(invocation);
         case Command::Ping:
             return request_body(pipe::request::Ping{});
         case Command::Status:
             return request_body(pipe::request::Status{});
-        case Command::Stop:
+        default:
             return request_body(pipe::request::Stop{});
-        case Command::Start: {
-            Result<std::string> config =
-                read_input(invocation.config_path, pipe::MAX_FRAME_LEN + 1);
-            if (!config) {
-                return prefixed("read config " + source_name(invocation.config_path),
-                                config.failure());
-            }
-            if (config->size() > pipe::MAX_FRAME_LEN) {
-                return Failure{"config " + source_name(invocation.config_path) +
-                               " is larger than " + FRAME_LIMIT +
-                               " bytes, the most a request carries"};
-            }
-            Result<std::string> body =
-                request_body(pipe::request::Start{std::move(config.value()), invocation.secret,
-                                                  invocation.mixed_port, invocation.ctl_port});
-            if (!body) {
-                return prefixed("start", body.failure());
-            }
-            if (body->size() > pipe::MAX_FRAME_LEN) {
-                return Failure{"start: the request would be " + std::to_string(body->size()) +
-                               " bytes, more than the " + FRAME_LIMIT + " a frame carries"};
-            }
-            return body;
-        }
-        case Command::Send: {
-            Result<std::string> body = read_input(invocation.body_path, pipe::MAX_FRAME_LEN + 1);
-            if (!body) {
-                return prefixed("read " + source_name(invocation.body_path), body.failure());
-            }
-            if (body->empty() || body->size() > pipe::MAX_FRAME_LEN) {
-                return Failure{"send: " + source_name(invocation.body_path) + " has " +
-                               (body->empty() ? std::string("no bytes")
-                                              : "more than " + FRAME_LIMIT + " bytes") +
-                               "; a frame carries 1 to " + FRAME_LIMIT};
-            }
-            return body;
-        }
-        case Command::Help:
-            break;
     }
-    return Failure{"no request for help"};
 }
 
 int run(const Invocation& invocation) {

@@ -56,6 +56,16 @@ void PipeServer::serve(win::UniqueHandle instance) {
         if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
             continue;
         }
+        if (scripts_[i].deaf) {
+            {
+                std::lock_guard lock(mutex_);
+                requests_.push_back("not read");
+            }
+            WaitForSingleObject(release_.get(), INFINITE);
+            DisconnectNamedPipe(instance.get());
+            instance.reset();
+            continue;
+        }
         pipe::PipeStream stream{instance.get()};
         Result<std::vector<std::uint8_t>> request = pipe::read_frame(stream);
         {

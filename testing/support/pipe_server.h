@@ -18,10 +18,12 @@ namespace korvan::test_support {
 // What the server does with one client: read one request frame, then write `reply`
 // as raw bytes (a frame or anything else; empty writes nothing) and close the
 // instance. A `silent` server answers nothing and holds the connection until
-// requests() or the end of the server.
+// requests() or the end of the server. A `deaf` server does the same without even
+// reading the request.
 struct Script {
     std::string reply;
     bool silent = false;
+    bool deaf = false;
 };
 
 class PipeServer {
