@@ -142,12 +142,18 @@ if(KORVAN_TESTS)
     target_include_directories(core_tests PRIVATE testing)
     add_dependencies(core_tests fake_core)
 
-    # The tool's tables, and the tool itself run against pipe servers of the test's own.
+    # The tool's tables, and the tool itself run against pipe servers of the test's own
+    # and against a stand-in service that the Service Control Manager runs.
+    add_executable(fake_service testing/fake_service/fake_service.cpp)
+    target_link_libraries(fake_service PRIVATE korvan_pipe)
+    korvan_warnings(fake_service)
+
     korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_json version SOURCES
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp
         src/ctl/request_body_test.cpp
         src/ctl/server_check_test.cpp
+        src/ctl/server_check_service_test.cpp
         src/ctl/ctl_exe_test.cpp
         src/ctl/resources_test.cpp
         testing/support/pipe_server.cpp
@@ -155,5 +161,5 @@ if(KORVAN_TESTS)
         testing/support/tool_run.cpp
     )
     target_include_directories(ctl_tests PRIVATE testing)
-    add_dependencies(ctl_tests korvan_vpn_ctl)
+    add_dependencies(ctl_tests korvan_vpn_ctl fake_service)
 endif()
