@@ -27,6 +27,12 @@ DWORD remaining_ms(const Deadline& deadline) {
 Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
     const std::wstring wide = win::widen(name);
     const std::string step = "connect " + std::string(name);
+    const std::string missing = step + ": the pipe does not exist (is the service running?)";
+    const std::string busy = step + ": every instance of the pipe stayed busy for " +
+                             std::to_string(deadline.seconds) + " s";
+    // A busy service closes each instance before it creates the next, so a pipe that
+    // was seen busy may also be found missing in between.
+    bool seen_busy = false;
     for (;;) {
         win::UniqueHandle pipe(CreateFileW(
             wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -38,13 +44,13 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
         const DWORD left = remaining_ms(deadline);
         if (error == ERROR_FILE_NOT_FOUND) {
             if (left == 0) {
-                return Failure{step + ": the pipe does not exist (is the service running?)"};
+                return Failure{seen_busy ? busy : missing};
             }
             Sleep(std::min(left, RETRY_MS));
         } else if (error == ERROR_PIPE_BUSY) {
+            seen_busy = true;
             if (left == 0) {
-                return Failure{step + ": every instance of the pipe stayed busy for " +
-                               std::to_string(deadline.seconds) + " s"};
+                return Failure{busy};
             }
             // A timeout of 0 would mean the pipe's default wait, so `left` is never 0 here.
             // Whatever the wait reports, the next CreateFileW decides. When the instance

@@ -29,7 +29,8 @@ DWORD remaining_ms(const Deadline& deadline);
 // until the deadline. The caller owns the handle.
 // Errors, each after "connect {name}: ":
 //   "the pipe does not exist (is the service running?)"
-//   "every instance of the pipe stayed busy for {n} s"
+//   "every instance of the pipe stayed busy for {n} s", also when it was missing at
+//   the end after having been busy
 //   "CreateFileW: {system error}"
 Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline);
 
