@@ -2,8 +2,6 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (flags come from the preset), the
 # decoder is fuzzed, and the decoder benchmark is built optimised.
 
-find_package(nlohmann_json 3 REQUIRED)
-
 if(KORVAN_TESTS)
     add_executable(proto_tests
         src/pipe/decode_test.cpp
@@ -15,6 +13,16 @@ if(KORVAN_TESTS)
                                               GTest::gtest_main)
     korvan_warnings(proto_tests)
     add_test(NAME proto_tests COMMAND proto_tests)
+
+    add_executable(ctl_tests
+        src/ctl/args_test.cpp
+        src/ctl/reply_test.cpp
+        src/ctl/request_body_test.cpp
+        src/ctl/server_check_test.cpp
+    )
+    target_link_libraries(ctl_tests PRIVATE korvan_ctl korvan_json GTest::gtest_main)
+    korvan_warnings(ctl_tests)
+    add_test(NAME ctl_tests COMMAND ctl_tests)
 endif()
 
 if(KORVAN_FUZZ)

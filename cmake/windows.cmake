@@ -3,6 +3,44 @@
 
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
 
+enable_language(RC)
+
+# korvan_win_resources(target DESCRIPTION text ORIGINAL_FILENAME name
+#                      [INTERNAL_NAME name] [VERSION x.y.z])
+# Gives an executable its version resource (file and product version: VERSION, or
+# the project's; ProductName KorvanVPN) and the application manifest
+# cmake/app.manifest (asInvoker, Windows 10 and later). The .rc file is generated
+# from cmake/version.rc.in into the build folder and compiled with windres.
+function(korvan_win_resources target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg ""
+                          "DESCRIPTION;ORIGINAL_FILENAME;INTERNAL_NAME;VERSION" "")
+    if(NOT arg_DESCRIPTION OR NOT arg_ORIGINAL_FILENAME)
+        message(FATAL_ERROR "korvan_win_resources(${target}): DESCRIPTION and ORIGINAL_FILENAME are required")
+    endif()
+    set(version ${arg_VERSION})
+    if(NOT version)
+        set(version ${PROJECT_VERSION})
+    endif()
+    # The binary version has four parts: 1.0.0 becomes 1,0,0,0.
+    string(REPLACE "." ";" parts "${version}")
+    list(LENGTH parts count)
+    while(count LESS 4)
+        list(APPEND parts 0)
+        math(EXPR count "${count} + 1")
+    endwhile()
+    list(JOIN parts "," version_commas)
+    set(internal_name ${arg_INTERNAL_NAME})
+    if(NOT internal_name)
+        get_filename_component(internal_name ${arg_ORIGINAL_FILENAME} NAME_WE)
+    endif()
+    set(KORVAN_PRODUCT_NAME "KorvanVPN")
+    set(manifest ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/app.manifest)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
+    configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${manifest})
+endfunction()
+
 # The thin Windows layer: handle owners, error texts, UTF-8/UTF-16.
 add_library(korvan_win STATIC
     src/win/error_text.cpp
@@ -50,6 +88,29 @@ add_executable(korvan_vpn_service src/service/main.cpp)
 set_target_properties(korvan_vpn_service PROPERTIES OUTPUT_NAME korvan-vpn-service)
 target_link_libraries(korvan_vpn_service PRIVATE korvan_service shell32)
 korvan_warnings(korvan_vpn_service)
+korvan_win_resources(korvan_vpn_service
+    DESCRIPTION "KorvanVPN TUN mode system service"
+    ORIGINAL_FILENAME korvan-vpn-service.exe)
+
+# The control tool korvan-vpn-ctl.exe: its Windows side (the pipe's client end, the
+# server check, input and output) and the executable.
+add_library(korvan_ctl_win STATIC
+    src/ctl/connect.cpp
+    src/ctl/console.cpp
+    src/ctl/exchange.cpp
+    src/ctl/input.cpp
+    src/ctl/server_process.cpp
+)
+target_link_libraries(korvan_ctl_win PUBLIC korvan_ctl korvan_pipe)
+korvan_warnings(korvan_ctl_win)
+
+add_executable(korvan_vpn_ctl src/ctl/main.cpp)
+set_target_properties(korvan_vpn_ctl PROPERTIES OUTPUT_NAME korvan-vpn-ctl)
+target_link_libraries(korvan_vpn_ctl PRIVATE korvan_ctl_win shell32)
+korvan_warnings(korvan_vpn_ctl)
+korvan_win_resources(korvan_vpn_ctl
+    DESCRIPTION "KorvanVPN service control tool"
+    ORIGINAL_FILENAME korvan-vpn-ctl.exe)
 
 if(KORVAN_TESTS)
     set(KORVAN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -136,4 +197,25 @@ if(KORVAN_TESTS)
     )
     target_include_directories(service_tests PRIVATE testing)
     add_dependencies(service_tests fake_core korvan_vpn_service)
+
+    # The tool's tables, and the tool itself run against pipe servers of the test's own
+    # and against a stand-in service that the Service Control Manager runs.
+    add_executable(fake_service testing/fake_service/fake_service.cpp)
+    target_link_libraries(fake_service PRIVATE korvan_pipe)
+    korvan_warnings(fake_service)
+
+    korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_json version SOURCES
+        src/ctl/args_test.cpp
+        src/ctl/reply_test.cpp
+        src/ctl/request_body_test.cpp
+        src/ctl/server_check_test.cpp
+        src/ctl/server_check_service_test.cpp
+        src/ctl/ctl_exe_test.cpp
+        src/ctl/resources_test.cpp
+        testing/support/pipe_server.cpp
+        testing/support/test_support.cpp
+        testing/support/tool_run.cpp
+    )
+    target_include_directories(ctl_tests PRIVATE testing)
+    add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
 endif()

@@ -1,0 +1,71 @@
+#include "ctl/connect.h"
+
+#include <algorithm>
+#include <string>
+
+#include "win/error_text.h"
+#include "win/utf.h"
+
+namespace korvan::ctl {
+
+namespace {
+
+// How long to wait before looking for a pipe that does not exist yet.
+constexpr DWORD RETRY_MS = 50;
+
+}  // namespace
+
+Deadline deadline_in(unsigned seconds) {
+    return Deadline{GetTickCount64() + ULONGLONG{seconds} * 1000, seconds};
+}
+
+DWORD remaining_ms(const Deadline& deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline.end_tick ? 0 : static_cast<DWORD>(deadline.end_tick - now);
+}
+
+Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
+    const std::wstring wide = win::widen(name);
+    const std::string step = "connect " + std::string(name);
+    const std::string missing = step + ": the pipe does not exist (is the service running?)";
+    const std::string busy = step + ": every instance of the pipe stayed busy for " +
+                             std::to_string(deadline.seconds) + " s";
+    // A busy service closes each instance before it creates the next, so a pipe that
+    // was seen busy may also be found missing in between.
+    bool seen_busy = false;
+    for (;;) {
+        win::UniqueHandle pipe(CreateFileW(
+            wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        const DWORD error = GetLastError();
+        if (pipe) {
+            return pipe;
+        }
+        const DWORD left = remaining_ms(deadline);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            if (left == 0) {
+                return Failure{seen_busy ? busy : missing};
+            }
+            Sleep(std::min(left, RETRY_MS));
+        } else if (error == ERROR_PIPE_BUSY) {
+            seen_busy = true;
+            if (left == 0) {
+                return Failure{busy};
+            }
+            // A timeout of 0 would mean the pipe's default wait, so `left` is never 0 here.
+            // Whatever the wait reports, the next CreateFileW decides. When the instance
+            // goes away during the wait, Wine fails it at once (with 676), so a failed
+            // wait pauses like a missing pipe does.
+            if (!WaitNamedPipeW(wide.c_str(), left)) {
+                const DWORD wait_error = GetLastError();
+                if (wait_error != ERROR_SEM_TIMEOUT) {
+                    Sleep(std::min(remaining_ms(deadline), RETRY_MS));
+                }
+            }
+        } else {
+            return win::winapi_failure(step + ": CreateFileW", error);
+        }
+    }
+}
+
+}  // namespace korvan::ctl

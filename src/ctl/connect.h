@@ -1,0 +1,37 @@
+#pragma once
+
+// Opening the client end of the control pipe within a deadline.
+
+#include <windows.h>
+
+#include <string_view>
+
+#include "common/result.h"
+#include "win/handle.h"
+
+namespace korvan::ctl {
+
+// One bound for the whole exchange, from the first attempt to open the pipe to the
+// last byte of the reply.
+struct Deadline {
+    ULONGLONG end_tick = 0;
+    unsigned seconds = 0;
+};
+
+Deadline deadline_in(unsigned seconds);
+// 0 once the deadline has passed.
+DWORD remaining_ms(const Deadline& deadline);
+
+// Opens the client end of the pipe `name` (UTF-8, \\.\pipe\...) for reading and
+// writing with overlapped I/O. The server may identify the caller but not act as it.
+// While every instance is busy it waits with WaitNamedPipeW; while the pipe does not
+// exist (the service starting, or between two instances) it tries again shortly; both
+// until the deadline. The caller owns the handle.
+// Errors, each after "connect {name}: ":
+//   "the pipe does not exist (is the service running?)"
+//   "every instance of the pipe stayed busy for {n} s", also when it was missing at
+//   the end after having been busy
+//   "CreateFileW: {system error}"
+Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline);
+
+}  // namespace korvan::ctl

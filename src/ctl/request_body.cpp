@@ -1,0 +1,95 @@
+#include "ctl/request_body.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace korvan::ctl {
+
+namespace {
+
+using ordered_json = nlohmann::ordered_json;
+
+Failure not_utf8(std::string_view field, std::string_view text, size_t offset) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(text[offset]));
+    return Failure{std::string(field) + ": not UTF-8 text: invalid byte 0x" + hex + " at offset " +
+                   std::to_string(offset)};
+}
+
+struct Build {
+    Result<ordered_json> operator()(const pipe::request::Ping&) const {
+        return ordered_json{{"op", "ping"}};
+    }
+    Result<ordered_json> operator()(const pipe::request::Status&) const {
+        return ordered_json{{"op", "status"}};
+    }
+    Result<ordered_json> operator()(const pipe::request::Stop&) const {
+        return ordered_json{{"op", "stop"}};
+    }
+    Result<ordered_json> operator()(const pipe::request::Start& start) const {
+        for (const auto& [field, text] :
+             {std::pair{"config_yaml", &start.config_yaml}, std::pair{"secret", &start.secret}}) {
+            if (std::optional<size_t> bad = first_invalid_utf8(*text)) {
+                return not_utf8(field, *text, *bad);
+            }
+        }
+        ordered_json body;
+        body["op"] = "start";
+        body["config_yaml"] = start.config_yaml;
+        body["secret"] = start.secret;
+        body["mixed_port"] = start.mixed_port;
+        body["ctl_port"] = start.ctl_port;
+        return body;
+    }
+};
+
+}  // namespace
+
+std::optional<size_t> first_invalid_utf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+            high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;   // no overlong forms
+            high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+        } else {
+            return i;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            if (i + k >= text.size()) {
+                return i;
+            }
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+                return i;
+            }
+        }
+        i += length;
+    }
+    return std::nullopt;
+}
+
+Result<std::string> request_body(const pipe::Request& request) {
+    Result<ordered_json> body = std::visit(Build{}, request);
+    if (!body) {
+        return body.failure();
+    }
+    return body->dump();
+}
+
+}  // namespace korvan::ctl

@@ -1,0 +1,28 @@
+#pragma once
+
+// Request bodies as the tool sends them: compact JSON with "op" first, as in
+// {"op":"ping"} or {"op":"start","config_yaml":"...","secret":"","mixed_port":1,"ctl_port":2}.
+// Pure: no Windows in here.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+#include "pipe/message.h"
+
+namespace korvan::ctl {
+
+// The request's JSON text. Texts are escaped as JSON requires; every other byte of
+// them, non-ASCII UTF-8 included, is copied.
+// Errors: "config_yaml: not UTF-8 text: invalid byte 0x{XX} at offset {n}", and the
+// same for "secret", when the text is not well-formed UTF-8.
+Result<std::string> request_body(const pipe::Request& request);
+
+// The offset of the first byte that does not start a well-formed UTF-8 sequence
+// (overlong forms, surrogates, code points above U+10FFFF and sequences cut short
+// included), or nothing.
+std::optional<size_t> first_invalid_utf8(std::string_view text);
+
+}  // namespace korvan::ctl

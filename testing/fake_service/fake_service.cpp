@@ -1,0 +1,91 @@
+// A stand-in for the service under the Service Control Manager, for the tool's server
+// check. Registered by a test under the service's name and started with one argument,
+// a pipe name, it serves that pipe as the service does (one instance at a time, the
+// same instance parameters) and answers every request with the pong response, until
+// the SCM stops it.
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "pipe/encode.h"
+#include "pipe/frame.h"
+#include "pipe/pipe_stream.h"
+#include "win/handle.h"
+
+namespace {
+
+using korvan::win::UniqueHandle;
+
+SERVICE_STATUS_HANDLE status_handle = nullptr;
+std::atomic<bool> stopping{false};
+std::wstring pipe_name;
+
+void report(DWORD state) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    SetServiceStatus(status_handle, &status);
+}
+
+DWORD WINAPI handler(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP) {
+        report(SERVICE_STOP_PENDING);
+        stopping = true;
+        // Ends the wait for a client.
+        UniqueHandle wake(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    }
+    return NO_ERROR;
+}
+
+void serve() {
+    while (!stopping) {
+        UniqueHandle instance(CreateNamedPipeW(
+            pipe_name.c_str(), PIPE_ACCESS_DUPLEX,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 4, 65536,
+            65536, 0, nullptr));
+        if (!instance) {
+            return;
+        }
+        if (stopping) {
+            return;
+        }
+        if (ConnectNamedPipe(instance.get(), nullptr)) {
+            korvan::pipe::PipeStream stream{instance.get()};
+            if (korvan::pipe::read_frame(stream)) {
+                (void)korvan::pipe::write_response(
+                    stream,
+                    korvan::pipe::response::Pong{std::string(korvan::pipe::PROTOCOL_VERSION),
+                                                 std::string(korvan::pipe::SERVICE_VERSION)});
+                FlushFileBuffers(instance.get());
+            }
+        }
+        DisconnectNamedPipe(instance.get());
+    }
+}
+
+void WINAPI service_main(DWORD argc, wchar_t** argv) {
+    status_handle = RegisterServiceCtrlHandlerExW(L"", handler, nullptr);
+    if (status_handle == nullptr) {
+        return;
+    }
+    if (argc < 2) {
+        report(SERVICE_STOPPED);
+        return;
+    }
+    pipe_name = argv[1];
+    report(SERVICE_RUNNING);
+    serve();
+    report(SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int main() {
+    wchar_t name[] = L"";
+    SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+}
