@@ -91,12 +91,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::wstring name = korvan::win::widen(argv[1]);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    korvan::win::UniqueLocal descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            korvan::pipe::PIPE_SDDL, SDDL_REVISION_1, &descriptor, nullptr)) {
+            korvan::pipe::PIPE_SDDL, SDDL_REVISION_1,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)) {
         return 1;
     }
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
     const std::string answer = korvan::bench::framed(korvan::bench::PONG);
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (;;) {

@@ -92,10 +92,11 @@ Load concurrent(const Server& server, int clients) {
     std::vector<std::vector<double>> samples(clients);
     std::vector<int> answered(clients, 0);
     std::vector<std::thread> threads;
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // All clients start together.
+    const korvan::win::UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
-            WaitForSingleObject(go, INFINITE);
+            WaitForSingleObject(go.get(), INFINITE);
             for (int i = 0; i < each; ++i) {
                 const double start = now_us();
                 const std::optional<std::string> answer = round_trip(server.pipe, frame);
@@ -105,13 +106,12 @@ Load concurrent(const Server& server, int clients) {
         });
     }
     const double start = now_us();
-    SetEvent(go);
+    SetEvent(go.get());
     for (std::thread& thread : threads) {
         thread.join();
     }
     Load load;
     load.seconds = (now_us() - start) / 1e6;
-    CloseHandle(go);
     std::vector<double> all;
     for (int c = 0; c < clients; ++c) {
         all.insert(all.end(), samples[c].begin(), samples[c].end());
