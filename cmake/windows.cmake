@@ -219,3 +219,16 @@ if(KORVAN_TESTS)
     target_include_directories(ctl_tests PRIVATE testing)
     add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
 endif()
+
+# Benchmarks of the installed service against bare programs doing the same platform
+# work; scripts/bench runs them under Wine.
+set(bench_dir ${CMAKE_BINARY_DIR}/bench)
+add_library(korvan_bench_support STATIC bench/bench_support.cpp)
+target_link_libraries(korvan_bench_support PUBLIC korvan_win psapi ntdll)
+korvan_warnings(korvan_bench_support)
+foreach(program echo_server pipe_bench memory_bench launch_bench)
+    add_executable(${program} bench/${program}.cpp)
+    set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
+    target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
+    korvan_warnings(${program})
+endforeach()

@@ -3,7 +3,6 @@
 #include <sddl.h>
 
 #include <exception>
-#include <optional>
 #include <string>
 
 #include "log/service_log.h"
@@ -15,33 +14,23 @@ namespace korvan::pipe {
 
 namespace {
 
-// An instance waiting for its client, with the event of its overlapped calls.
-struct Instance {
-    win::UniqueHandle pipe;
-    win::UniqueHandle io_event;
-};
-
-std::optional<Instance> create_instance(SECURITY_ATTRIBUTES& security) {
-    Instance instance;
-    // Overlapped, so that every wait on a client can be bounded.
-    instance.pipe.reset(CreateNamedPipeW(
+// Overlapped, so that every wait on a client can be bounded.
+win::UniqueHandle create_instance(SECURITY_ATTRIBUTES& security) {
+    return win::UniqueHandle(CreateNamedPipeW(
         PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_MAX_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security));
-    instance.io_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!instance.pipe || !instance.io_event) {
-        return std::nullopt;
-    }
-    return instance;
 }
 
 // Waits for a client without limit; the stop handling's wake-up connection ends the
 // wait. A client that opened the pipe before the wait began (ERROR_PIPE_CONNECTED)
 // is connected all the same; one that has already gone again (ERROR_NO_DATA) is not.
-bool connect_client(const Instance& instance) {
+// The event may still be signalled from the previous exchange: ConnectNamedPipe, like
+// every overlapped call, resets it when it begins.
+bool connect_client(HANDLE pipe, HANDLE io_event) {
     OVERLAPPED overlapped{};
-    overlapped.hEvent = instance.io_event.get();
-    if (ConnectNamedPipe(instance.pipe.get(), &overlapped)) {
+    overlapped.hEvent = io_event;
+    if (ConnectNamedPipe(pipe, &overlapped)) {
         return true;
     }
     const DWORD error = GetLastError();
@@ -51,7 +40,7 @@ bool connect_client(const Instance& instance) {
     if (error != ERROR_IO_PENDING) {
         return false;
     }
-    return complete_overlapped(instance.pipe.get(), overlapped, NO_DEADLINE).error == ERROR_SUCCESS;
+    return complete_overlapped(pipe, overlapped, NO_DEADLINE).error == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -81,9 +70,15 @@ void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& stat
     // Without it the exchange does not wait for its response to be read.
     Result<win::SyncIoDeadline> delivery_bound = win::make_sync_io_deadline();
 
+    // One event serves the overlapped calls of every instance in turn: none of them is
+    // still pending when its exchange ends.
+    win::UniqueHandle io_event;
     while (!stop_flag.load()) {
-        std::optional<Instance> instance = create_instance(security);
-        if (!instance) {
+        if (!io_event) {
+            io_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        }
+        win::UniqueHandle pipe = create_instance(security);
+        if (!pipe || !io_event) {
             log::write_log(CREATE_PIPE_FAILED_LOG);
             Sleep(CREATE_RETRY_MS);
             continue;
@@ -92,8 +87,8 @@ void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& stat
         if (stop_flag.load()) {
             break;
         }
-        if (connect_client(*instance)) {
-            const ClientLink link{instance->pipe.get(), instance->io_event.get(),
+        if (connect_client(pipe.get(), io_event.get())) {
+            const ClientLink link{pipe.get(), io_event.get(),
                                   delivery_bound ? &delivery_bound.value() : nullptr,
                                   GetTickCount64() + exchange_budget_ms};
             try {
@@ -102,7 +97,7 @@ void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& stat
                 // Only memory running out can throw here; it ends this exchange alone.
             }
         }
-        DisconnectNamedPipe(instance->pipe.get());
+        DisconnectNamedPipe(pipe.get());
     }
 }
 

@@ -11,8 +11,8 @@ namespace {
 template <class Start>
 Completion overlapped_call(PipeStream& stream, Start start) {
     OVERLAPPED overlapped{};
+    // ReadFile and WriteFile reset the event themselves when they begin.
     overlapped.hEvent = stream.io_event;
-    ResetEvent(stream.io_event);
     if (!start(&overlapped)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
@@ -39,7 +39,10 @@ DWORD remaining_ms(std::uint64_t deadline) {
 }
 
 Completion complete_overlapped(HANDLE pipe, OVERLAPPED& overlapped, std::uint64_t deadline) {
-    if (WaitForSingleObject(overlapped.hEvent, remaining_ms(deadline)) != WAIT_OBJECT_0) {
+    // A call that has already completed is not waited for: under Wine every wait is a
+    // round trip to the server, and most reads and writes on the pipe complete at once.
+    if (!HasOverlappedIoCompleted(&overlapped) &&
+        WaitForSingleObject(overlapped.hEvent, remaining_ms(deadline)) != WAIT_OBJECT_0) {
         // The call may complete between the wait and the cancel; either way the
         // blocking GetOverlappedResult below returns once it has ended, and the
         // OVERLAPPED stays in use until then.
