@@ -232,3 +232,23 @@ foreach(program echo_server pipe_bench memory_bench launch_bench)
     target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
     korvan_warnings(${program})
 endforeach()
+
+# The reliability programs that scripts/reliability runs against the installed service
+# (load, faults, bad input); not tests. The stand-in core they install with comes from
+# the test build.
+add_library(korvan_reliability STATIC
+    reliability/service_probe.cpp
+    testing/support/pipe_client.cpp
+    testing/support/process_run.cpp
+)
+target_include_directories(korvan_reliability PUBLIC ${CMAKE_SOURCE_DIR} testing)
+target_link_libraries(korvan_reliability PUBLIC korvan_win ntdll)
+korvan_warnings(korvan_reliability)
+foreach(program load faults bad_input)
+    add_executable(reliability_${program} reliability/${program}.cpp)
+    set_target_properties(reliability_${program} PROPERTIES
+        OUTPUT_NAME ${program}
+        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/reliability)
+    target_link_libraries(reliability_${program} PRIVATE korvan_reliability)
+    korvan_warnings(reliability_${program})
+endforeach()
