@@ -196,7 +196,7 @@ if(KORVAN_TESTS)
         testing/support/test_support.cpp
     )
     target_include_directories(service_tests PRIVATE testing)
-    add_dependencies(service_tests fake_core korvan_vpn_service)
+    add_dependencies(service_tests fake_core korvan_vpn_service korvan_vpn_ctl)
 
     # The tool's tables, and the tool itself run against pipe servers of the test's own
     # and against a stand-in service that the Service Control Manager runs.

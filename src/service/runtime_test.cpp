@@ -1,5 +1,7 @@
 // The control handler in this process, with the listener on a thread of the test as the
-// service thread would run it.
+// service thread would run it. A shutdown is tested here only: the system alone sends
+// it, and ControlService refuses SERVICE_CONTROL_SHUTDOWN (ERROR_INVALID_PARAMETER, on
+// Windows and under Wine alike).
 
 #include "service/runtime.h"
 

@@ -309,6 +309,38 @@ TEST_F(Service, InterrogateAndUnimplementedControls) {
     EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
 }
 
+TEST_F(Service, TheControlToolDrivesTheInstalledService) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    const std::wstring config = folder.dir.path + L"\\config.yaml";
+    ASSERT_TRUE(
+        test_support::write_file(config, "fake-core: record " + win::narrow(core_record()) + "\n"));
+    // With the server check on: the pipe's server is the service the SCM runs.
+    const std::wstring tool = L"\"" + test_support::module_dir() + L"\\..\\korvan-vpn-ctl.exe\" ";
+    struct Case {
+        std::wstring args;
+        Ran ran;
+    };
+    const Case cases[] = {
+        {L"ping", {0, "pong: protocol 1, service 1.0.0\n", ""}},
+        {L"status", {0, "core not running\n", ""}},
+        {L"start --config \"" + config + L"\" --mixed-port 7890 --ctl-port 9090",
+         {0, "core started: mixed port 7890, controller port 9090\n", ""}},
+        {L"status", {0, "core running: mixed port 7890, controller port 9090\n", ""}},
+        {L"--json status",
+         {0,
+          R"({"ok":"status","running":true,"mixed_port":7890,"ctl_port":9090})"
+          "\n",
+          ""}},
+        {L"stop", {0, "core stopped\n", ""}},
+        {L"status", {0, "core not running\n", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::narrow(c.args));
+        EXPECT_EQ(run(tool + c.args), c.ran);
+    }
+}
+
 TEST_F(Service, KillingTheServiceProcessEndsItsCore) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
