@@ -37,14 +37,6 @@ Summary summarize(std::vector<double> samples) {
     return summary;
 }
 
-std::string framed(std::string_view body) {
-    const auto length = static_cast<std::uint32_t>(body.size());
-    std::string frame = {static_cast<char>(length), static_cast<char>(length >> 8),
-                         static_cast<char>(length >> 16), static_cast<char>(length >> 24)};
-    frame += body;
-    return frame;
-}
-
 win::UniqueHandle open_pipe(const wchar_t* name, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (unsigned attempt = 0;; ++attempt) {
@@ -70,54 +62,12 @@ win::UniqueHandle open_pipe(const wchar_t* name, DWORD timeout_ms) {
     }
 }
 
-bool send_all(HANDLE pipe, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD put = 0;
-        if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) ||
-            put == 0) {
-            return false;
-        }
-        bytes.remove_prefix(put);
-    }
-    return true;
-}
-
-namespace {
-
-bool read_exactly(HANDLE pipe, char* into, size_t count) {
-    while (count > 0) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, into, static_cast<DWORD>(count), &got, nullptr) || got == 0) {
-            return false;
-        }
-        into += got;
-        count -= got;
-    }
-    return true;
-}
-
-}  // namespace
-
-std::optional<std::string> read_frame(HANDLE pipe) {
-    unsigned char prefix[4];
-    if (!read_exactly(pipe, reinterpret_cast<char*>(prefix), 4)) {
-        return std::nullopt;
-    }
-    const std::uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) |
-                                 (static_cast<std::uint32_t>(prefix[3]) << 24);
-    std::string body(length, '\0');
-    if (!read_exactly(pipe, body.data(), length)) {
-        return std::nullopt;
-    }
-    return body;
-}
-
 std::optional<std::string> round_trip(const wchar_t* name, std::string_view frame) {
     win::UniqueHandle pipe = open_pipe(name);
-    if (!pipe || !send_all(pipe.get(), frame)) {
+    if (!pipe || !test_support::send_bytes(pipe.get(), frame)) {
         return std::nullopt;
     }
-    return read_frame(pipe.get());
+    return test_support::read_response(pipe.get());
 }
 
 std::wstring module_dir() {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/pipe_client.h"
 #include "win/handle.h"
 
 namespace korvan::bench {
@@ -39,18 +40,15 @@ struct Summary {
 };
 Summary summarize(std::vector<double> samples);
 
-// The 4-byte little-endian length, then `body`.
-std::string framed(std::string_view body);
+// Frames, and writing and reading them on a client's handle.
+using test_support::framed;
+using test_support::read_response;
+using test_support::send_bytes;
 
 // Opens the pipe `name` for a client. A busy pipe is waited for with WaitNamedPipeW,
 // a pipe with no instance (the server is between two) is tried again; an invalid
 // handle once `timeout_ms` has passed.
 win::UniqueHandle open_pipe(const wchar_t* name, DWORD timeout_ms = 10'000);
-
-// Sends all of `bytes`; reads one response frame and returns its body (nullopt when the
-// pipe ends before a whole frame has come).
-bool send_all(HANDLE pipe, std::string_view bytes);
-std::optional<std::string> read_frame(HANDLE pipe);
 
 // One connection: opens `name`, sends `frame`, reads the response frame, closes.
 std::optional<std::string> round_trip(const wchar_t* name, std::string_view frame);

@@ -223,7 +223,8 @@ endif()
 # Benchmarks of the installed service against bare programs doing the same platform
 # work; scripts/bench runs them under Wine.
 set(bench_dir ${CMAKE_BINARY_DIR}/bench)
-add_library(korvan_bench_support STATIC bench/bench_support.cpp)
+add_library(korvan_bench_support STATIC bench/bench_support.cpp testing/support/pipe_client.cpp)
+target_include_directories(korvan_bench_support PUBLIC testing)
 target_link_libraries(korvan_bench_support PUBLIC korvan_win psapi ntdll)
 korvan_warnings(korvan_bench_support)
 foreach(program echo_server pipe_bench memory_bench launch_bench)
