@@ -239,6 +239,18 @@ TEST_F(Service, UninstallWhileRunningEndsItsCore) {
     EXPECT_TRUE(wait_for_state(0));
 }
 
+TEST_F(Service, UninstallWhenStoppedIgnoresTheRefusedStop) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    UniqueServiceHandle service = open_service(SERVICE_STOP);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(wait_for_state(SERVICE_STOPPED));
+    service.reset();
+    EXPECT_EQ(run(folder.command(L"uninstall")), (Ran{0, "service uninstalled\n", ""}));
+    EXPECT_TRUE(wait_for_state(0));
+}
+
 TEST_F(Service, StartedFromAConsoleItOnlyLogs) {
     InstallFolder folder(L"korvan install dir");
     for (const wchar_t* args : {L"", L"Install", L"\"install \""}) {
