@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "win/handle.h"
@@ -37,18 +38,17 @@ LogFile open_log(const std::wstring& path) {
         !GetFileInformationByHandleEx(log.file.get(), FileBasicInfo, &basic, sizeof basic) ||
         !GetFileInformationByHandleEx(log.file.get(), FileStandardInfo, &standard,
                                       sizeof standard) ||
-        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        standard.NumberOfLinks != 1) {
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks != 1) {
         return {};
     }
     log.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
     return log;
 }
 
-void append_line(std::string_view message, std::uint64_t size_limit) {
+void append_line(const std::wstring& program_data, std::string_view message,
+                 std::uint64_t size_limit) {
     // A folder that cannot be made safe loses the line.
-    const Result<win::ServiceDir> folder =
-        win::open_service_dir(win::env_var(win::PROGRAM_DATA_VAR).value_or(FALLBACK_PROGRAM_DATA));
+    const Result<win::ServiceDir> folder = win::open_service_dir(program_data);
     if (!folder) {
         return;
     }
@@ -77,15 +77,76 @@ void append_line(std::string_view message, std::uint64_t size_limit) {
     WriteFile(log.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// The last line written, and how many lines equal to it have been left out since.
+// Shared by every thread that logs.
+struct Repeats {
+    std::mutex lock;
+    std::wstring program_data;
+    std::string last;
+    std::uint64_t written_at = 0;
+    std::uint64_t left_out = 0;
+};
+
+Repeats& repeats() {
+    static Repeats shared;
+    return shared;
+}
+
+std::string repeated_line(std::uint64_t count) {
+    return std::string(REPEATED_PREFIX) + std::to_string(count) + " times";
+}
+
+// With `shared.lock` held.
+void write_left_out(Repeats& shared, std::uint64_t size_limit) {
+    if (shared.left_out > 0) {
+        append_line(shared.program_data, repeated_line(shared.left_out), size_limit);
+        shared.left_out = 0;
+    }
+}
+
 }  // namespace
 
 void write_log(std::string_view message) {
-    write_log_limited(message, LOG_SIZE_LIMIT);
+    write_log_at(message, LOG_SIZE_LIMIT, GetTickCount64());
 }
 
 void write_log_limited(std::string_view message, std::uint64_t size_limit) {
+    write_log_at(message, size_limit, GetTickCount64());
+}
+
+void write_log_at(std::string_view message, std::uint64_t size_limit, std::uint64_t now_ms) {
     const DWORD caller_error = GetLastError();
-    append_line(message, size_limit);
+    std::wstring program_data = win::env_var(win::PROGRAM_DATA_VAR).value_or(FALLBACK_PROGRAM_DATA);
+    Repeats& shared = repeats();
+    {
+        std::lock_guard<std::mutex> held(shared.lock);
+        if (program_data == shared.program_data && message == shared.last &&
+            now_ms - shared.written_at < REPEAT_WINDOW_MS) {
+            ++shared.left_out;
+        } else {
+            // A count for another log (ProgramData changed) is dropped rather than
+            // written into a folder that may be gone.
+            if (program_data == shared.program_data) {
+                write_left_out(shared, size_limit);
+            }
+            append_line(program_data, message, size_limit);
+            shared.program_data = std::move(program_data);
+            shared.last.assign(message);
+            shared.written_at = now_ms;
+            shared.left_out = 0;
+        }
+    }
+    SetLastError(caller_error);
+}
+
+void flush_log() {
+    const DWORD caller_error = GetLastError();
+    Repeats& shared = repeats();
+    {
+        std::lock_guard<std::mutex> held(shared.lock);
+        write_left_out(shared, LOG_SIZE_LIMIT);
+        shared.last.clear();
+    }
     SetLastError(caller_error);
 }
 

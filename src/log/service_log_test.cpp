@@ -175,6 +175,52 @@ TEST(WriteLog, LinesAroundEachNewLogStayWholeAndInOrder) {
     }
 }
 
+TEST(WriteLog, CountsALineThatRepeatsWithinTheWindow) {
+    struct Line {
+        std::string message;
+        std::uint64_t at_ms;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Line> lines;
+        std::string before_flush;
+        std::string after_flush;
+    };
+    const std::vector<Case> cases = {
+        {"different lines", {{"a", 0}, {"b", 1}, {"a", 2}}, "a\nb\na\n", "a\nb\na\n"},
+        {"repeats, then the count at the flush",
+         {{"x", 0}, {"x", 1}, {"x", 9999}},
+         "x\n",
+         "x\nlast message repeated 2 times\n"},
+        {"repeats, then the count before another line",
+         {{"x", 0}, {"x", 1}, {"y", 2}},
+         "x\nlast message repeated 1 times\ny\n",
+         "x\nlast message repeated 1 times\ny\n"},
+        {"the window counts from the line written",
+         {{"x", 0}, {"x", 5000}, {"x", 10000}, {"x", 10001}},
+         "x\nlast message repeated 1 times\nx\n",
+         "x\nlast message repeated 1 times\nx\nlast message repeated 1 times\n"},
+        {"no repeat after the window", {{"x", 0}, {"x", 10000}}, "x\nx\n", "x\nx\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        // Far from any earlier line of this process on the same clock.
+        const std::uint64_t start = GetTickCount64() + 1'000'000;
+        for (const Line& line : c.lines) {
+            SetLastError(CALLER_ERROR);
+            write_log_at(line.message, LOG_SIZE_LIMIT, start + line.at_ms);
+            EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        }
+        EXPECT_EQ(read_file(log_in(temp.path)), c.before_flush);
+        SetLastError(CALLER_ERROR);
+        flush_log();
+        EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        EXPECT_EQ(read_file(log_in(temp.path)), c.after_flush);
+    }
+}
+
 TEST(WriteLog, BeginsANewLogPastFourMebibytes) {
     TempDir temp(L"log");
     const ScopedEnv env(L"ProgramData", temp.path);

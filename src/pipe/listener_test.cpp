@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/supervise.h"
+#include "log/service_log.h"
 #include "pipe/exchange.h"
 #include "support/core_sandbox.h"
 #include "support/pipe_client.h"
@@ -318,9 +319,11 @@ TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
         run_pipe_listener(stop_flag, state);
         SetEvent(done.get());
     });
-    for (int waited = 0; waited < 5000 && log_lines(sandbox).size() < 2; waited += 50) {
+    for (int waited = 0; waited < 5000 && log_lines(sandbox).empty(); waited += 50) {
         Sleep(50);
     }
+    // At least two more attempts, each logged and then counted as a repeat.
+    Sleep(2 * CREATE_RETRY_MS + 200);
     stop_flag = true;
     // Seen after the current pause, without any client.
     const bool returned = WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
@@ -329,11 +332,15 @@ TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
         std::abort();
     }
     thread.join();
+    log::flush_log();
     const std::vector<std::string> lines = log_lines(sandbox);
-    ASSERT_GE(lines.size(), 2u);
-    for (const std::string& line : lines) {
-        EXPECT_EQ(line, "CreateNamedPipeW failed");
-    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "CreateNamedPipeW failed");
+    const std::string repeated = "last message repeated ";
+    ASSERT_EQ(lines[1].substr(0, repeated.size()), repeated);
+    const int count = std::stoi(lines[1].substr(repeated.size()));
+    EXPECT_GE(count, 2);
+    EXPECT_EQ(lines[1], repeated + std::to_string(count) + " times");
 }
 
 TEST(PipeSecurity, GrantsReadAndWriteToSystemAdministratorsAndInteractiveUsers) {

@@ -71,6 +71,7 @@ Result<void> run_service() {
         return running;
     }
     pipe::run_pipe_listener(*stop_flag, *state);
+    log::flush_log();
     stop_flag.reset();
     state.reset();
     return report(handle, SERVICE_STOPPED, 0);
