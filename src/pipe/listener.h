@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string_view>
 
+#include "common/names.h"
 #include "common/result.h"
 #include "core/core_state.h"
 #include "pipe/exchange.h"
@@ -15,7 +16,7 @@
 
 namespace korvan::pipe {
 
-inline constexpr wchar_t PIPE_NAME[] = L"\\\\.\\pipe\\korvan-vpn-service";
+inline constexpr const wchar_t* PIPE_NAME = names::PIPE_NAME;
 // Read and write for LocalSystem, Administrators and interactive users; nobody else
 // can open the pipe.
 inline constexpr wchar_t PIPE_SDDL[] = L"D:(A;;GRGW;;;SY)(A;;GRGW;;;BA)(A;;GRGW;;;IU)";
