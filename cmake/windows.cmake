@@ -214,6 +214,7 @@ if(KORVAN_TESTS)
         src/ctl/resources_test.cpp
         testing/support/pipe_server.cpp
         testing/support/test_support.cpp
+        testing/support/process_run.cpp
         testing/support/tool_run.cpp
     )
     target_include_directories(ctl_tests PRIVATE testing)

@@ -1,9 +1,7 @@
 #include "support/process_run.h"
 
+#include <array>
 #include <map>
-#include <thread>
-
-#include "win/handle.h"
 
 namespace korvan::test_support {
 
@@ -36,12 +34,30 @@ std::wstring environment_block(const std::vector<std::wstring>& extra) {
     return block;
 }
 
-std::thread drain(HANDLE from, std::string& into) {
-    return std::thread([from, &into] {
-        char buffer[4096];
+struct PipeEnds {
+    win::UniqueHandle read;
+    win::UniqueHandle write;
+};
+
+// A pipe whose child's end alone is inherited.
+PipeEnds make_pipe(bool child_reads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    PipeEnds ends;
+    if (CreatePipe(ends.read.put(), ends.write.put(), &inherit, 0)) {
+        const HANDLE parent_end = child_reads ? ends.write.get() : ends.read.get();
+        SetHandleInformation(parent_end, HANDLE_FLAG_INHERIT, 0);
+    }
+    return ends;
+}
+
+std::thread drain(win::UniqueHandle from, std::string& into) {
+    return std::thread([from = std::move(from), &into] {
+        std::array<char, 4096> chunk{};
         DWORD got = 0;
-        while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            into.append(buffer, got);
+        while (
+            ReadFile(from.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) &&
+            got > 0) {
+            into.append(chunk.data(), got);
         }
     });
 }
@@ -53,48 +69,67 @@ void PrintTo(const Ran& ran, std::ostream* os) {
         << "\"}";
 }
 
-std::optional<Ran> run(const std::wstring& command_line, const std::vector<std::wstring>& extra_env,
-                       DWORD timeout_ms) {
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    win::UniqueHandle out_read, out_write, err_read, err_write;
-    if (!CreatePipe(out_read.put(), out_write.put(), &inheritable, 0) ||
-        !CreatePipe(err_read.put(), err_write.put(), &inheritable, 0)) {
-        return std::nullopt;
-    }
-    SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
-    win::UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        &inheritable, OPEN_EXISTING, 0, nullptr));
+Captured start_captured(const std::wstring& command_line,
+                        const std::vector<std::wstring>& extra_env, std::string input) {
+    Captured started;
+    PipeEnds in = make_pipe(true);
+    PipeEnds out = make_pipe(false);
+    PipeEnds err = make_pipe(false);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = out_write.get();
-    startup.hStdError = err_write.get();
+    startup.hStdInput = in.read.get();
+    startup.hStdOutput = out.write.get();
+    startup.hStdError = err.write.get();
     std::wstring text = command_line;
     std::wstring environment = environment_block(extra_env);
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, text.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                        environment.data(), nullptr, &startup, &created)) {
+    if (in.read && out.write && err.write &&
+        CreateProcessW(nullptr, text.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
+                       &startup, &created)) {
+        started.child.process.reset(created.hProcess);
+        started.child.thread.reset(created.hThread);
+    }
+    // The child's ends close here, so that each pipe ends when the child does.
+    in.read.reset();
+    out.write.reset();
+    err.write.reset();
+    started.feed = std::thread([to = std::move(in.write), input = std::move(input)] {
+        DWORD put = 0;
+        if (to && !input.empty()) {
+            WriteFile(to.get(), input.data(), static_cast<DWORD>(input.size()), &put, nullptr);
+        }
+    });
+    started.read_out = drain(std::move(out.read), started.ran->out);
+    started.read_err = drain(std::move(err.read), started.ran->err);
+    return started;
+}
+
+bool finish_captured(Captured& started, DWORD timeout_ms) {
+    const HANDLE process = started.child.process.get();
+    bool finished = false;
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0) {
+            finished = GetExitCodeProcess(process, &started.ran->exit_code) != FALSE;
+        } else {
+            TerminateProcess(process, 99);
+            WaitForSingleObject(process, timeout_ms);
+        }
+    }
+    started.feed.join();
+    started.read_out.join();
+    started.read_err.join();
+    return finished;
+}
+
+std::optional<Ran> run(const std::wstring& command_line, const std::vector<std::wstring>& extra_env,
+                       DWORD timeout_ms) {
+    Captured started = start_captured(command_line, extra_env);
+    if (!finish_captured(started, timeout_ms)) {
         return std::nullopt;
     }
-    win::UniqueHandle process(created.hProcess);
-    win::UniqueHandle thread(created.hThread);
-    out_write.reset();
-    err_write.reset();
-    Ran ran;
-    std::thread out = drain(out_read.get(), ran.out);
-    std::thread err = drain(err_read.get(), ran.err);
-    const bool ended = WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(process.get(), 99);
-    }
-    out.join();
-    err.join();
-    if (!ended || !GetExitCodeProcess(process.get(), &ran.exit_code)) {
-        return std::nullopt;
-    }
-    return ran;
+    return std::move(*started.ran);
 }
 
 }  // namespace korvan::test_support

@@ -6,13 +6,11 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "win/handle.h"
+#include "support/process_run.h"
 
 namespace korvan::test_support {
 
@@ -24,14 +22,7 @@ struct ToolResult {
 };
 
 // A started child and the threads that feed and drain its pipes.
-struct RunningTool {
-    win::UniqueProcess child;
-    std::thread feed;
-    std::thread read_out;
-    std::thread read_err;
-    // On the heap: the reading threads hold on to it while the record moves.
-    std::unique_ptr<ToolResult> result = std::make_unique<ToolResult>();
-};
+using RunningTool = Captured;
 
 // Starts `program` with `args`; `input` is written to its standard input, which is
 // then closed.
