@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <numeric>
 
+#include "support/installed_service.h"
+
 namespace korvan::bench {
 
 double now_us() {
@@ -121,20 +123,11 @@ std::optional<Child> start_echo_server() {
 }
 
 std::optional<DWORD> service_pid() {
-    win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
+    const std::optional<SERVICE_STATUS_PROCESS> status = test_support::query_service();
+    if (!status || status->dwCurrentState != SERVICE_RUNNING) {
         return std::nullopt;
     }
-    win::UniqueServiceHandle service(OpenServiceW(scm.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed) ||
-        status.dwCurrentState != SERVICE_RUNNING) {
-        return std::nullopt;
-    }
-    return status.dwProcessId;
+    return status->dwProcessId;
 }
 
 namespace {

@@ -18,7 +18,6 @@ namespace korvan::bench {
 
 inline constexpr wchar_t SERVICE_PIPE[] = L"\\\\.\\pipe\\korvan-vpn-service";
 inline constexpr wchar_t ECHO_PIPE[] = L"\\\\.\\pipe\\korvan-bench-echo";
-inline constexpr wchar_t SERVICE_NAME[] = L"korvan-vpn-service";
 
 inline constexpr char PING[] = R"({"op":"ping"})";
 inline constexpr char STATUS[] = R"({"op":"status"})";

@@ -191,6 +191,7 @@ if(KORVAN_TESTS)
         src/service/runtime_test.cpp
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
+        testing/support/installed_service.cpp
         testing/support/pipe_client.cpp
         testing/support/process_run.cpp
         testing/support/test_support.cpp
@@ -224,7 +225,8 @@ endif()
 # Benchmarks of the installed service against bare programs doing the same platform
 # work; scripts/bench runs them under Wine.
 set(bench_dir ${CMAKE_BINARY_DIR}/bench)
-add_library(korvan_bench_support STATIC bench/bench_support.cpp testing/support/pipe_client.cpp)
+add_library(korvan_bench_support STATIC bench/bench_support.cpp testing/support/installed_service.cpp
+                                        testing/support/pipe_client.cpp)
 target_include_directories(korvan_bench_support PUBLIC testing)
 target_link_libraries(korvan_bench_support PUBLIC korvan_win psapi ntdll)
 korvan_warnings(korvan_bench_support)
@@ -240,6 +242,7 @@ endforeach()
 # the test build.
 add_library(korvan_reliability STATIC
     reliability/service_probe.cpp
+    testing/support/installed_service.cpp
     testing/support/pipe_client.cpp
     testing/support/process_run.cpp
 )

@@ -194,9 +194,7 @@ bool stop_during_load() {
     Sleep(2000);
     const std::uint64_t answered_before_stop = traffic.answered.load();
 
-    win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    win::UniqueServiceHandle handle(scm ? OpenServiceW(scm.get(), SERVICE_NAME, SERVICE_STOP)
-                                        : nullptr);
+    win::UniqueServiceHandle handle = test_support::open_installed_service(SERVICE_STOP);
     SERVICE_STATUS status{};
     const std::uint64_t asked_at = now_us();
     const bool asked = handle && ControlService(handle.get(), SERVICE_CONTROL_STOP, &status);

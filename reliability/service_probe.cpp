@@ -24,14 +24,6 @@ std::string json_string(std::string_view text) {
     return out + "\"";
 }
 
-win::UniqueServiceHandle open_service(DWORD access) {
-    win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
-        return {};
-    }
-    return win::UniqueServiceHandle(OpenServiceW(scm.get(), SERVICE_NAME, access));
-}
-
 std::optional<DWORD> table_handle_count(DWORD pid) {
     constexpr NTSTATUS INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004);
     std::vector<std::uint8_t> buffer(1 << 20);
@@ -83,32 +75,6 @@ std::string recording_config(const std::wstring& record_path) {
 std::string bad_request_answer(std::string_view decoder_message) {
     return R"({"ok":"error","code":"bad_request","message":)" +
            json_string("parse: " + std::string(decoder_message)) + "}";
-}
-
-std::optional<SERVICE_STATUS_PROCESS> query_service() {
-    win::UniqueServiceHandle service = open_service(SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return std::nullopt;
-    }
-    return status;
-}
-
-bool wait_for_service_state(DWORD state, DWORD timeout_ms) {
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    for (;;) {
-        const std::optional<SERVICE_STATUS_PROCESS> status = query_service();
-        if (state == 0 ? !status : status && status->dwCurrentState == state) {
-            return true;
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(10);
-    }
 }
 
 ProcessFigures process_figures(DWORD pid) {

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "common/result.h"
+#include "support/installed_service.h"
 #include "win/handle.h"
 
 namespace korvan::reliability {
 
-inline constexpr wchar_t SERVICE_NAME[] = L"korvan-vpn-service";
 inline constexpr wchar_t CORE_IMAGE[] = L"mihomo-x86_64-pc-windows-msvc.exe";
 
 inline constexpr std::string_view PONG = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
@@ -37,11 +37,9 @@ std::string recording_config(const std::wstring& record_path);
 // The exact "bad_request" answer carrying `decoder_message`.
 std::string bad_request_answer(std::string_view decoder_message);
 
-// The service's status with its process id, or nullopt when it is not registered or
-// cannot be queried.
-std::optional<SERVICE_STATUS_PROCESS> query_service();
-// Polls until the service reports `state` (0: until it is no longer registered).
-bool wait_for_service_state(DWORD state, DWORD timeout_ms);
+// The service's status and a wait for one of its states.
+using test_support::query_service;
+using test_support::wait_for_service_state;
 
 // Figures of another process. Each is nullopt when the system refuses it.
 struct ProcessFigures {

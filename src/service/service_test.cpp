@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/installed_service.h"
 #include "support/pipe_client.h"
 #include "support/process_run.h"
 #include "support/test_support.h"
@@ -20,15 +21,17 @@
 namespace korvan::service {
 namespace {
 
+using test_support::open_installed_service;
+using test_support::query_service;
 using test_support::Ran;
 using test_support::read_file;
 using test_support::request;
 using test_support::run;
 using test_support::TempDir;
+using test_support::wait_for_service_state;
 using win::UniqueHandle;
 using win::UniqueServiceHandle;
 
-constexpr wchar_t NAME[] = L"korvan-vpn-service";
 constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
 constexpr char STARTED[] = R"({"ok":"started","mixed_port":7890,"ctl_port":9090})";
 
@@ -89,48 +92,17 @@ struct InstallFolder {
     } dir;
 };
 
-UniqueServiceHandle open_service(DWORD access) {
-    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
-        return {};
-    }
-    return UniqueServiceHandle(OpenServiceW(scm.get(), NAME, access));
-}
-
-std::optional<SERVICE_STATUS_PROCESS> query_status() {
-    UniqueServiceHandle service = open_service(SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return std::nullopt;
-    }
-    return status;
-}
-
-// Polls the service until it reports `state`, or is gone when `state` is 0.
-bool wait_for_state(DWORD state, DWORD timeout_ms = 20000) {
-    for (DWORD waited = 0; waited <= timeout_ms; waited += 10) {
-        const std::optional<SERVICE_STATUS_PROCESS> status = query_status();
-        if (state == 0 ? !status : status && status->dwCurrentState == state) {
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
-}
-
 // Removes a registration left by an earlier test and waits until it is gone.
 void remove_service() {
-    UniqueServiceHandle service = open_service(SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
+    UniqueServiceHandle service =
+        open_installed_service(SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
     if (service) {
         SERVICE_STATUS ignored{};
         ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
         DeleteService(service.get());
         service.reset();
     }
-    EXPECT_TRUE(wait_for_state(0));
+    EXPECT_TRUE(wait_for_service_state(0, 20000));
 }
 
 UniqueHandle open_process(DWORD pid) {
@@ -186,7 +158,7 @@ TEST_F(Service, InstallRegistersStartsAndDescribesIt) {
         EXPECT_EQ(run(folder.command(L"install extra")), (Ran{0, "service installed\n", ""}));
         EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
 
-        UniqueServiceHandle service = open_service(SERVICE_QUERY_CONFIG);
+        UniqueServiceHandle service = open_installed_service(SERVICE_QUERY_CONFIG);
         ASSERT_TRUE(service);
         std::vector<BYTE> buffer(8192);
         DWORD needed = 0;
@@ -236,19 +208,19 @@ TEST_F(Service, UninstallWhileRunningEndsItsCore) {
     ASSERT_TRUE(core.valid());
     EXPECT_EQ(run(folder.command(L"uninstall")), (Ran{0, "service uninstalled\n", ""}));
     EXPECT_EQ(exit_code(core.get(), 20000), 1u);
-    EXPECT_TRUE(wait_for_state(0));
+    EXPECT_TRUE(wait_for_service_state(0, 20000));
 }
 
 TEST_F(Service, UninstallWhenStoppedIgnoresTheRefusedStop) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
-    UniqueServiceHandle service = open_service(SERVICE_STOP);
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP);
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(wait_for_state(SERVICE_STOPPED));
+    ASSERT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
     service.reset();
     EXPECT_EQ(run(folder.command(L"uninstall")), (Ran{0, "service uninstalled\n", ""}));
-    EXPECT_TRUE(wait_for_state(0));
+    EXPECT_TRUE(wait_for_service_state(0, 20000));
 }
 
 TEST_F(Service, StartedFromAConsoleItOnlyLogs) {
@@ -269,20 +241,20 @@ TEST_F(Service, StopEndsTheCoreBeforeTheServiceReportsStopped) {
     install(folder);
     const UniqueHandle core = started_core();
     ASSERT_TRUE(core.valid());
-    const std::optional<SERVICE_STATUS_PROCESS> running = query_status();
+    const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
     ASSERT_TRUE(running.has_value());
     EXPECT_EQ(running->dwControlsAccepted,
               static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
     const UniqueHandle process = open_process(running->dwProcessId);
     ASSERT_TRUE(process.valid());
 
-    UniqueServiceHandle service = open_service(SERVICE_STOP);
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP);
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(wait_for_state(SERVICE_STOPPED));
+    ASSERT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
     EXPECT_EQ(exit_code(core.get(), 0), 1u);
     EXPECT_EQ(exit_code(process.get(), 20000), 0u);
-    const std::optional<SERVICE_STATUS_PROCESS> stopped = query_status();
+    const std::optional<SERVICE_STATUS_PROCESS> stopped = query_service();
     ASSERT_TRUE(stopped.has_value());
     EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(stopped->dwServiceSpecificExitCode, 0u);
@@ -293,19 +265,19 @@ TEST_F(Service, StopWhileAClientHoldsThePipeEndsWithinTheExchangeBound) {
     install(folder);
     UniqueHandle silent = test_support::open_pipe();
     ASSERT_TRUE(silent.valid());
-    UniqueServiceHandle service = open_service(SERVICE_STOP);
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP);
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     // The exchange bound is ten seconds.
-    EXPECT_TRUE(wait_for_state(SERVICE_STOPPED, 15000));
+    EXPECT_TRUE(wait_for_service_state(SERVICE_STOPPED, 15000));
     EXPECT_TRUE(test_support::closed_without_data(silent.get()));
 }
 
 TEST_F(Service, InterrogateAndUnimplementedControls) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
-    UniqueServiceHandle service =
-        open_service(SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL);
+    UniqueServiceHandle service = open_installed_service(
+        SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL);
     ASSERT_TRUE(service);
     SERVICE_STATUS status{};
     EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
@@ -358,7 +330,7 @@ TEST_F(Service, KillingTheServiceProcessEndsItsCore) {
     install(folder);
     const UniqueHandle core = started_core();
     ASSERT_TRUE(core.valid());
-    const std::optional<SERVICE_STATUS_PROCESS> running = query_status();
+    const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
     ASSERT_TRUE(running.has_value());
     UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running->dwProcessId));
     ASSERT_TRUE(process.valid());
