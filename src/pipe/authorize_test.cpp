@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "support/pipe_client.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 
@@ -87,25 +88,6 @@ TEST(CallerAdmitted, AFailedMembershipTestCountsAsNotAMember) {
     EXPECT_EQ(verdict.error(), "caller not administrator/interactive");
 }
 
-struct PipePair {
-    UniqueHandle server;
-    UniqueHandle client;
-};
-
-PipePair connected_pair() {
-    const std::wstring name =
-        L"\\\\.\\pipe\\korvan-authorize-test-" + std::to_wstring(GetCurrentProcessId());
-    PipePair pair;
-    pair.server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096,
-                                       4096, 0, nullptr));
-    EXPECT_TRUE(pair.server.valid());
-    pair.client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(pair.client.valid());
-    return pair;
-}
-
 bool thread_impersonates() {
     UniqueHandle token;
     if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
@@ -117,7 +99,9 @@ bool thread_impersonates() {
 }
 
 TEST(AuthorizeClient, AdmitsTheConnectedClientAndReverts) {
-    PipePair pair = connected_pair();
+    test_support::PipePair pair = test_support::connected_pair();
+    ASSERT_TRUE(pair.server.valid());
+    ASSERT_TRUE(pair.client.valid());
     // ImpersonateNamedPipeClient needs something read from the client on Windows.
     DWORD put = 0;
     ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));

@@ -22,18 +22,13 @@ using test_support::send_bytes;
 using win::UniqueHandle;
 
 struct Connected {
-    UniqueHandle server;
+    test_support::PipePair pair = test_support::connected_pair(FILE_FLAG_OVERLAPPED);
+    UniqueHandle& server = pair.server;
+    UniqueHandle& client = pair.client;
     UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    UniqueHandle client;
 
     Connected() {
-        const std::wstring name =
-            L"\\\\.\\pipe\\korvan-exchange-test-" + std::to_wstring(GetCurrentProcessId());
-        server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
-                                      65536, 0, nullptr));
         EXPECT_TRUE(server.valid());
-        client = test_support::open_pipe(1000, nullptr, name.c_str());
         EXPECT_TRUE(client.valid());
     }
 

@@ -1,5 +1,6 @@
 #include "support/pipe_client.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace korvan::test_support {
@@ -80,6 +81,21 @@ bool closed_without_data(HANDLE pipe) {
     char byte = 0;
     DWORD got = 0;
     return !ReadFile(pipe, &byte, 1, &got, nullptr) || got == 0;
+}
+
+PipePair connected_pair(DWORD server_flags) {
+    static std::atomic<int> counter{0};
+    const std::wstring name = L"\\\\.\\pipe\\korvan-test-pair-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++);
+    PipePair pair;
+    pair.server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | server_flags,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                       65536, 0, nullptr));
+    if (pair.server) {
+        pair.client = open_pipe(1000, nullptr, name.c_str());
+    }
+    return pair;
 }
 
 std::optional<std::string> round_trip(std::string_view bytes) {

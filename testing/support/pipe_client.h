@@ -33,6 +33,14 @@ std::optional<std::string> read_response(HANDLE pipe);
 // Whether the server has closed the pipe with nothing (more) to read.
 bool closed_without_data(HANDLE pipe);
 
+// A pipe instance under a name of its own (duplex, byte mode, one instance, 64 KiB
+// buffers, `server_flags` added to the open mode) with a client connected to it.
+struct PipePair {
+    win::UniqueHandle server;
+    win::UniqueHandle client;
+};
+PipePair connected_pair(DWORD server_flags = 0);
+
 // Opens the pipe, sends `bytes`, reads the response and closes.
 std::optional<std::string> round_trip(std::string_view bytes);
 std::optional<std::string> request(std::string_view body);
