@@ -51,17 +51,18 @@ target_link_libraries(korvan_win PUBLIC korvan_common)
 korvan_warnings(korvan_win)
 
 
-# The core supervisor and the service log, with the paths and the protected work
-# folder both of them use.
+# The core supervisor and the service log, with the paths and the work folder both of
+# them use.
 add_library(korvan_core STATIC
     src/core/command_line.cpp
     src/core/launch.cpp
     src/core/supervise.cpp
     src/log/service_log.cpp
     src/win/paths.cpp
-    src/win/secure_dir.cpp
+    src/workdir/folder_record.cpp
+    src/workdir/service_dir.cpp
 )
-target_link_libraries(korvan_core PUBLIC korvan_win)
+target_link_libraries(korvan_core PUBLIC korvan_win bcrypt)
 korvan_warnings(korvan_core)
 
 # The control pipe: the listener, the exchange with one client, the caller check, the
@@ -161,7 +162,7 @@ if(KORVAN_TESTS)
         src/log/service_log_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
-        src/win/secure_dir_test.cpp
+        src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/folder_probes.cpp
         testing/support/test_support.cpp
@@ -191,6 +192,7 @@ if(KORVAN_TESTS)
         src/service/runtime_test.cpp
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
         testing/support/installed_service.cpp
         testing/support/pipe_client.cpp
         testing/support/process_run.cpp

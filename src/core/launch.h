@@ -20,6 +20,9 @@ inline constexpr wchar_t WINTUN_SOURCE_NAME[] = L"wintun-x86_64.dll";
 // Files in the work folder.
 inline constexpr wchar_t CONFIG_NAME[] = L"config.yaml";
 inline constexpr wchar_t WINTUN_NAME[] = L"wintun.dll";
+// A new copy of wintun.dll is written under this name in the work folder, then renamed
+// over wintun.dll.
+inline constexpr wchar_t WINTUN_FRESH_SUFFIX[] = L".new";
 
 // Launch failures. A step name is followed by ": " and the system error, the inner
 // step or the path; the two "not found" texts are followed by the path.
@@ -44,25 +47,35 @@ struct LaunchedCore {
     win::UniqueHandle job;
 };
 
-// Prepares {ProgramData}\KorvanVPN\service, open to SYSTEM and Administrators only
-// (win::open_service_dir), replaces config.yaml there with a new file holding
-// `config_yaml` byte for byte, provisions wintun.dll (provision_wintun), and starts the
-// core from the install folder with "-d {work folder} -f {config.yaml}", no window, the
-// null device as its standard streams and the work folder as its current folder,
-// inside a new job.
+// Makes {ProgramData}\KorvanVPN\service the service's own, open to SYSTEM and
+// Administrators only (workdir::open_service_dir; each level moved aside on the way is
+// logged), replaces config.yaml there with a new file holding `config_yaml` byte for
+// byte, provisions wintun.dll (provision_wintun), and starts the core from the install
+// folder with "-d {work folder} -f {config.yaml}", no window, the null device as its
+// standard streams and the work folder as its current folder, inside a new job. The
+// core runs no code before it is in its job.
 //
 // The caller holds the state lock and has stopped any earlier core. A failure yields
 // the text of the first step that failed; a core already started by then is ended
 // (waiting for it at most BOUNDED_WAIT_MS), and files written before it stay.
 Result<LaunchedCore> start_core(std::string_view config_yaml);
 
-// Copies wintun-x86_64.dll from `install` to wintun.dll in `work`. When `work_as_left`
-// (the work folder's owner and DACL were as the service sets them), a wintun.dll of the
-// same size as the source is kept; otherwise the one there is deleted first, whatever
-// its size, and not copied over. A failure yields "wintun source missing: {source}" or
-// "provision wintun.dll: {os error}".
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work,
-                              bool work_as_left);
+// start_core up to the last step: the core is in its job, its primary thread still
+// suspended. The caller owns it; resuming the thread lets it run.
+Result<LaunchedCore> start_core_suspended(std::string_view config_yaml);
+
+// Creates the core process, suspended, with the command line, standard streams, folder
+// and flags of start_core. It inherits the three null-device handles of its standard
+// streams and no other handle. Error: "spawn mihomo: {os error}".
+Result<win::UniqueProcess> spawn_core(const std::wstring& core, const std::wstring& work,
+                                      const std::wstring& config);
+
+// Makes wintun.dll in `work` a copy of wintun-x86_64.dll in `install`. A wintun.dll
+// that is a plain file of one name with exactly the source's bytes is kept; anything
+// else is replaced by renaming a new copy over its name. A failure yields
+// "wintun source missing: {source}" or "provision wintun.dll: {os error}"; a
+// wintun.dll that a running process has loaded cannot be replaced.
+Result<void> provision_wintun(const std::wstring& install, const std::wstring& work);
 
 // The folder of the running executable, or "current_exe: {os error}" or
 // "exe has no parent".

@@ -9,7 +9,9 @@
 
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
-#include "win/secure_dir.h"
+#include "log/service_log.h"
+#include "workdir/folder_record.h"
+#include "workdir/service_dir.h"
 #include "win/utf.h"
 
 namespace korvan::core {
@@ -22,6 +24,8 @@ using test_support::exists;
 using test_support::expected_os_text;
 using test_support::expected_winapi_text;
 using test_support::module_dir;
+using test_support::moved_aside_in;
+using test_support::own_work_dir;
 using test_support::read_file;
 using test_support::wait_for_record;
 using test_support::WINTUN_STANDIN;
@@ -103,7 +107,7 @@ TEST(StartCore, ConfigYamlHoldsExactlyTheNewText) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
         if (c.old_config) {
-            std::filesystem::create_directories(sandbox.work);
+            own_work_dir(sandbox.program_data);
             ASSERT_TRUE(write_file(sandbox.work + L"\\config.yaml", *c.old_config));
             ASSERT_TRUE(write_file(sandbox.work + L"\\kept.txt", "kept"));
         }
@@ -121,91 +125,83 @@ TEST(StartCore, ConfigYamlHoldsExactlyTheNewText) {
     }
 }
 
-TEST(StartCore, WintunInAFolderMadeBySomeoneElseIsReplacedWhateverItsSize) {
+// Whoever made the work folder first, and whatever comes first (a log line puts no
+// folder "right" any more), the core only ever sees the service's own wintun.dll.
+TEST(StartCore, MovesAsideAWorkFolderSomeoneElseMadeAndLogsTheMoveOnce) {
     struct Case {
         const char* name;
-        std::string old_wintun;
+        bool log_line_first;
     };
-    const std::vector<Case> cases = {
-        {"same size, other content", std::string(WINTUN_STANDIN.size(), 'x')},
-        {"shorter", std::string(10, 'x')},
-        {"longer", std::string(WINTUN_STANDIN.size() + 1, 'x')},
-        {"empty", ""},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{"start first", false}, Case{"a log line first", true}}) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
+        const std::string planted(WINTUN_STANDIN.size(), 'P');
         std::filesystem::create_directories(sandbox.work);
-        ASSERT_TRUE(write_file(sandbox.work + L"\\wintun.dll", c.old_wintun));
-        Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
-        ASSERT_TRUE(core.ok()) << core.error();
-        end_core(core.value());
-        EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"), WINTUN_STANDIN);
-    }
-}
-
-TEST(StartCore, WintunInTheFolderAsTheServiceLeftItIsReplacedOnlyWhenItsSizeDiffers) {
-    if (!test_support::system_keeps_folder_security()) {
-        GTEST_SKIP() << "this system keeps no owner and DACL of its own on a folder";
-    }
-    struct Case {
-        const char* name;
-        std::optional<std::string> old_wintun;
-        bool replaced;
-    };
-    const std::vector<Case> cases = {
-        {"none", std::nullopt, true},
-        {"same size, other content", std::string(WINTUN_STANDIN.size(), 'x'), false},
-        {"shorter", std::string(10, 'x'), true},
-        {"longer", std::string(WINTUN_STANDIN.size() + 1, 'x'), true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CoreSandbox sandbox;
-        Result<LaunchedCore> first = start_core("mixed-port: 7890\n");
-        ASSERT_TRUE(first.ok()) << first.error();
-        end_core(first.value());
-        DeleteFileW((sandbox.work + L"\\wintun.dll").c_str());
-        if (c.old_wintun) {
-            ASSERT_TRUE(write_file(sandbox.work + L"\\wintun.dll", *c.old_wintun));
+        ASSERT_TRUE(write_file(sandbox.work + L"\\wintun.dll", planted));
+        if (c.log_line_first) {
+            log::write_log("read frame: pipe closed");
         }
-        Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
-        ASSERT_TRUE(core.ok()) << core.error();
-        end_core(core.value());
-        EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"),
-                  c.replaced ? WINTUN_STANDIN : *c.old_wintun);
+        for (int start = 0; start < 2; ++start) {
+            SCOPED_TRACE(start);
+            Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+            ASSERT_TRUE(core.ok()) << core.error();
+            end_core(core.value());
+            EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"), WINTUN_STANDIN);
+        }
+        const std::vector<std::wstring> aside = moved_aside_in(sandbox.program_data, L"KorvanVPN");
+        ASSERT_EQ(aside.size(), 1u);
+        const std::wstring aside_path = sandbox.program_data + L"\\" + aside[0];
+        EXPECT_EQ(read_file(aside_path + L"\\service\\wintun.dll"), planted);
+        const std::string moved_line =
+            workdir::moved_aside_line({sandbox.program_data + L"\\KorvanVPN", aside_path});
+        EXPECT_EQ(read_file(sandbox.work + L"\\service.log"),
+                  moved_line + "\n" + (c.log_line_first ? "read frame: pipe closed\n" : ""));
     }
 }
 
-TEST(ProvisionWintun, KeepsOneOfTheSameSizeOnlyInAFolderAsLeft) {
+TEST(ProvisionWintun, KeepsOnlyAPlainFileWithTheSourcesBytes) {
     struct Case {
         const char* name;
-        bool work_as_left;
         std::optional<std::string> old_wintun;
+        bool hard_link;
         bool replaced;
     };
-    const std::string same_size(WINTUN_STANDIN.size(), 'x');
     const std::vector<Case> cases = {
-        {"as left, none", true, std::nullopt, true},
-        {"as left, same size", true, same_size, false},
-        {"as left, shorter", true, std::string(10, 'x'), true},
-        {"as left, longer", true, std::string(WINTUN_STANDIN.size() + 1, 'x'), true},
-        {"put right, none", false, std::nullopt, true},
-        {"put right, same size", false, same_size, true},
-        {"put right, shorter", false, std::string(10, 'x'), true},
+        {"none", std::nullopt, false, true},
+        {"the same bytes", WINTUN_STANDIN, false, false},
+        {"the same size, other bytes", std::string(WINTUN_STANDIN.size(), 'x'), false, true},
+        {"the same size, one byte other", WINTUN_STANDIN.substr(0, WINTUN_STANDIN.size() - 1) + "X",
+         false, true},
+        {"shorter", std::string(10, 'x'), false, true},
+        {"longer", WINTUN_STANDIN + "x", false, true},
+        {"empty", "", false, true},
+        {"the same bytes with a second name", WINTUN_STANDIN, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test_support::TempDir install(L"install");
         test_support::TempDir work(L"work");
         ASSERT_TRUE(write_file(install.path + L"\\wintun-x86_64.dll", WINTUN_STANDIN));
+        const std::wstring destination = work.path + L"\\wintun.dll";
+        const std::wstring other_name = work.path + L"\\other name.dll";
         if (c.old_wintun) {
-            ASSERT_TRUE(write_file(work.path + L"\\wintun.dll", *c.old_wintun));
+            ASSERT_TRUE(write_file(destination, *c.old_wintun));
+            if (c.hard_link) {
+                ASSERT_TRUE(CreateHardLinkW(other_name.c_str(), destination.c_str(), nullptr));
+            }
         }
-        Result<void> provisioned = provision_wintun(install.path, work.path, c.work_as_left);
+        const std::optional<FILE_ID_INFO> before = test_support::file_identity(destination);
+        Result<void> provisioned = provision_wintun(install.path, work.path);
         ASSERT_TRUE(provisioned.ok()) << provisioned.error();
-        EXPECT_EQ(read_file(work.path + L"\\wintun.dll"),
-                  c.replaced ? WINTUN_STANDIN : *c.old_wintun);
+        EXPECT_EQ(read_file(destination), WINTUN_STANDIN);
+        const std::optional<FILE_ID_INFO> after = test_support::file_identity(destination);
+        ASSERT_TRUE(after);
+        // Kept means the very file; replaced means a new one under the name.
+        EXPECT_EQ(before && workdir::same_file(*before, *after), !c.replaced);
+        if (c.hard_link) {
+            EXPECT_EQ(read_file(other_name), c.old_wintun);
+        }
+        EXPECT_FALSE(exists(destination + L".new"));
     }
 }
 
@@ -226,7 +222,7 @@ TEST(StartCore, LinksInTheWorkFolderAreReplacedNotWrittenThrough) {
         const std::wstring outside = sandbox.root.path + L"\\outside.bin";
         const std::string outside_content(WINTUN_STANDIN.size(), 'o');
         ASSERT_TRUE(write_file(outside, outside_content));
-        std::filesystem::create_directories(sandbox.work);
+        own_work_dir(sandbox.program_data);
         const std::wstring link = sandbox.work + L"\\" + c.file;
         ASSERT_TRUE(CreateHardLinkW(link.c_str(), outside.c_str(), nullptr));
 
@@ -235,31 +231,6 @@ TEST(StartCore, LinksInTheWorkFolderAreReplacedNotWrittenThrough) {
         end_core(core.value());
         EXPECT_EQ(read_file(link), c.expected);
         EXPECT_EQ(read_file(outside), outside_content);
-    }
-}
-
-TEST(StartCore, RefusesAJunctionInPlaceOfAWorkFolderLevel) {
-    if (!test_support::system_makes_junctions()) {
-        GTEST_SKIP() << "this system makes no junctions";
-    }
-    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
-        SCOPED_TRACE(narrow(level));
-        CoreSandbox sandbox;
-        const std::wstring target = sandbox.root.path + L"\\target";
-        const std::wstring link = sandbox.program_data + level;
-        std::filesystem::create_directories(target);
-        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
-        ASSERT_TRUE(test_support::make_junction(link, target));
-
-        Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
-        if (core.ok()) {
-            end_core(core.value());
-        }
-        ASSERT_FALSE(core.ok());
-        EXPECT_EQ(core.error(), "create work dir: " + expected_os_text(win::REPARSE_POINT_REFUSED));
-        EXPECT_TRUE(std::filesystem::is_empty(target));
-        EXPECT_FALSE(exists(sandbox.record));
-        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
     }
 }
 
@@ -291,6 +262,7 @@ TEST(StartCore, EachFailureHasItsText) {
          false, false},
         {"config.yaml is a folder",
          [](const CoreSandbox& s) {
+             own_work_dir(s.program_data);
              std::filesystem::create_directories(s.work + L"\\config.yaml");
              return nullptr;
          },
@@ -309,6 +281,7 @@ TEST(StartCore, EachFailureHasItsText) {
          true, false},
         {"wintun.dll is a folder",
          [](const CoreSandbox& s) {
+             own_work_dir(s.program_data);
              std::filesystem::create_directories(s.work + L"\\wintun.dll");
              return nullptr;
          },
@@ -345,6 +318,61 @@ TEST(StartCore, EachFailureHasItsText) {
         EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll") == WINTUN_STANDIN,
                   c.wintun_provisioned);
         EXPECT_FALSE(exists(sandbox.record));
+    }
+}
+
+// Whether the thread is suspended; leaves it as it was.
+bool suspended(HANDLE thread) {
+    const DWORD previous = SuspendThread(thread);
+    EXPECT_NE(previous, static_cast<DWORD>(-1));
+    ResumeThread(thread);
+    return previous != static_cast<DWORD>(-1) && previous > 0;
+}
+
+TEST(SpawnCore, CreatesTheCoreSuspended) {
+    CoreSandbox sandbox;
+    const std::wstring work = own_work_dir(sandbox.program_data);
+    Result<win::UniqueProcess> child = spawn_core(core_path(), work, work + L"\\config.yaml");
+    ASSERT_TRUE(child.ok()) << child.error();
+    EXPECT_TRUE(suspended(child->thread.get()));
+    TerminateProcess(child->process.get(), 99);
+    WaitForSingleObject(child->process.get(), 10000);
+}
+
+TEST(StartCore, TheCoreRunsNoCodeBeforeItIsInsideItsJob) {
+    CoreSandbox sandbox;
+    Result<LaunchedCore> core = start_core_suspended("mixed-port: 7890\n");
+    ASSERT_TRUE(core.ok()) << core.error();
+    EXPECT_TRUE(suspended(core->child.thread.get()));
+    BOOL in_job = FALSE;
+    ASSERT_TRUE(IsProcessInJob(core->child.process.get(), core->job.get(), &in_job));
+    EXPECT_TRUE(in_job);
+    Sleep(200);
+    EXPECT_FALSE(exists(sandbox.record)) << "a suspended core has written its record";
+    ASSERT_NE(ResumeThread(core->child.thread.get()), static_cast<DWORD>(-1));
+    EXPECT_TRUE(wait_for_record(sandbox.record).has_value());
+    end_core(core.value());
+}
+
+TEST(StartCore, TheCoreInheritsItsStandardStreamsAndNoOtherHandle) {
+    CoreSandbox sandbox;
+    const std::wstring name = L"korvan probe " + std::to_wstring(GetCurrentProcessId());
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const win::UniqueHandle event(CreateEventW(&inheritable, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(event);
+    const test_support::ScopedEnv probe(
+        L"KORVAN_FAKE_CORE_PROBE_HANDLE",
+        std::to_wstring(reinterpret_cast<std::uintptr_t>(event.get())));
+    Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+    ASSERT_TRUE(core.ok()) << core.error();
+    const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
+    end_core(core.value());
+    ASSERT_TRUE(record.has_value());
+    // The stand-in core names the object behind the handle value, if it has one.
+    EXPECT_EQ(record->at("probe_handle").find(narrow(name)), std::string::npos)
+        << record->at("probe_handle");
+    for (const char* key : {"stdin_null", "stdout_null", "stderr_null"}) {
+        EXPECT_EQ(record->at(key), "1") << key;
     }
 }
 

@@ -2,7 +2,8 @@
 
 // The service log: {ProgramData}\KorvanVPN\service\service.log, one UTF-8 line per
 // message, appended to until it reaches its size limit, then begun anew with the
-// earlier lines kept in service.log.1.
+// earlier lines kept in service.log.1 (or, when that cannot be replaced, in
+// service.log.2).
 
 #include <cstdint>
 #include <string_view>
@@ -13,9 +14,11 @@ namespace korvan::log {
 inline constexpr wchar_t FALLBACK_PROGRAM_DATA[] = L"C:\\ProgramData";
 inline constexpr wchar_t LOG_FILE_NAME[] = L"service.log";
 inline constexpr wchar_t OLD_LOG_FILE_NAME[] = L"service.log.1";
+inline constexpr wchar_t SPARE_LOG_FILE_NAME[] = L"service.log.2";
 
 // The most service.log grows to, unless a single line is longer. Anyone who may use
-// the pipe can add lines, so the two files together hold at most about twice this.
+// the pipe can add lines, so the three files together hold at most about three times
+// this.
 inline constexpr std::uint64_t LOG_SIZE_LIMIT = 4 * 1024 * 1024;
 
 // A line equal to the last one written to the same log less than this long before is
@@ -25,17 +28,28 @@ inline constexpr std::uint64_t LOG_SIZE_LIMIT = 4 * 1024 * 1024;
 inline constexpr std::uint64_t REPEAT_WINDOW_MS = 10'000;
 inline constexpr std::string_view REPEATED_PREFIX = "last message repeated ";
 
-// Appends `message` and a line feed to the log, creating the folders and the file
-// when they are missing. The work folder is made safe first, as for the core
-// (win::open_service_dir). The file is opened and closed on every call and shared for
-// reading, writing and deleting; a log that is a junction, a link or a hard link is
-// not written to. A line that would take a log that is not empty past LOG_SIZE_LIMIT
-// first renames it to service.log.1, replacing the older one, and goes into a new
-// service.log; when that rename fails, the line is appended all the same.
+// Appends `message` and a line feed to the log, as the service: the work folder is
+// made the service's own first, as for the core (workdir::open_service_dir), and each
+// level moved aside on the way is logged first with its own line. The file is created
+// when missing, opened and closed on every call, and shared for reading, writing and
+// deleting.
+//
+// A line that would take a log that is not empty past LOG_SIZE_LIMIT, and a
+// service.log that is no plain file of one name (a directory, a junction or link, a
+// hard link), first make the log begin anew: service.log is renamed to service.log.1,
+// replacing it, or when that fails to service.log.2. When both renames fail, a plain
+// service.log is emptied in place and anything else keeps the line out, so service.log
+// never passes its limit and the log goes on once the obstacle is gone.
 //
 // Never fails towards the caller: a line that cannot be written is lost. Leaves the
 // caller's GetLastError() as it was.
 void write_log(std::string_view message);
+
+// For a process that is not the service: appends `message` only to an existing plain
+// service.log, in levels that are the service's own, with room left below
+// LOG_SIZE_LIMIT. Makes, moves, renames and empties nothing; otherwise the line is
+// lost. Leaves the caller's GetLastError() as it was.
+void write_log_as_guest(std::string_view message);
 
 // write_log with `size_limit` in place of LOG_SIZE_LIMIT.
 void write_log_limited(std::string_view message, std::uint64_t size_limit);

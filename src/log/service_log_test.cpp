@@ -13,6 +13,7 @@
 #include "support/folder_probes.h"
 #include "support/test_support.h"
 #include "win/handle.h"
+#include "win/utf.h"
 
 // Not shown here: that lines of other processes appending at the same moment never
 // land inside a line. Windows appends each write to an append-only handle as a whole;
@@ -59,7 +60,7 @@ TEST(WriteLog, AppendsEachMessageAsOneLine) {
         const std::wstring program_data = temp.path + L"\\missing\\program data";
         const ScopedEnv env(L"ProgramData", program_data);
         if (c.before) {
-            std::filesystem::create_directories(program_data + L"\\KorvanVPN\\service");
+            test_support::own_work_dir(program_data);
             ASSERT_TRUE(write_file(log_in(program_data), *c.before));
         }
         for (const std::string& message : c.messages) {
@@ -89,7 +90,7 @@ TEST(WriteLog, SharesTheFileOrLosesTheLineQuietly) {
         SCOPED_TRACE(c.name);
         TempDir temp(L"log");
         const ScopedEnv env(L"ProgramData", temp.path);
-        std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        test_support::own_work_dir(temp.path);
         ASSERT_TRUE(write_file(log_in(temp.path), "old\n"));
         win::UniqueHandle holder(CreateFileW(log_in(temp.path).c_str(), c.holder_access,
                                              c.holder_share, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -133,7 +134,7 @@ TEST(WriteLog, BeginsANewLogBeforeALineThatWouldPassTheLimit) {
         SCOPED_TRACE(c.name);
         TempDir temp(L"log");
         const ScopedEnv env(L"ProgramData", temp.path);
-        std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        test_support::own_work_dir(temp.path);
         if (c.log) {
             ASSERT_TRUE(write_file(log_in(temp.path), *c.log));
         }
@@ -224,7 +225,7 @@ TEST(WriteLog, CountsALineThatRepeatsWithinTheWindow) {
 TEST(WriteLog, BeginsANewLogPastFourMebibytes) {
     TempDir temp(L"log");
     const ScopedEnv env(L"ProgramData", temp.path);
-    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    test_support::own_work_dir(temp.path);
     const std::string full(4 * 1024 * 1024 - 2, 'F');
     ASSERT_TRUE(write_file(log_in(temp.path), full));
 
@@ -246,7 +247,7 @@ TEST(WriteLog, BeginsANewLogPastFourMebibytes) {
 TEST(WriteLog, NeverWritesThroughAHardLinkedLog) {
     TempDir temp(L"log");
     const ScopedEnv env(L"ProgramData", temp.path);
-    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    test_support::own_work_dir(temp.path);
     const std::wstring outside = temp.path + L"\\outside.txt";
     ASSERT_TRUE(write_file(outside, "outside\n"));
     ASSERT_TRUE(CreateHardLinkW(log_in(temp.path).c_str(), outside.c_str(), nullptr));
@@ -254,13 +255,18 @@ TEST(WriteLog, NeverWritesThroughAHardLinkedLog) {
     write_log("line");
     EXPECT_EQ(GetLastError(), CALLER_ERROR);
     EXPECT_EQ(read_file(outside), "outside\n");
+    // The name went to service.log.1 with the file it names; the line, to a new log.
+    EXPECT_EQ(read_file(log_in(temp.path)), "line\n");
+    EXPECT_EQ(read_file(old_log_in(temp.path)), "outside\n");
 }
 
-TEST(WriteLog, LosesTheLineWhenAWorkFolderLevelIsAJunction) {
+// Windows only: Wine makes no junctions.
+TEST(WriteLog, NeverWritesThroughAJunctionAtAWorkFolderLevel) {
     if (!test_support::system_makes_junctions()) {
         GTEST_SKIP() << "this system makes no junctions";
     }
     for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        SCOPED_TRACE(win::narrow(level));
         TempDir temp(L"log");
         const ScopedEnv env(L"ProgramData", temp.path);
         const std::wstring target = temp.path + L"\\target";
@@ -272,7 +278,151 @@ TEST(WriteLog, LosesTheLineWhenAWorkFolderLevelIsAJunction) {
         write_log("line");
         EXPECT_EQ(GetLastError(), CALLER_ERROR);
         EXPECT_TRUE(std::filesystem::is_empty(target));
-        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
+        const std::optional<std::string> written = read_file(log_in(temp.path));
+        ASSERT_TRUE(written.has_value());
+        EXPECT_TRUE(written->ends_with("\nline\n")) << *written;
+        // The junction goes first, so that removing the temp folder cannot reach through.
+        const std::wstring parent = link.substr(0, link.find_last_of(L'\\'));
+        const std::wstring name = link.substr(link.find_last_of(L'\\') + 1);
+        for (const std::wstring& aside : test_support::moved_aside_in(parent, name)) {
+            EXPECT_TRUE(RemoveDirectoryW((parent + L"\\" + aside).c_str()));
+        }
+    }
+}
+
+// What keeps service.log.1 from being replaced, or service.log from being renamed:
+// an administrator's directory, or a handle without delete sharing.
+enum class Obstacle { Directory, HeldWithoutDeleteSharing };
+
+struct Planted {
+    std::vector<win::UniqueHandle> handles;
+};
+
+void plant(Planted& planted, const std::wstring& path, Obstacle obstacle) {
+    if (obstacle == Obstacle::Directory) {
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        return;
+    }
+    win::UniqueHandle held(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    planted.handles.push_back(std::move(held));
+}
+
+TEST(WriteLog, NeverPassesItsLimitWhateverKeepsItFromRotating) {
+    constexpr std::uint64_t LIMIT = 40;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<const wchar_t*, Obstacle>> obstacles;
+        // The spare name that ends up holding the lines before the latest new log.
+        const wchar_t* holds_older;
+    };
+    const std::vector<Case> cases = {
+        {"service.log.1 a directory", {{L".1", Obstacle::Directory}}, L".2"},
+        {"service.log.1 held", {{L".1", Obstacle::HeldWithoutDeleteSharing}}, L".2"},
+        {"service.log.1 and .2 directories",
+         {{L".1", Obstacle::Directory}, {L".2", Obstacle::Directory}},
+         nullptr},
+        {"service.log held", {{L"", Obstacle::HeldWithoutDeleteSharing}}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        test_support::own_work_dir(temp.path);
+        Planted planted;
+        for (const auto& [suffix, obstacle] : c.obstacles) {
+            plant(planted, log_in(temp.path) + suffix, obstacle);
+        }
+        // Nine bytes a line: four fit below the limit, the fifth begins a new log.
+        for (int index = 10; index < 60; ++index) {
+            const std::string message = "line " + std::to_string(index) + "!";
+            write_log_limited(message, LIMIT);
+            const std::optional<std::string> log = read_file(log_in(temp.path));
+            ASSERT_TRUE(log.has_value());
+            EXPECT_LE(log->size(), LIMIT);
+            EXPECT_TRUE(log->ends_with(message + "\n")) << *log;
+        }
+        // Lines 10 to 13 make the first log, 14 to 17 the next, and so on.
+        EXPECT_EQ(read_file(log_in(temp.path)), "line 58!\nline 59!\n");
+        if (c.holds_older) {
+            EXPECT_EQ(read_file(log_in(temp.path) + c.holds_older),
+                      "line 54!\nline 55!\nline 56!\nline 57!\n");
+        }
+    }
+}
+
+TEST(WriteLog, MovesADirectoryNamedServiceLogOutOfTheWay) {
+    // Windows refuses to put a directory in place of a file by renaming; Wine does it.
+    // Either way the directory leaves the name and a new log begins.
+    struct Case {
+        const char* name;
+        std::vector<const wchar_t*> older_files;  // suffixes of existing older logs
+    };
+    const std::vector<Case> cases = {
+        {"no older logs", {}},
+        {"service.log.1 a file", {L".1"}},
+        {"service.log.1 and .2 files", {L".1", L".2"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        const std::wstring work = test_support::own_work_dir(temp.path);
+        ASSERT_TRUE(CreateDirectoryW(log_in(temp.path).c_str(), nullptr));
+        for (const wchar_t* suffix : c.older_files) {
+            ASSERT_TRUE(write_file(log_in(temp.path) + suffix, "older\n"));
+        }
+        write_log("line");
+        EXPECT_EQ(read_file(log_in(temp.path)), "line\n");
+        size_t directories = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(work)) {
+            directories += entry.is_directory() &&
+                           entry.path().filename().wstring().starts_with(L"service.log");
+        }
+        EXPECT_EQ(directories, 1u);
+    }
+}
+
+TEST(WriteLogAsGuest, AppendsOnlyToAPlainLogInTheServicesOwnFolder) {
+    struct Case {
+        const char* name;
+        bool own_folder;
+        std::optional<std::string> log;
+        std::optional<std::string> after;
+    };
+    const std::string full(static_cast<size_t>(LOG_SIZE_LIMIT), 'F');
+    const std::vector<Case> cases = {
+        {"the service's own folder and log", true, "old\n", "old\nguest\n"},
+        {"the service's own folder, no log", true, std::nullopt, std::nullopt},
+        {"the service's own folder, a full log", true, full, full},
+        {"a folder someone else made", false, "old\n", "old\n"},
+        {"no folder", false, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        if (c.own_folder) {
+            test_support::own_work_dir(temp.path);
+        } else if (c.log) {
+            std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        }
+        if (c.log) {
+            ASSERT_TRUE(write_file(log_in(temp.path), *c.log));
+        }
+        const std::optional<FILE_ID_INFO> top =
+            test_support::file_identity(temp.path + L"\\KorvanVPN");
+        SetLastError(CALLER_ERROR);
+        write_log_as_guest("guest");
+        EXPECT_EQ(GetLastError(), CALLER_ERROR);
+        EXPECT_EQ(read_file(log_in(temp.path)), c.after);
+        EXPECT_FALSE(test_support::exists(old_log_in(temp.path)));
+        // Nothing made, nothing moved.
+        EXPECT_EQ(test_support::file_identity(temp.path + L"\\KorvanVPN").has_value(),
+                  top.has_value());
+        EXPECT_TRUE(test_support::moved_aside_in(temp.path, L"KorvanVPN").empty());
     }
 }
 

@@ -62,7 +62,7 @@ int main() {
     const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service::service_main}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
         const DWORD error = GetLastError();
-        log::write_log("dispatcher failed: " + win::scm_diagnostic_text(error));
+        log::write_log_as_guest("dispatcher failed: " + win::scm_diagnostic_text(error));
         return 1;
     }
     return 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/folder_probes.h"
 #include "support/installed_service.h"
 #include "support/pipe_client.h"
 #include "support/process_run.h"
@@ -17,6 +18,7 @@
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/utf.h"
+#include "workdir/folder_record.h"
 
 namespace korvan::service {
 namespace {
@@ -125,6 +127,21 @@ UniqueHandle started_core() {
     return open_process(static_cast<DWORD>(std::stoul(record->substr(at + 4))));
 }
 
+// The work folder of the core that the last start launched: its current folder, from
+// its record.
+std::wstring recorded_work_folder() {
+    const std::optional<std::string> record = read_file(core_record());
+    if (!record) {
+        return {};
+    }
+    const size_t at = record->find("current_dir=");
+    if (at == std::string::npos) {
+        return {};
+    }
+    const size_t from = at + std::string_view("current_dir=").size();
+    return win::widen(record->substr(from, record->find('\n', from) - from));
+}
+
 std::optional<DWORD> exit_code(HANDLE process, DWORD timeout_ms) {
     DWORD code = 0;
     if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0 ||
@@ -223,16 +240,43 @@ TEST_F(Service, UninstallWhenStoppedIgnoresTheRefusedStop) {
     EXPECT_TRUE(wait_for_service_state(0, 20000));
 }
 
-TEST_F(Service, StartedFromAConsoleItOnlyLogs) {
+// Started from a console, the executable is no service: it appends its line only to a
+// log the service has in a folder of its own, and makes or moves nothing.
+TEST_F(Service, StartedFromAConsoleItOnlyLogsIntoTheServicesOwnFolder) {
     InstallFolder folder(L"korvan install dir");
-    for (const wchar_t* args : {L"", L"Install", L"\"install \""}) {
-        SCOPED_TRACE(win::narrow(args));
-        TempDir program_data(L"console");
-        EXPECT_EQ(run(folder.command(args), {L"ProgramData=" + program_data.path}),
-                  (Ran{1, "", ""}));
-        EXPECT_EQ(read_file(program_data.path + L"\\KorvanVPN\\service\\service.log"),
-                  "dispatcher failed: " +
-                      win::scm_diagnostic_text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\n");
+    const std::string line =
+        "dispatcher failed: " + win::scm_diagnostic_text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    enum class Folder { Own, MadeBySomeoneElse, None };
+    struct Case {
+        const char* name;
+        Folder folder;
+        std::optional<std::string> log_after;
+    };
+    const std::vector<Case> cases = {
+        {"the service's own folder", Folder::Own, "old\n" + line + "\n"},
+        {"a folder someone else made", Folder::MadeBySomeoneElse, "old\n"},
+        {"no folder", Folder::None, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        for (const wchar_t* args : {L"", L"Install", L"\"install \""}) {
+            SCOPED_TRACE(std::string(c.name) + ", arguments " + win::narrow(args));
+            TempDir program_data(L"console");
+            const std::wstring work = program_data.path + L"\\KorvanVPN\\service";
+            if (c.folder == Folder::Own) {
+                test_support::own_work_dir(program_data.path);
+            } else if (c.folder == Folder::MadeBySomeoneElse) {
+                std::filesystem::create_directories(work);
+            }
+            if (c.folder != Folder::None) {
+                ASSERT_TRUE(test_support::write_file(work + L"\\service.log", "old\n"));
+            }
+            EXPECT_EQ(run(folder.command(args), {L"ProgramData=" + program_data.path}),
+                      (Ran{1, "", ""}));
+            EXPECT_EQ(read_file(work + L"\\service.log"), c.log_after);
+            EXPECT_EQ(test_support::exists(program_data.path + L"\\KorvanVPN"),
+                      c.folder != Folder::None);
+            EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
+        }
     }
 }
 
@@ -337,6 +381,39 @@ TEST_F(Service, KillingTheServiceProcessEndsItsCore) {
     ASSERT_TRUE(TerminateProcess(process.get(), 7));
     // The job's last handle closed with the service process.
     EXPECT_TRUE(exit_code(core.get(), 20000).has_value());
+}
+
+TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    ASSERT_TRUE(started_core().valid());
+    const std::wstring work = recorded_work_folder();
+    ASSERT_FALSE(work.empty());
+    const std::wstring top = work.substr(0, work.find_last_of(L'\\'));
+    const std::wstring program_data = top.substr(0, top.find_last_of(L'\\'));
+    const std::optional<FILE_ID_INFO> before = test_support::file_identity(work);
+    ASSERT_TRUE(before.has_value());
+    ASSERT_TRUE(test_support::write_file(work + L"\\kept.txt", "kept"));
+    const size_t aside_before = test_support::moved_aside_in(program_data, L"KorvanVPN").size() +
+                                test_support::moved_aside_in(top, L"service").size();
+
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP | SERVICE_START);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
+    ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 20000));
+    ASSERT_TRUE(started_core().valid());
+
+    EXPECT_EQ(recorded_work_folder(), work);
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(work);
+    ASSERT_TRUE(after.has_value());
+    EXPECT_TRUE(workdir::same_file(*before, *after));
+    EXPECT_EQ(read_file(work + L"\\kept.txt"), "kept");
+    EXPECT_EQ(test_support::moved_aside_in(program_data, L"KorvanVPN").size() +
+                  test_support::moved_aside_in(top, L"service").size(),
+              aside_before);
+    DeleteFileW((work + L"\\kept.txt").c_str());
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 // config.yaml names (for a core started by the installed service, whose environment
 // is not the test's): one "key=value" line each for command_line, current_dir,
 // stdin_null, stdin_reads, stdout_null, stdout_writes, stderr_null, stderr_writes,
-// config_present, config_size and pid. The record is written under a temporary name
-// and then renamed, so a reader never sees half of it.
+// config_present, config_size and pid, and probe_handle: the name of the object behind
+// the handle value KORVAN_FAKE_CORE_PROBE_HANDLE gives, if this process has a handle of
+// that value (empty otherwise), to tell which handles it inherited. The record is written under a
+// temporary name and then renamed, so a reader never sees half of it.
 //
 // What it does next is chosen by a line in the config.yaml of its current folder:
 //   fake-core: exit N   exits at once with code N;
@@ -17,6 +19,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -31,6 +34,7 @@ using korvan::win::UniqueHandle;
 
 constexpr wchar_t RECORD_VAR[] = L"KORVAN_FAKE_CORE_RECORD";
 constexpr wchar_t CHILD_SWITCH[] = L"--record-child";
+constexpr wchar_t PROBE_HANDLE_VAR[] = L"KORVAN_FAKE_CORE_PROBE_HANDLE";
 
 std::wstring record_path() {
     wchar_t buffer[MAX_PATH * 2];
@@ -57,6 +61,23 @@ bool is_null_device(HANDLE handle) {
     const std::wstring name = object_name(handle);
     return name == L"\\Device\\Null" ||
            (name.starts_with(L"\\??\\") && name.ends_with(L":\\dev\\null"));
+}
+
+// The name of the object behind the probed handle value, or "" when there is no such
+// handle or it has no name.
+std::string probed_handle() {
+    wchar_t buffer[64];
+    const DWORD length = GetEnvironmentVariableW(PROBE_HANDLE_VAR, buffer, 64);
+    if (length == 0 || length >= 64) {
+        return {};
+    }
+    const auto value = static_cast<std::uintptr_t>(std::wcstoull(buffer, nullptr, 10));
+    const auto handle = reinterpret_cast<HANDLE>(value);
+    DWORD flags = 0;
+    if (!GetHandleInformation(handle, &flags)) {
+        return {};
+    }
+    return narrow(object_name(handle));
 }
 
 bool reads(HANDLE handle) {
@@ -163,6 +184,7 @@ int main() {
     text += line("config_present", flag(config.has_value()));
     text += line("config_size", std::to_string(content.size()));
     text += line("pid", std::to_string(GetCurrentProcessId()));
+    text += line("probe_handle", probed_handle());
     if (!record.empty()) {
         write_record(record, text);
     }

@@ -1,15 +1,17 @@
 #include "support/folder_probes.h"
 
 #include <aclapi.h>
+#include <gtest/gtest.h>
 #include <winioctl.h>
 
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "common/result.h"
 #include "support/test_support.h"
-#include "win/secure_dir.h"
+#include "workdir/service_dir.h"
 
 namespace korvan::test_support {
 
@@ -28,7 +30,69 @@ struct MountPointHeader {
 
 constexpr DWORD REPARSE_HEADER_SIZE = 8;
 
+PSID owner_of(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+        return nullptr;
+    }
+    return owner;
+}
+
+// The DACL, when there is one and it is not a null DACL (which grants everyone all).
+PACL dacl_of(PSECURITY_DESCRIPTOR descriptor) {
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present) {
+        return nullptr;
+    }
+    return dacl;
+}
+
+bool dacl_protected(PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    return GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+           (control & SE_DACL_PROTECTED) != 0;
+}
+
+bool same_entries(PACL left, PACL right) {
+    if (left->AceCount != right->AceCount) {
+        return false;
+    }
+    for (WORD index = 0; index < left->AceCount; ++index) {
+        void* left_ace = nullptr;
+        void* right_ace = nullptr;
+        if (!GetAce(left, index, &left_ace) || !GetAce(right, index, &right_ace)) {
+            return false;
+        }
+        const WORD size = static_cast<const ACE_HEADER*>(left_ace)->AceSize;
+        if (static_cast<const ACE_HEADER*>(right_ace)->AceSize != size ||
+            std::memcmp(left_ace, right_ace, size) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool has_owner_and_dacl_of(PSECURITY_DESCRIPTOR actual, PSECURITY_DESCRIPTOR wanted) {
+    const PSID actual_owner = owner_of(actual);
+    const PSID wanted_owner = owner_of(wanted);
+    if (actual_owner == nullptr || wanted_owner == nullptr ||
+        !EqualSid(actual_owner, wanted_owner)) {
+        return false;
+    }
+    if (dacl_protected(actual) != dacl_protected(wanted)) {
+        return false;
+    }
+    const PACL actual_dacl = dacl_of(actual);
+    const PACL wanted_dacl = dacl_of(wanted);
+    return actual_dacl != nullptr && wanted_dacl != nullptr &&
+           same_entries(actual_dacl, wanted_dacl);
+}
 
 win::UniqueLocal security_of(const std::wstring& path) {
     win::UniqueHandle file(CreateFileW(
@@ -44,7 +108,7 @@ win::UniqueLocal security_of(const std::wstring& path) {
 }
 
 bool system_keeps_folder_security() {
-    Result<win::UniqueLocal> wanted = win::service_dir_security();
+    Result<win::UniqueLocal> wanted = workdir::service_dir_security();
     if (!wanted) {
         return false;
     }
@@ -57,7 +121,7 @@ bool system_keeps_folder_security() {
         return false;
     }
     const win::UniqueLocal actual = security_of(folder);
-    return actual && win::has_owner_and_dacl_of(actual.get(), wanted->get());
+    return actual && has_owner_and_dacl_of(actual.get(), wanted->get());
 }
 
 bool system_keeps_open_folders_in_place() {
@@ -123,6 +187,38 @@ bool system_makes_junctions() {
     // The junction goes first, so that removing the temp folder cannot reach through it.
     RemoveDirectoryW(link.c_str());
     return seen;
+}
+
+std::wstring own_work_dir(const std::wstring& program_data) {
+    Result<workdir::ServiceDir> dir =
+        workdir::open_service_dir(program_data, workdir::Role::Service);
+    EXPECT_TRUE(dir.ok()) << dir.error();
+    return dir.ok() ? dir->path : std::wstring();
+}
+
+std::optional<FILE_ID_INFO> file_identity(const std::wstring& path) {
+    const win::UniqueHandle opened(
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FILE_ID_INFO id{};
+    if (!opened || !GetFileInformationByHandleEx(opened.get(), FileIdInfo, &id, sizeof id)) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+std::vector<std::wstring> moved_aside_in(const std::wstring& parent, const std::wstring& name) {
+    std::vector<std::wstring> found;
+    const std::wstring prefix = name + workdir::FOREIGN_INFIX;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+        const std::wstring entry_name = entry.path().filename().wstring();
+        if (entry_name.starts_with(prefix)) {
+            found.push_back(entry_name);
+        }
+    }
+    return found;
 }
 
 }  // namespace korvan::test_support

@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "win/handle.h"
 
@@ -14,6 +16,12 @@ namespace korvan::test_support {
 
 // The owner and DACL of a file or folder, read through a handle, or nothing.
 win::UniqueLocal security_of(const std::wstring& path);
+
+// Whether `actual` has the owner and the DACL of `wanted`: the same owner, a DACL that
+// is protected from inheritance when that of `wanted` is, and the same entries in the
+// same order. The group and the other control bits are not compared. A descriptor
+// without an owner, or without a DACL or with a null one, never matches.
+bool has_owner_and_dacl_of(PSECURITY_DESCRIPTOR actual, PSECURITY_DESCRIPTOR wanted);
 
 // Whether a folder created with the service's security reads it back unchanged.
 bool system_keeps_folder_security();
@@ -28,5 +36,18 @@ bool make_junction(const std::wstring& link, const std::wstring& target);
 // Whether a junction can be made, and is seen as a reparse point when opened without
 // following it.
 bool system_makes_junctions();
+
+// Makes {program_data}\KorvanVPN\service the service's own, as the service does on its
+// first touch, and returns its path; what a test puts there afterwards is put there as
+// by an administrator.
+std::wstring own_work_dir(const std::wstring& program_data);
+
+// The identity (volume serial number and file ID) of what is at `path`, opened without
+// following a reparse point, or nothing.
+std::optional<FILE_ID_INFO> file_identity(const std::wstring& path);
+
+// The names of the entries of `parent` that begin with `name` and the infix of a
+// folder moved aside, in no particular order.
+std::vector<std::wstring> moved_aside_in(const std::wstring& parent, const std::wstring& name);
 
 }  // namespace korvan::test_support

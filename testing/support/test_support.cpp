@@ -15,8 +15,11 @@ TempDir::TempDir(std::wstring_view label) {
     static std::atomic<int> counter{0};
     std::array<wchar_t, MAX_PATH + 1> temp{};
     const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+    // The tick count keeps a path from coming back in a later run of the same prefix,
+    // where a folder recorded by the service at that path in that run could be met.
     path = std::wstring(temp.data(), length) + L"korvan " + std::wstring(label) + L" " +
-           std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+           std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
+           L"-" + std::to_wstring(counter++);
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
 }

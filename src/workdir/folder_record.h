@@ -1,0 +1,45 @@
+#pragma once
+
+// The service's record of the folders it made itself, and of the folders it moved
+// aside, kept under HKLM\SOFTWARE\KorvanVPN\Service where only SYSTEM and
+// Administrators can write. A folder's identity is its FILE_ID_INFO (volume serial
+// number and file ID): a folder someone else makes at the same path has another one,
+// and neither a name nor a DACL that a planter can copy enters the judgement.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "common/result.h"
+
+namespace korvan::workdir {
+
+inline constexpr wchar_t RECORD_KEY[] = L"SOFTWARE\\KorvanVPN\\Service";
+// Under RECORD_KEY: one REG_BINARY value per folder the service made, named by the
+// folder's full path and holding its FILE_ID_INFO.
+inline constexpr wchar_t MADE_SUBKEY[] = L"Folders";
+// Under RECORD_KEY: one value per folder the service moved aside, likewise.
+inline constexpr wchar_t MOVED_SUBKEY[] = L"Moved";
+
+bool same_file(const FILE_ID_INFO& left, const FILE_ID_INFO& right);
+
+// The identity of the file or folder behind `handle`. Error: the os error form.
+Result<FILE_ID_INFO> file_id(HANDLE handle);
+
+// The recorded identity of the folder the service made at `path` (a full path), if any.
+// Anything that cannot be read counts as no record.
+std::optional<FILE_ID_INFO> made_folder(const std::wstring& path);
+
+// Records that the service made the folder `id` at `path`. Error: the os error form.
+Result<void> record_made_folder(const std::wstring& path, const FILE_ID_INFO& id);
+
+// Records that the service moved the folder `id` aside to `path`.
+Result<void> record_moved_folder(const std::wstring& path, const FILE_ID_INFO& id);
+
+// How many folders the service moved aside are still where it put them. Records of
+// folders that are gone, or whose identity changed, are dropped on the way.
+size_t moved_folders_left();
+
+}  // namespace korvan::workdir

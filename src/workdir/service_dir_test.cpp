@@ -1,0 +1,467 @@
+#include "workdir/service_dir.h"
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "workdir/folder_record.h"
+
+#include "support/folder_probes.h"
+#include "support/test_support.h"
+#include "win/utf.h"
+
+namespace korvan::workdir {
+namespace {
+
+using test_support::exists;
+using test_support::expected_os_text;
+using test_support::has_owner_and_dacl_of;
+using test_support::moved_aside_in;
+using test_support::read_file;
+using test_support::security_of;
+using test_support::TempDir;
+using test_support::write_file;
+using win::narrow;
+using win::UniqueHandle;
+using win::UniqueLocal;
+
+std::vector<BYTE> well_known_sid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    EXPECT_TRUE(CreateWellKnownSid(type, nullptr, sid.data(), &size));
+    sid.resize(size);
+    return sid;
+}
+
+UniqueLocal from_sddl(const wchar_t* sddl) {
+    UniqueLocal descriptor;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     descriptor.put(), nullptr))
+        << narrow(sddl);
+    return descriptor;
+}
+
+TEST(ServiceDirSecurity, GrantsSystemThenAdministratorsEverythingAndNoOneElseAnything) {
+    Result<UniqueLocal> security = service_dir_security();
+    ASSERT_TRUE(security.ok()) << security.error();
+    const PSECURITY_DESCRIPTOR descriptor = security->get();
+
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(control & SE_SELF_RELATIVE, 0);
+    EXPECT_NE(control & SE_DACL_PRESENT, 0);
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "nothing may be inherited from ProgramData";
+
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_TRUE(EqualSid(owner, well_known_sid(WinBuiltinAdministratorsSid).data()));
+    ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor, &group, &defaulted));
+    EXPECT_EQ(group, nullptr);
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr) << "a null DACL would grant everyone everything";
+    const WELL_KNOWN_SID_TYPE trustees[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    ASSERT_EQ(dacl->AceCount, std::size(trustees));
+    for (WORD index = 0; index < dacl->AceCount; ++index) {
+        SCOPED_TRACE(index);
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, index, &entry));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        // Inherited by files and subfolders, applying to the folder itself as well.
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart),
+                             well_known_sid(trustees[index]).data()));
+    }
+}
+
+TEST(HasOwnerAndDaclOf, Table) {
+    Result<UniqueLocal> wanted = service_dir_security();
+    ASSERT_TRUE(wanted.ok()) << wanted.error();
+    struct Case {
+        const wchar_t* actual;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true},
+        // The group and the auto-inherited bit are not compared.
+        {L"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true},
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)", false},
+        {L"O:BAD:P", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BA)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;CI;FA;;;BA)", false},
+        {L"O:BAD:P(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)", false},
+        {L"O:BAD:P(D;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:BA", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.actual));
+        const UniqueLocal actual = from_sddl(c.actual);
+        ASSERT_TRUE(actual);
+        EXPECT_EQ(has_owner_and_dacl_of(actual.get(), wanted->get()), c.same);
+    }
+}
+
+TEST(HasOwnerAndDaclOf, ANullDaclNeverMatches) {
+    Result<UniqueLocal> wanted = service_dir_security();
+    ASSERT_TRUE(wanted.ok()) << wanted.error();
+    SECURITY_DESCRIPTOR null_dacl{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
+    std::vector<BYTE> administrators = well_known_sid(WinBuiltinAdministratorsSid);
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, administrators.data(), FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorControl(&null_dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+    EXPECT_FALSE(has_owner_and_dacl_of(&null_dacl, wanted->get()));
+}
+
+TEST(PlainFolder, Table) {
+    struct Case {
+        const char* name;
+        DWORD attributes;
+        bool plain;
+    };
+    const std::vector<Case> cases = {
+        {"folder", FILE_ATTRIBUTE_DIRECTORY, true},
+        {"folder with other attributes",
+         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
+         true},
+        {"junction or folder link", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, false},
+        {"file link", FILE_ATTRIBUTE_REPARSE_POINT, false},
+        {"file", FILE_ATTRIBUTE_NORMAL, false},
+        {"archived file", FILE_ATTRIBUTE_ARCHIVE, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(plain_folder(c.attributes), c.plain);
+    }
+}
+
+// Whether the service's record holds what is at `path` as a folder it made.
+bool recorded_as_made(const std::wstring& path) {
+    const std::optional<FILE_ID_INFO> recorded = made_folder(path);
+    const std::optional<FILE_ID_INFO> actual = test_support::file_identity(path);
+    return recorded && actual && same_file(*recorded, *actual);
+}
+
+// Makes both levels the service's own, then takes the work folder away, keeping it
+// elsewhere in `temp` so that no new folder can take over its file ID (as a file
+// system without sequence numbers in its IDs may do with one deleted).
+void own_top_level_only(const std::wstring& program_data, const TempDir& temp) {
+    const std::wstring work = test_support::own_work_dir(program_data);
+    ASSERT_TRUE(MoveFileExW(work.c_str(), (temp.path + L"\\old work folder").c_str(), 0));
+}
+
+bool is_empty_folder(const std::wstring& path) {
+    return std::filesystem::is_directory(path) && std::filesystem::is_empty(path);
+}
+
+TEST(OpenServiceDir, MakesBothLevelsBelowMissingParentsAndRecordsThem) {
+    TempDir temp(L"workdir");
+    const std::wstring program_data = temp.path + L"\\missing\\program data";
+    Result<ServiceDir> dir = open_service_dir(program_data, Role::Service);
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    EXPECT_EQ(dir->path, program_data + L"\\KorvanVPN\\service");
+    EXPECT_TRUE(dir->moved.empty());
+    EXPECT_TRUE(is_empty_folder(dir->path));
+    EXPECT_TRUE(recorded_as_made(program_data + L"\\KorvanVPN"));
+    EXPECT_TRUE(recorded_as_made(dir->path));
+}
+
+TEST(OpenServiceDir, KeepsItsOwnLevelsAndWhatIsInThem) {
+    TempDir temp(L"workdir");
+    const std::wstring work = test_support::own_work_dir(temp.path);
+    ASSERT_TRUE(write_file(work + L"\\kept.txt", "kept"));
+    const std::optional<FILE_ID_INFO> before = test_support::file_identity(work);
+    for (int touch = 0; touch < 3; ++touch) {
+        SCOPED_TRACE(touch);
+        for (const Role role : {Role::Service, Role::Guest}) {
+            Result<ServiceDir> dir = open_service_dir(temp.path, role);
+            ASSERT_TRUE(dir.ok()) << dir.error();
+            EXPECT_TRUE(dir->moved.empty());
+        }
+    }
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(work);
+    ASSERT_TRUE(before && after);
+    EXPECT_TRUE(same_file(*before, *after));
+    EXPECT_EQ(read_file(work + L"\\kept.txt"), "kept");
+    EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+}
+
+TEST(OpenServiceDir, MovesAsideTheTopmostLevelSomeoneElseMadeWithEverythingPlantedInIt) {
+    struct Case {
+        const char* name;
+        // Made by the service before anything is planted.
+        bool own_top;
+        // Planted below ProgramData: folders end in a backslash, files hold their name.
+        std::vector<std::wstring> planted;
+        // The level moved aside, below ProgramData.
+        std::wstring moved;
+    };
+    const std::vector<Case> cases = {
+        {"KorvanVPN alone", false, {L"KorvanVPN\\"}, L"KorvanVPN"},
+        {"both levels, with a DLL, a subfolder and a DLL beside the work folder",
+         false,
+         {L"KorvanVPN\\", L"KorvanVPN\\service\\", L"KorvanVPN\\service\\wintun.dll",
+          L"KorvanVPN\\service\\sub\\", L"KorvanVPN\\service\\sub\\x.dll",
+          L"KorvanVPN\\version.dll"},
+         L"KorvanVPN"},
+        {"a file in place of KorvanVPN", false, {L"KorvanVPN"}, L"KorvanVPN"},
+        {"a file in place of the work folder",
+         true,
+         {L"KorvanVPN\\service"},
+         L"KorvanVPN\\service"},
+        {"a work folder made by someone else in the service's own KorvanVPN",
+         true,
+         {L"KorvanVPN\\service\\", L"KorvanVPN\\service\\wintun.dll"},
+         L"KorvanVPN\\service"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring& program_data = temp.path;
+        if (c.own_top) {
+            own_top_level_only(program_data, temp);
+        }
+        for (const std::wstring& entry : c.planted) {
+            const std::wstring path = program_data + L"\\" + entry;
+            if (entry.ends_with(L"\\")) {
+                std::filesystem::create_directories(path);
+            } else {
+                ASSERT_TRUE(write_file(path, narrow(entry)));
+            }
+        }
+        const std::wstring level = program_data + L"\\" + c.moved;
+        const std::optional<FILE_ID_INFO> planted_id = test_support::file_identity(level);
+        ASSERT_TRUE(planted_id);
+
+        Result<ServiceDir> dir = open_service_dir(program_data, Role::Service);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+        EXPECT_EQ(dir->moved[0].from, level);
+        // Beside the level, named by the level, the infix and 32 hexadecimal digits.
+        const std::wstring prefix = level + FOREIGN_INFIX;
+        ASSERT_TRUE(dir->moved[0].to.starts_with(prefix)) << narrow(dir->moved[0].to);
+        const std::wstring digits = dir->moved[0].to.substr(prefix.size());
+        EXPECT_EQ(digits.size(), 32u);
+        EXPECT_EQ(digits.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
+        EXPECT_EQ(moved_aside_line(dir->moved[0]),
+                  "moved aside a folder the service did not make: " + narrow(level) + " -> " +
+                      narrow(dir->moved[0].to));
+
+        // What was planted went with the level, as it was.
+        const std::optional<FILE_ID_INFO> aside_id = test_support::file_identity(dir->moved[0].to);
+        ASSERT_TRUE(aside_id);
+        EXPECT_TRUE(same_file(*aside_id, *planted_id));
+        for (const std::wstring& entry : c.planted) {
+            if (!entry.starts_with(c.moved + L"\\")) {
+                continue;
+            }
+            const std::wstring moved_path =
+                dir->moved[0].to + L"\\" + entry.substr(c.moved.size() + 1);
+            if (entry.ends_with(L"\\")) {
+                EXPECT_TRUE(std::filesystem::is_directory(moved_path)) << narrow(entry);
+            } else {
+                EXPECT_EQ(read_file(moved_path), narrow(entry));
+            }
+        }
+        // In its place, levels of the service's own with nothing in the work folder.
+        EXPECT_TRUE(recorded_as_made(program_data + L"\\KorvanVPN"));
+        EXPECT_TRUE(recorded_as_made(dir->path));
+        EXPECT_TRUE(is_empty_folder(dir->path));
+
+        // Later touches find the service's own levels and move nothing again.
+        Result<ServiceDir> again = open_service_dir(program_data, Role::Service);
+        ASSERT_TRUE(again.ok()) << again.error();
+        EXPECT_TRUE(again->moved.empty());
+        EXPECT_EQ(moved_aside_in(level.substr(0, level.find_last_of(L'\\')),
+                                 level.substr(level.find_last_of(L'\\') + 1))
+                      .size(),
+                  1u);
+    }
+}
+
+TEST(OpenServiceDir, AGuestMakesAndMovesNothing) {
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> made_by_others;  // folders below ProgramData
+        bool own_first;
+    };
+    const std::vector<Case> cases = {
+        {"nothing there", {}, false},
+        {"KorvanVPN made by someone else", {L"\\KorvanVPN"}, false},
+        {"both levels made by someone else", {L"\\KorvanVPN", L"\\KorvanVPN\\service"}, false},
+        {"the service's own KorvanVPN, no work folder", {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        if (c.own_first) {
+            own_top_level_only(temp.path, temp);
+        }
+        for (const std::wstring& folder : c.made_by_others) {
+            std::filesystem::create_directories(temp.path + folder);
+        }
+        const std::optional<FILE_ID_INFO> top_before =
+            test_support::file_identity(temp.path + L"\\KorvanVPN");
+        Result<ServiceDir> dir = open_service_dir(temp.path, Role::Guest);
+        EXPECT_FALSE(dir.ok());
+        const std::optional<FILE_ID_INFO> top_after =
+            test_support::file_identity(temp.path + L"\\KorvanVPN");
+        EXPECT_EQ(top_before.has_value(), top_after.has_value());
+        if (top_before && top_after) {
+            EXPECT_TRUE(same_file(*top_before, *top_after));
+        }
+        EXPECT_EQ(exists(temp.path + L"\\KorvanVPN\\service"), c.made_by_others.size() == 2);
+        EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+    }
+}
+
+TEST(OpenServiceDir, ALevelHeldOpenByItsMakerStaysUntilReleased) {
+    TempDir temp(L"workdir");
+    const std::wstring level = temp.path + L"\\KorvanVPN";
+    std::filesystem::create_directories(level + L"\\service");
+    // Listing access takes part in sharing; without delete sharing nobody may rename it.
+    UniqueHandle holder(CreateFileW(level.c_str(), FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(holder);
+    Result<ServiceDir> held = open_service_dir(temp.path, Role::Service);
+    ASSERT_FALSE(held.ok());
+    EXPECT_EQ(held.error(), expected_os_text(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+    EXPECT_FALSE(made_folder(level).has_value() && recorded_as_made(level));
+
+    holder.reset();
+    Result<ServiceDir> released = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(released.ok()) << released.error();
+    EXPECT_EQ(released->moved.size(), 1u);
+    EXPECT_TRUE(recorded_as_made(level));
+}
+
+TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReached) {
+    TempDir temp(L"workdir");
+    // Folders moved aside in earlier tests count as long as they lie about.
+    const size_t before = moved_folders_left();
+    ASSERT_LE(before, MAX_MOVED_FOLDERS);
+    std::vector<std::wstring> program_datas;
+    for (size_t index = before; index < MAX_MOVED_FOLDERS; ++index) {
+        program_datas.push_back(temp.path + L"\\pd " + std::to_wstring(index));
+        std::filesystem::create_directories(program_datas.back() + L"\\KorvanVPN");
+        Result<ServiceDir> dir = open_service_dir(program_datas.back(), Role::Service);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+    }
+    EXPECT_EQ(moved_folders_left(), MAX_MOVED_FOLDERS);
+
+    const std::wstring last = temp.path + L"\\pd last";
+    std::filesystem::create_directories(last + L"\\KorvanVPN");
+    Result<ServiceDir> refused = open_service_dir(last, Role::Service);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(moved_aside_in(last, L"KorvanVPN").empty());
+
+    // An administrator who removes a folder moved aside makes room for the next move.
+    if (program_datas.empty()) {
+        GTEST_SKIP() << "the bound was reached by folders this test did not move";
+    }
+    std::filesystem::remove_all(program_datas.front());
+    Result<ServiceDir> moved = open_service_dir(last, Role::Service);
+    ASSERT_TRUE(moved.ok()) << moved.error();
+    EXPECT_EQ(moved->moved.size(), 1u);
+}
+
+// Windows only: Wine keeps no DACLs of its own on folders.
+TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
+    if (!test_support::system_keeps_folder_security()) {
+        GTEST_SKIP() << "this system keeps no owner and DACL of its own on a folder";
+    }
+    Result<UniqueLocal> wanted = service_dir_security();
+    ASSERT_TRUE(wanted.ok()) << wanted.error();
+    TempDir temp(L"workdir");
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN");
+    test_support::own_work_dir(temp.path);
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        const UniqueLocal actual = security_of(temp.path + level);
+        ASSERT_TRUE(actual);
+        EXPECT_TRUE(has_owner_and_dacl_of(actual.get(), wanted->get())) << narrow(level);
+    }
+}
+
+// Windows only: Wine renames a folder whatever is open below it.
+TEST(OpenServiceDir, ALevelWithSomethingOpenBelowItStaysUntilReleased) {
+    if (!test_support::system_keeps_open_folders_in_place()) {
+        GTEST_SKIP() << "this system renames a folder with files open below it";
+    }
+    TempDir temp(L"workdir");
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+    UniqueHandle held(CreateFileW((temp.path + L"\\KorvanVPN\\service\\held.txt").c_str(),
+                                  GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(held);
+    Result<ServiceDir> refused = open_service_dir(temp.path, Role::Service);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+    held.reset();
+    Result<ServiceDir> moved = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(moved.ok()) << moved.error();
+    EXPECT_EQ(moved->moved.size(), 1u);
+}
+
+// Windows only: Wine makes no junctions.
+TEST(OpenServiceDir, MovesAsideAJunctionAtEitherLevelWithoutReachingItsTarget) {
+    if (!test_support::system_makes_junctions()) {
+        GTEST_SKIP() << "this system makes no junctions";
+    }
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        SCOPED_TRACE(narrow(level));
+        TempDir temp(L"workdir");
+        const std::wstring program_data = temp.path + L"\\program data";
+        const std::wstring target = temp.path + L"\\target";
+        const std::wstring link = program_data + level;
+        std::filesystem::create_directories(target);
+        if (std::wstring(level) == L"\\KorvanVPN\\service") {
+            own_top_level_only(program_data, temp);
+        } else {
+            std::filesystem::create_directories(program_data);
+        }
+        ASSERT_TRUE(test_support::make_junction(link, target));
+        const UniqueLocal target_before = security_of(target);
+
+        Result<ServiceDir> dir = open_service_dir(program_data, Role::Service);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+        EXPECT_EQ(dir->moved[0].from, link);
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+        const UniqueLocal target_after = security_of(target);
+        ASSERT_TRUE(target_before && target_after);
+        EXPECT_EQ(GetSecurityDescriptorLength(target_before.get()),
+                  GetSecurityDescriptorLength(target_after.get()));
+        EXPECT_EQ(std::memcmp(target_before.get(), target_after.get(),
+                              GetSecurityDescriptorLength(target_after.get())),
+                  0)
+            << "the target's security must be left alone";
+        EXPECT_TRUE(recorded_as_made(dir->path));
+        // The junction goes first, so that removing the temp folder cannot reach through.
+        EXPECT_TRUE(RemoveDirectoryW(dir->moved[0].to.c_str()));
+    }
+}
+
+}  // namespace
+}  // namespace korvan::workdir
