@@ -85,26 +85,6 @@ Judged judge(const std::wstring& path) {
     return judged;
 }
 
-}  // namespace
-
-Result<std::wstring> foreign_name(const std::wstring& path) {
-    unsigned char bytes[16];
-    const NTSTATUS status =
-        BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (!BCRYPT_SUCCESS(status)) {
-        return Failure{win::os_error_text(ERROR_GEN_FAILURE)};
-    }
-    static constexpr wchar_t HEX[] = L"0123456789abcdef";
-    std::wstring name = path + FOREIGN_INFIX;
-    for (const unsigned char byte : bytes) {
-        name += HEX[byte >> 4];
-        name += HEX[byte & 0xF];
-    }
-    return name;
-}
-
-namespace {
-
 // Renames the level behind `judged` (not whatever now has its name) to a name nobody
 // can know in advance, beside it.
 Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path) {
@@ -244,6 +224,22 @@ Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role) {
         }
     }
     return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+}
+
+Result<std::wstring> foreign_name(const std::wstring& path) {
+    unsigned char bytes[16];
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status)) {
+        return Failure{win::os_error_text(ERROR_GEN_FAILURE)};
+    }
+    static constexpr wchar_t HEX[] = L"0123456789abcdef";
+    std::wstring name = path + FOREIGN_INFIX;
+    for (const unsigned char byte : bytes) {
+        name += HEX[byte >> 4];
+        name += HEX[byte & 0xF];
+    }
+    return name;
 }
 
 std::string moved_aside_line(const MovedAside& moved) {
