@@ -251,7 +251,7 @@ add_library(korvan_reliability STATIC
 target_include_directories(korvan_reliability PUBLIC ${CMAKE_SOURCE_DIR} testing)
 target_link_libraries(korvan_reliability PUBLIC korvan_win ntdll)
 korvan_warnings(korvan_reliability)
-foreach(program load faults bad_input log_flood)
+foreach(program load faults bad_input log_flood peak_memory)
     add_executable(reliability_${program} reliability/${program}.cpp)
     set_target_properties(reliability_${program} PROPERTIES
         OUTPUT_NAME ${program}

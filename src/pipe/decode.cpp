@@ -1,5 +1,6 @@
 #include "pipe/decode.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <system_error>
 
 #include "common/quote.h"
+#include "pipe/frame.h"
 
 namespace korvan::pipe {
 
@@ -52,6 +54,30 @@ constexpr std::string_view START_ELEMENTS = "4 elements in sequence";
 // The request's own object or array is the first level; a container that would be
 // the 128th is refused.
 constexpr int MAX_DEPTH = 128;
+
+// append_quoted, but it stops quoting once the quotation is longer than MAX_FRAME_LEN
+// bytes: a message that long is never sent whole, and what is sent of it (see
+// encode_response_within) is shorter. The text is quoted a slice at a time; a slice
+// never ends before a continuation byte, so none splits a character, nor a C1 control
+// (C2 80 to C2 9F), which append_quoted writes as one escape.
+void append_quoted_within_frame(std::string& out, std::string_view text) {
+    constexpr size_t SLICE = 4096;
+    const size_t from = out.size();
+    out += '"';
+    std::string quoted;
+    size_t begin = 0;
+    while (begin < text.size() && out.size() - from <= MAX_FRAME_LEN) {
+        size_t end = std::min(begin + SLICE, text.size());
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            ++end;
+        }
+        quoted.clear();
+        append_quoted(quoted, text.substr(begin, end - begin));
+        out.append(quoted, 1, quoted.size() - 2);
+        begin = end;
+    }
+    out += '"';
+}
 
 std::string invalid_type(std::string_view described, std::string_view expected) {
     std::string text = "invalid type: ";
@@ -611,7 +637,7 @@ class Reader {
                 return "map";
             case Type::String: {
                 std::string text = "string ";
-                append_quoted(text, text_at(v.string_body));
+                append_quoted_within_frame(text, text_at(v.string_body));
                 return text;
             }
             case Type::Number:

@@ -222,6 +222,47 @@ TEST(DecodeRequest, ValueDescriptions) {
     });
 }
 
+// The C1 control U+0085, then é and a: 5 bytes each time, so that the bytes of a long
+// string lie at every offset from its beginning.
+TEST(DecodeRequest, LongStringsAreDescribedWhole) {
+    std::string value;
+    std::string described;
+    for (int i = 0; i < 10'000; ++i) {
+        value +=
+            "\xC2\x85\xC3\xA9"
+            "a";
+        described +=
+            "\\u{85}\xC3\xA9"
+            "a";
+    }
+    check({{with_port("\"" + value + "\""),
+            fault("invalid type: string \"" + described + "\", expected u16")}});
+}
+
+// Described whole, the 1,048,504 bytes 0x7F of this start's mixed_port would make a
+// message of 6,291,061 bytes (\u{7f} for each).
+TEST(DecodeRequest, DescriptionLongerThanAFrameIsCutShort) {
+    const size_t count = 1'048'504;
+    const std::string body = R"({"op":"start","config_yaml":"","secret":"","mixed_port":")" +
+                             std::string(count, '\x7F') + R"(","ctl_port":1})";
+    ASSERT_EQ(body.size(), 1'048'576u);
+    const Result<Request> decoded = decode(body);
+    ASSERT_FALSE(decoded.ok());
+    const std::string& message = decoded.error();
+
+    std::string whole = "invalid type: string \"";
+    for (size_t i = 0; i < count; ++i) {
+        whole += "\\u{7f}";
+    }
+    whole += "\", expected u16";
+    ASSERT_EQ(whole.size(), 6'291'061u);
+    EXPECT_LT(message.size(), 2'097'152u);
+    EXPECT_GT(message.size(), 1'048'576u);
+    EXPECT_TRUE(message.compare(0, 1'048'576, whole, 0, 1'048'576) == 0)
+        << "the first 1 MiB differs from the whole description";
+    EXPECT_TRUE(message.ends_with("\", expected u16")) << message.substr(message.size() - 40);
+}
+
 TEST(DecodeRequest, KindFaults) {
     check({
         {R"({"op":null})",

@@ -1,10 +1,79 @@
 #include "pipe/encode.h"
 
+#include <array>
 #include <string_view>
 
 namespace korvan::pipe {
 
 namespace {
+
+// The bytes put_string writes for each byte of a text.
+constexpr std::array<std::uint8_t, 256> ESCAPED_SIZES = [] {
+    std::array<std::uint8_t, 256> sizes{};
+    for (size_t byte = 0; byte < sizes.size(); ++byte) {
+        sizes[byte] = byte < 0x20 ? 6 : 1;
+    }
+    for (const unsigned char byte : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) {
+        sizes[byte] = 2;
+    }
+    return sizes;
+}();
+
+size_t escaped_size(std::string_view text) {
+    size_t size = 0;
+    for (const char c : text) {
+        size += ESCAPED_SIZES[static_cast<unsigned char>(c)];
+    }
+    return size;
+}
+
+// The length of the well-formed UTF-8 sequence that begins `text`, or 1 when none does.
+size_t utf8_unit(std::string_view text) {
+    const auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length = 1;
+    // The bounds of the second byte rule out overlong forms, surrogates and code points
+    // above U+10FFFF.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (length == 1 || text.size() < length || byte(1) < low || byte(1) > high) {
+        return 1;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 1;
+        }
+    }
+    return length;
+}
+
+// The length of the longest beginning of `text`, in whole units (see utf8_unit), that
+// encodes within `budget` bytes.
+size_t fitting_length(std::string_view text, size_t budget) {
+    size_t kept = 0;
+    while (kept < text.size()) {
+        const size_t unit = utf8_unit(text.substr(kept));
+        const size_t cost =
+            unit == 1 ? ESCAPED_SIZES[static_cast<unsigned char>(text[kept])] : unit;
+        if (cost > budget) {
+            break;
+        }
+        budget -= cost;
+        kept += unit;
+    }
+    return kept;
+}
 
 void put_string(std::string& out, std::string_view text) {
     static constexpr char HEX[] = "0123456789abcdef";
@@ -114,6 +183,21 @@ std::string encode_response(const Response& response) {
     std::visit([&out](const auto& kind) { put_fields(out, kind); }, response);
     out += '}';
     return out;
+}
+
+std::string encode_response_within(const Response& response, size_t limit) {
+    const auto* error = std::get_if<response::Error>(&response);
+    if (error == nullptr) {
+        return encode_response(response);
+    }
+    const size_t envelope = encode_response(response::Error{error->code, {}}).size();
+    if (envelope + escaped_size(error->message) <= limit || envelope + CUT_MARK.size() > limit) {
+        return encode_response(response);
+    }
+    std::string message(error->message, 0,
+                        fitting_length(error->message, limit - envelope - CUT_MARK.size()));
+    message += CUT_MARK;
+    return encode_response(response::Error{error->code, std::move(message)});
 }
 
 }  // namespace korvan::pipe

@@ -3,9 +3,11 @@
 // Responses as compact JSON: {"ok":"<kind>", then the kind's fields in their fixed
 // order}. Encoding never fails.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/result.h"
 #include "pipe/frame.h"
@@ -17,11 +19,25 @@ namespace korvan::pipe {
 // other bytes below 0x20, and every other byte copied unchanged; absent ports as null.
 std::string encode_response(const Response& response);
 
-// Encodes `response` and sends it as one frame.
+// Ends the message of an error response that was cut to fit its frame. Plain ASCII
+// that needs no escape: it costs its own length.
+inline constexpr std::string_view CUT_MARK = " [truncated]";
+
+// The encoding of `response` when it is at most `limit` bytes long. An error response
+// that would be longer keeps its code and has its message cut: to its longest beginning
+// that, followed by CUT_MARK, encodes within `limit` bytes. The message is cut only
+// between UTF-8 sequences; a byte that begins no well-formed sequence (RFC 3629) is a
+// unit of its own. A response of another kind is encoded whole whatever its length, and
+// so is an error whose code leaves no room for the mark.
+std::string encode_response_within(const Response& response, size_t limit);
+
+// Encodes `response` within MAX_FRAME_LEN bytes (see encode_response_within) and sends
+// it as one frame: an error too long is sent with its message cut, a response of another
+// kind too long not at all.
 // Errors: "response too large", "WriteFile: {}", "pipe write 0".
 template <class Stream>
 Result<void> write_response(Stream& stream, const Response& response) {
-    const std::string text = encode_response(response);
+    const std::string text = encode_response_within(response, MAX_FRAME_LEN);
     return write_frame(
         stream, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
                                               text.size()));
