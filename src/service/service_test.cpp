@@ -311,8 +311,14 @@ TEST_F(Service, AStopReachesTheServiceWhileAnotherProcessHoldsInstancesOfItsPipe
     const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
     ASSERT_TRUE(running.has_value());
 
-    // The service's instance exists before the impostor's: this is the only one yet.
-    ASSERT_TRUE(WaitNamedPipeW(test_support::SERVICE_PIPE, 10000));
+    // The service's instance exists before the impostor's: it is the only one yet.
+    // WaitNamedPipeW fails at once while there is no instance at all.
+    bool listening = WaitNamedPipeW(test_support::SERVICE_PIPE, 10);
+    for (int waited = 0; waited < 10000 && !listening; waited += 20) {
+        Sleep(10);
+        listening = WaitNamedPipeW(test_support::SERVICE_PIPE, 10);
+    }
+    ASSERT_TRUE(listening);
     test_support::ListeningInstances impostor(2);
     ASSERT_TRUE(impostor.listening());
     {
