@@ -162,6 +162,9 @@ TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
         SCOPED_TRACE("prefix, then the client closes");
         UniqueHandle pipe = open_pipe();
         ASSERT_TRUE(send_bytes(pipe.get(), prefix_of(13)));
+        // Returns once the listener has read the prefix. A client that closes before
+        // the listener's ConnectNamedPipe leaves no exchange at all (ERROR_NO_DATA).
+        ASSERT_TRUE(FlushFileBuffers(pipe.get()));
         pipe.reset();
         // The next client is served only after that exchange has ended.
         EXPECT_EQ(request(PING), PONG);
