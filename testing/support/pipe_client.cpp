@@ -146,15 +146,6 @@ int ListeningInstances::connected() const {
     return count;
 }
 
-DWORD ListeningInstances::instances_of_name() const {
-    DWORD count = 0;
-    if (instances_.empty() || !GetNamedPipeHandleStateW(instances_.front()->pipe.get(), nullptr,
-                                                        &count, nullptr, nullptr, nullptr, 0)) {
-        return 0;
-    }
-    return count;
-}
-
 std::optional<std::string> round_trip(std::string_view bytes) {
     win::UniqueHandle pipe = open_pipe();
     if (!pipe || !send_bytes(pipe.get(), bytes)) {

@@ -54,12 +54,10 @@ class ListeningInstances {
     ListeningInstances(const ListeningInstances&) = delete;
     ListeningInstances& operator=(const ListeningInstances&) = delete;
 
-    // Whether every instance was created and is listening.
+    // Whether every instance was created and began to listen.
     bool listening() const;
     // How many of them a client has connected to, whether it is still there or not.
     int connected() const;
-    // How many instances of the name exist, in every process; 0 on failure.
-    DWORD instances_of_name() const;
 
   private:
     struct Instance {
