@@ -178,6 +178,7 @@ if(KORVAN_TESTS)
         src/pipe/dispatch_test.cpp
         src/pipe/exchange_test.cpp
         src/pipe/listener_test.cpp
+        src/win/sync_io_deadline_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/pipe_client.cpp
         testing/support/test_support.cpp

@@ -11,16 +11,16 @@ namespace korvan::core {
 // The exit code a terminated core is given.
 inline constexpr UINT TERMINATED_EXIT_CODE = 1;
 
-// How long to wait for a core whose termination failed (refused, or refused while it
-// still runs). The wait runs with the state lock held, so it must end even when the
-// process never does.
+// How long to wait for a core after its termination, whether the termination succeeded
+// or failed. The wait runs with the state lock held and in the service's stop, so it
+// must end even when the process never does.
 inline constexpr DWORD BOUNDED_WAIT_MS = 5000;
 
 // Ends the recorded core and empties the record: terminates the process and waits for
-// it, closes its process and thread handles, then closes the job (which ends whatever
-// else runs inside it) and clears both ports. The caller holds `state.lock`. Never
-// fails; a termination that fails is dropped. The wait after a successful termination
-// has no limit, after a failed one it lasts at most BOUNDED_WAIT_MS.
+// it at most BOUNDED_WAIT_MS, closes its process and thread handles, then closes the job
+// (which ends whatever else runs inside it, the core too if it outlived the wait) and
+// clears both ports. The caller holds `state.lock`. Never fails; a termination that
+// fails is dropped.
 void stop_core(CoreState& state);
 
 // Whether the recorded core is still running; never waits. False for an empty record

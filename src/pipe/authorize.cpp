@@ -20,13 +20,13 @@ bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE group) {
 }
 
 // Runs while impersonating; the token is closed before the caller reverts.
-Result<void> check_thread_token() {
+Result<void> check_thread_token(AdmissionDecision decide) {
     win::UniqueHandle token;
     if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
         const DWORD error = GetLastError();
         return win::winapi_failure(OPEN_THREAD_TOKEN_STEP, error);
     }
-    return caller_admitted(token.get());
+    return decide(token.get());
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ Result<void> caller_admitted(HANDLE token) {
     return Failure{std::string(CALLER_NOT_ADMITTED)};
 }
 
-Result<void> authorize_client(HANDLE pipe) {
+Result<void> authorize_client(HANDLE pipe, AdmissionDecision decide) {
     if (!ImpersonateNamedPipeClient(pipe)) {
         const DWORD error = GetLastError();
         return win::winapi_failure(IMPERSONATE_STEP, error);
@@ -48,7 +48,7 @@ Result<void> authorize_client(HANDLE pipe) {
     struct Impersonation {
         ~Impersonation() { RevertToSelf(); }
     } impersonation;
-    return check_thread_token();
+    return check_thread_token(decide);
 }
 
 }  // namespace korvan::pipe

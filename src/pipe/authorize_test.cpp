@@ -2,12 +2,15 @@
 // which holds both Administrators and INTERACTIVE, and ImpersonateNamedPipeClient
 // there gives the server its own token, so a caller in neither group cannot be made
 // over a real pipe: the decision is tested on restricted tokens with the groups
-// disabled, and the rejection path of the exchange through its verdict.
+// disabled, the rejection of a real impersonated client with a decision that looks at
+// such a token, and the rejection path of the exchange through its verdict.
 
 #include "pipe/authorize.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "support/pipe_client.h"
@@ -98,20 +101,63 @@ bool thread_impersonates() {
     return false;
 }
 
-TEST(AuthorizeClient, AdmitsTheConnectedClientAndReverts) {
-    test_support::PipePair pair = test_support::connected_pair();
-    ASSERT_TRUE(pair.server.valid());
-    ASSERT_TRUE(pair.client.valid());
-    // ImpersonateNamedPipeClient needs something read from the client on Windows.
-    DWORD put = 0;
-    ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
-    char byte = 0;
-    DWORD got = 0;
-    ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+// What the decisions below saw; a decision is a plain function and carries nothing.
+struct DecisionSeen {
+    bool impersonating = false;
+    HANDLE neither_group = nullptr;
+} decision_seen;
 
-    const Result<void> verdict = authorize_client(pair.server.get());
-    EXPECT_TRUE(verdict.ok()) << verdict.error();
-    EXPECT_FALSE(thread_impersonates());
+Result<void> decide_as_the_service(HANDLE token) {
+    decision_seen.impersonating = thread_impersonates();
+    return caller_admitted(token);
+}
+
+// The caller's token swapped for one in neither group, as Wine cannot give one.
+Result<void> decide_on_neither_group(HANDLE) {
+    decision_seen.impersonating = thread_impersonates();
+    return caller_admitted(decision_seen.neither_group);
+}
+
+TEST(AuthorizeClient, RevertsWhateverTheVerdict) {
+    const UniqueHandle neither =
+        impersonation_token({WinBuiltinAdministratorsSid, WinInteractiveSid});
+    decision_seen.neither_group = neither.get();
+    struct Case {
+        const char* name;
+        AdmissionDecision decide;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        {"admitted", decide_as_the_service, std::nullopt},
+        {"in neither group", decide_on_neither_group, "caller not administrator/interactive"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::PipePair pair = test_support::connected_pair();
+        ASSERT_TRUE(pair.server.valid());
+        ASSERT_TRUE(pair.client.valid());
+        // ImpersonateNamedPipeClient needs something read from the client on Windows.
+        DWORD put = 0;
+        ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
+        char byte = 0;
+        DWORD got = 0;
+        ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+
+        decision_seen.impersonating = false;
+        const Result<void> verdict = authorize_client(pair.server.get(), c.decide);
+        EXPECT_TRUE(decision_seen.impersonating);
+        if (c.error) {
+            ASSERT_FALSE(verdict.ok());
+            EXPECT_EQ(verdict.error(), *c.error);
+        } else {
+            EXPECT_TRUE(verdict.ok()) << verdict.error();
+        }
+        const bool still_impersonating = thread_impersonates();
+        EXPECT_FALSE(still_impersonating);
+        if (still_impersonating) {
+            RevertToSelf();
+        }
+    }
 }
 
 TEST(AuthorizeClient, AFailedImpersonationIsNamed) {

@@ -23,7 +23,7 @@ void await_delivery(const ClientLink& link, std::uint64_t deadline) {
     if (link.delivery_bound == nullptr) {
         return;
     }
-    win::arm(*link.delivery_bound, deadline);
+    win::arm(*link.delivery_bound, deadline, link.pipe);
     FlushFileBuffers(link.pipe);
     win::disarm(*link.delivery_bound);
 }

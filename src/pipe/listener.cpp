@@ -6,7 +6,6 @@
 #include <string>
 
 #include "log/service_log.h"
-#include "pipe/pipe_stream.h"
 #include "win/error_text.h"
 #include "win/sync_io_deadline.h"
 
@@ -14,7 +13,7 @@ namespace korvan::pipe {
 
 namespace {
 
-// Overlapped, so that every wait on a client can be bounded.
+// Overlapped, so that every wait on a client can be bounded or ended by a stop.
 win::UniqueHandle create_instance(SECURITY_ATTRIBUTES& security) {
     return win::UniqueHandle(CreateNamedPipeW(
         PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -22,25 +21,42 @@ win::UniqueHandle create_instance(SECURITY_ATTRIBUTES& security) {
         PIPE_MAX_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security));
 }
 
-// Waits for a client without limit; the stop handling's wake-up connection ends the
-// wait. A client that opened the pipe before the wait began (ERROR_PIPE_CONNECTED)
-// is connected all the same; one that has already gone again (ERROR_NO_DATA) is not.
-// The event may still be signalled from the previous exchange: ConnectNamedPipe, like
-// every overlapped call, resets it when it begins.
-bool connect_client(HANDLE pipe, HANDLE io_event) {
+enum class Connect { client, none, stop };
+
+// Waits for a client or for the stop event, whichever comes first. A client that
+// opened the pipe before the wait began (ERROR_PIPE_CONNECTED) is connected all the
+// same; one that has already gone again (ERROR_NO_DATA) is not. The event may still be
+// signalled from the previous exchange: ConnectNamedPipe, like every overlapped call,
+// resets it when it begins.
+Connect connect_client(HANDLE pipe, HANDLE io_event, HANDLE stop_event) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = io_event;
     if (ConnectNamedPipe(pipe, &overlapped)) {
-        return true;
+        return Connect::client;
     }
     const DWORD error = GetLastError();
     if (error == ERROR_PIPE_CONNECTED) {
-        return true;
+        return Connect::client;
     }
     if (error != ERROR_IO_PENDING) {
-        return false;
+        return Connect::none;
     }
-    return complete_overlapped(pipe, overlapped, NO_DEADLINE).error == ERROR_SUCCESS;
+    // The client's event first: when both are signalled, the lower index is reported,
+    // so a client that had connected before the stop is served.
+    const HANDLE events[] = {io_event, stop_event};
+    const bool woken_by_client =
+        WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
+    if (!woken_by_client) {
+        // The connect may complete before the cancel; either way the OVERLAPPED stays
+        // in use until GetOverlappedResult has seen the call end.
+        CancelIoEx(pipe, &overlapped);
+    }
+    DWORD ignored = 0;
+    const bool connected = GetOverlappedResult(pipe, &overlapped, &ignored, TRUE) != FALSE;
+    if (!woken_by_client) {
+        return Connect::stop;
+    }
+    return connected ? Connect::client : Connect::none;
 }
 
 }  // namespace
@@ -55,11 +71,7 @@ Result<win::UniqueLocal> build_pipe_security() {
     return win::UniqueLocal(descriptor);
 }
 
-void wake_listener() {
-    win::UniqueHandle(CreateFileW(PIPE_NAME, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-}
-
-void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& state,
+void run_pipe_listener(const win::StopFlag& stop, core::CoreState& state,
                        DWORD exchange_budget_ms) {
     Result<win::UniqueLocal> descriptor = build_pipe_security();
     if (!descriptor) {
@@ -73,21 +85,23 @@ void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& stat
     // One event serves the overlapped calls of every instance in turn: none of them is
     // still pending when its exchange ends.
     win::UniqueHandle io_event;
-    while (!stop_flag.load()) {
+    while (!stop.is_set()) {
         if (!io_event) {
             io_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         }
         win::UniqueHandle pipe = create_instance(security);
         if (!pipe || !io_event) {
             log::write_log(CREATE_PIPE_FAILED_LOG);
-            Sleep(CREATE_RETRY_MS);
+            if (WaitForSingleObject(stop.event(), CREATE_RETRY_MS) != WAIT_TIMEOUT) {
+                return;
+            }
             continue;
         }
-        // A stop whose wake-up came before this instance existed set the flag first.
-        if (stop_flag.load()) {
-            break;
+        const Connect connected = connect_client(pipe.get(), io_event.get(), stop.event());
+        if (connected == Connect::stop) {
+            return;
         }
-        if (connect_client(pipe.get(), io_event.get())) {
+        if (connected == Connect::client) {
             const ClientLink link{pipe.get(), io_event.get(),
                                   delivery_bound ? &delivery_bound.value() : nullptr,
                                   GetTickCount64() + exchange_budget_ms};

@@ -1,11 +1,10 @@
 #pragma once
 
 // The control pipe: one instance at a time, one client after another, until the
-// service's stop flag is set.
+// service stops.
 
 #include <windows.h>
 
-#include <atomic>
 #include <string_view>
 
 #include "common/names.h"
@@ -13,6 +12,7 @@
 #include "core/core_state.h"
 #include "pipe/exchange.h"
 #include "win/handle.h"
+#include "win/stop_flag.h"
 
 namespace korvan::pipe {
 
@@ -33,19 +33,15 @@ inline constexpr std::string_view CREATE_PIPE_FAILED_LOG = "CreateNamedPipeW fai
 // Error: "SDDL convert: {Windows API error}".
 Result<win::UniqueLocal> build_pipe_security();
 
-// Serves clients on PIPE_NAME until `stop_flag` is set, on the calling thread. Returns
-// at once, after the log line "pipe security init failed: {}", when the descriptor
-// cannot be built. A failed instance creation logs "CreateNamedPipeW failed" and is
-// retried after CREATE_RETRY_MS. The flag is looked at before every instance and again
-// once the instance exists, before it waits for a client: a stop whose wake-up
-// connection found no instance is still seen without any further client. Each client
-// gets at most `exchange_budget_ms` for its exchange.
-// Opens PIPE_NAME once and closes it, to end a listener's wait for a client after its
-// stop flag was set. Every failure is ignored: a listener that is serving a client, or
-// between instances, sees the flag without it.
-void wake_listener();
-
-void run_pipe_listener(const std::atomic<bool>& stop_flag, core::CoreState& state,
+// Serves clients on PIPE_NAME on the calling thread until `stop` is set or its event
+// is signalled. Returns at once, after the log line "pipe security init failed: {}",
+// when the descriptor cannot be built. The flag is looked at before every instance;
+// the wait for a client and the CREATE_RETRY_MS pause after a failed instance creation
+// (logged "CreateNamedPipeW failed") both end when the event is signalled, and the
+// listener then returns without any further client, whatever it saw of the flag. A
+// client that has connected before the event is signalled is served, within
+// `exchange_budget_ms` as every client.
+void run_pipe_listener(const win::StopFlag& stop, core::CoreState& state,
                        DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS);
 
 }  // namespace korvan::pipe

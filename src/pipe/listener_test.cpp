@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,11 +36,18 @@ using win::UniqueHandle;
 constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
 constexpr char PING[] = R"({"op":"ping"})";
 
+std::shared_ptr<win::StopFlag> stop_flag() {
+    std::shared_ptr<win::StopFlag> stop = win::make_stop_flag();
+    EXPECT_TRUE(stop);
+    return stop;
+}
+
 // The listener on its own thread, stopped as the service's stop handling stops it.
 struct Listener {
-    explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS)
-        : thread([this, budget_ms] {
-              run_pipe_listener(stop_flag, state, budget_ms);
+    explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS,
+                      std::shared_ptr<win::StopFlag> flag = stop_flag())
+        : stop_request(std::move(flag)), thread([this, budget_ms] {
+              run_pipe_listener(*stop_request, state, budget_ms);
               SetEvent(done.get());
           }) {}
     ~Listener() {
@@ -48,23 +56,28 @@ struct Listener {
         core::stop_core(state);
     }
 
-    // Sets the flag, wakes the listener once, and waits for it to return.
+    // Sets the flag, signals the event, and waits for the listener to return. A
+    // listener that does not return on them is released with one connection, so that
+    // a failure ends the test rather than hanging it.
     void stop() {
         if (!thread.joinable()) {
             return;
         }
-        stop_flag = true;
-        wake_listener();
-        if (WaitForSingleObject(done.get(), 30000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "the listener did not stop";
-            std::abort();
+        stop_request->set();
+        stop_request->signal();
+        if (!returned_within(30000)) {
+            ADD_FAILURE() << "the listener did not end on the stop request";
+            open_pipe(0);
+            if (!returned_within(30000)) {
+                std::abort();
+            }
         }
         thread.join();
     }
 
     bool returned_within(DWORD ms) { return WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
 
-    std::atomic<bool> stop_flag{false};
+    std::shared_ptr<win::StopFlag> stop_request;
     core::CoreState state;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
@@ -149,6 +162,9 @@ TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
         SCOPED_TRACE("prefix, then the client closes");
         UniqueHandle pipe = open_pipe();
         ASSERT_TRUE(send_bytes(pipe.get(), prefix_of(13)));
+        // Returns once the listener has read the prefix. A client that closes before
+        // the listener's ConnectNamedPipe leaves no exchange at all (ERROR_NO_DATA).
+        ASSERT_TRUE(FlushFileBuffers(pipe.get()));
         pipe.reset();
         // The next client is served only after that exchange has ended.
         EXPECT_EQ(request(PING), PONG);
@@ -271,7 +287,7 @@ TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
     Listener listener(500);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
-    // The wake-up finds the only instance busy; the listener sees the flag once the
+    // The client being served keeps its exchange; the listener sees the flag once the
     // silent client's exchange has run out.
     listener.stop();
     EXPECT_TRUE(closed_without_data(silent.get()));
@@ -295,11 +311,43 @@ TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
     }
 }
 
+TEST(Listener, ASignalledStopEventEndsItWhateverItSawOfTheFlag) {
+    CoreSandbox sandbox;
+    struct Case {
+        const char* name;
+        // Another instance that allows no other, so that every creation fails.
+        bool name_held;
+    };
+    for (const Case& c :
+         {Case{"waiting for a client", false}, Case{"pausing after a failed creation", true}}) {
+        SCOPED_TRACE(c.name);
+        UniqueHandle squatter;
+        if (c.name_held) {
+            squatter.reset(CreateNamedPipeW(test_support::SERVICE_PIPE,
+                                            PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                            PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+            ASSERT_TRUE(squatter.valid());
+        }
+        // What a stop leaves behind when it comes after the listener has looked at the
+        // flag: the flag read as not set, the event signalled.
+        const std::shared_ptr<win::StopFlag> stop = stop_flag();
+        stop->signal();
+        Listener listener(EXCHANGE_BUDGET_MS, stop);
+        EXPECT_TRUE(listener.returned_within(30000));
+        if (!c.name_held) {
+            DWORD error = 0;
+            EXPECT_FALSE(open_pipe(0, &error).valid());
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        }
+    }
+}
+
 TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
     CoreSandbox sandbox;
-    std::atomic<bool> stop_flag{true};
+    const std::shared_ptr<win::StopFlag> stop = stop_flag();
+    stop->set();
     core::CoreState state;
-    run_pipe_listener(stop_flag, state);
+    run_pipe_listener(*stop, state);
     DWORD error = 0;
     EXPECT_FALSE(open_pipe(0, &error).valid());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -312,26 +360,16 @@ TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
                                            PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                            PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
     ASSERT_TRUE(squatter.valid());
-    std::atomic<bool> stop_flag{false};
-    core::CoreState state;
-    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread thread([&] {
-        run_pipe_listener(stop_flag, state);
-        SetEvent(done.get());
-    });
-    for (int waited = 0; waited < 5000 && log_lines(sandbox).empty(); waited += 50) {
-        Sleep(50);
+    {
+        Listener listener;
+        for (int waited = 0; waited < 5000 && log_lines(sandbox).empty(); waited += 50) {
+            Sleep(50);
+        }
+        // More attempts (two, on an idle machine), each counted as a repeat.
+        Sleep(2 * CREATE_RETRY_MS + 200);
+        // Seen during the current pause, without any client.
+        listener.stop();
     }
-    // More attempts (two, on an idle machine), each counted as a repeat.
-    Sleep(2 * CREATE_RETRY_MS + 200);
-    stop_flag = true;
-    // Seen after the current pause, without any client.
-    const bool returned = WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
-    EXPECT_TRUE(returned);
-    if (!returned) {
-        std::abort();
-    }
-    thread.join();
     log::flush_log();
     const std::vector<std::string> lines = log_lines(sandbox);
     ASSERT_EQ(lines.size(), 2u);

@@ -55,9 +55,13 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
 }
 
 Result<void> run_service() {
-    auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<win::StopFlag> stop = win::make_stop_flag();
+    if (!stop) {
+        const DWORD error = GetLastError();
+        return Failure{win::scm_diagnostic_text(error)};
+    }
     auto state = std::make_shared<core::CoreState>();
-    auto context = std::make_unique<HandlerContext>(HandlerContext{stop_flag, state});
+    auto context = std::make_unique<HandlerContext>(HandlerContext{stop, state});
     const SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());
     if (handle == nullptr) {
@@ -70,9 +74,9 @@ Result<void> run_service() {
         !running) {
         return running;
     }
-    pipe::run_pipe_listener(*stop_flag, *state);
+    pipe::run_pipe_listener(*stop, *state);
     log::flush_log();
-    stop_flag.reset();
+    stop.reset();
     state.reset();
     return report(handle, SERVICE_STOPPED, 0);
 }
@@ -82,12 +86,14 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: {
             auto& records = *static_cast<HandlerContext*>(context);
-            records.stop_flag->store(true);
+            records.stop->set();
             {
                 std::lock_guard<std::mutex> held(records.state->lock);
                 core::stop_core(*records.state);
             }
-            pipe::wake_listener();
+            // After the core's stop: a listener waiting for a client, as it mostly is,
+            // returns on the event only then, so SERVICE_STOPPED follows the core's end.
+            records.stop->signal();
             return NO_ERROR;
         }
         case SERVICE_CONTROL_INTERROGATE:

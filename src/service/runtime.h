@@ -6,12 +6,12 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <memory>
 #include <string_view>
 
 #include "common/result.h"
 #include "core/core_state.h"
+#include "win/stop_flag.h"
 
 namespace korvan::service {
 
@@ -20,7 +20,7 @@ inline constexpr std::string_view RUN_SERVICE_LOG_PREFIX = "run_service error: "
 // What the control handler works on: a reference to each of the records the service
 // thread shares with it.
 struct HandlerContext {
-    std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::shared_ptr<win::StopFlag> stop;
     std::shared_ptr<core::CoreState> state;
 };
 
@@ -29,12 +29,14 @@ struct HandlerContext {
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
 // Registers control_handler, reports SERVICE_RUNNING, runs the pipe listener until the
-// stop flag is set, and reports SERVICE_STOPPED with exit code 0. A failure to
-// register or to report a status yields the SCM error in its diagnostic form.
+// stop request, and reports SERVICE_STOPPED with exit code 0. A failure to make the
+// stop request's event, to register or to report a status yields the system error in
+// its diagnostic form.
 Result<void> run_service();
 
 // The HandlerEx routine. Stop and shutdown: set the stop flag, stop the core under the
-// state lock, wake the listener, NO_ERROR. Interrogate: NO_ERROR and nothing else.
+// state lock, release the lock, signal the stop event, NO_ERROR; the handler opens no
+// pipe. Interrogate: NO_ERROR and nothing else.
 // Every other code: ERROR_CALL_NOT_IMPLEMENTED. `context` is a HandlerContext.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 

@@ -22,19 +22,18 @@ using win::UniqueHandle;
 struct ServiceThread {
     ServiceThread()
         : thread([this] {
-              pipe::run_pipe_listener(*context.stop_flag, *context.state);
+              pipe::run_pipe_listener(*context.stop, *context.state);
               SetEvent(done.get());
           }) {}
     ~ServiceThread() {
         if (thread.joinable()) {
-            context.stop_flag->store(true);
-            pipe::wake_listener();
+            context.stop->set();
+            context.stop->signal();
             thread.join();
         }
     }
 
-    HandlerContext context{std::make_shared<std::atomic<bool>>(false),
-                           std::make_shared<core::CoreState>()};
+    HandlerContext context{win::make_stop_flag(), std::make_shared<core::CoreState>()};
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
 };
@@ -59,7 +58,7 @@ TEST(ControlHandler, StopAndShutdownEndTheCoreAndTheListener) {
                   static_cast<DWORD>(NO_ERROR));
         // The core has ended by the time the handler returns.
         EXPECT_EQ(test_support::exit_code_after(process.get(), 0), 1u);
-        EXPECT_TRUE(service.context.stop_flag->load());
+        EXPECT_TRUE(service.context.stop->is_set());
         EXPECT_EQ(WaitForSingleObject(service.done.get(), 10000), WAIT_OBJECT_0);
         // A second stop finds nothing left to do.
         EXPECT_EQ(control_handler(control, 0, nullptr, &service.context),
@@ -92,12 +91,13 @@ TEST(ControlHandler, OtherControlsChangeNothing) {
         {255, ERROR_CALL_NOT_IMPLEMENTED},
         {0x1000, ERROR_CALL_NOT_IMPLEMENTED},
     };
-    HandlerContext context{std::make_shared<std::atomic<bool>>(false),
-                           std::make_shared<core::CoreState>()};
+    HandlerContext context{win::make_stop_flag(), std::make_shared<core::CoreState>()};
+    ASSERT_TRUE(context.stop);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);
         EXPECT_EQ(control_handler(c.control, 0, nullptr, &context), c.result);
-        EXPECT_FALSE(context.stop_flag->load());
+        EXPECT_FALSE(context.stop->is_set());
+        EXPECT_EQ(WaitForSingleObject(context.stop->event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
 }
 

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/folder_probes.h"
@@ -128,18 +130,27 @@ UniqueHandle started_core() {
 }
 
 // The work folder of the core that the last start launched: its current folder, from
-// its record.
+// its record. Wine gives services an environment of their own, whose ProgramData is not
+// this test's.
 std::wstring recorded_work_folder() {
     const std::optional<std::string> record = read_file(core_record());
+    EXPECT_TRUE(record.has_value());
     if (!record) {
         return {};
     }
-    const size_t at = record->find("current_dir=");
+    constexpr std::string_view KEY = "current_dir=";
+    const size_t at = record->find(KEY);
+    EXPECT_NE(at, std::string::npos);
     if (at == std::string::npos) {
         return {};
     }
-    const size_t from = at + std::string_view("current_dir=").size();
+    const size_t from = at + KEY.size();
     return win::widen(record->substr(from, record->find('\n', from) - from));
+}
+
+// The installed service's log, in the work folder its running core was started in.
+std::wstring service_log() {
+    return recorded_work_folder() + L"\\service.log";
 }
 
 std::optional<DWORD> exit_code(HANDLE process, DWORD timeout_ms) {
@@ -302,6 +313,69 @@ TEST_F(Service, StopEndsTheCoreBeforeTheServiceReportsStopped) {
     ASSERT_TRUE(stopped.has_value());
     EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(stopped->dwServiceSpecificExitCode, 0u);
+}
+
+TEST_F(Service, AStopWritesNoLineButTheRepeatCountToTheLog) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    const UniqueHandle core = started_core();
+    ASSERT_TRUE(core.valid());
+    const std::wstring log = service_log();
+    const size_t logged_before = read_file(log).value_or("").size();
+
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
+    const std::string logged = read_file(log).value_or("");
+    ASSERT_GE(logged.size(), logged_before);
+    std::string_view written = std::string_view(logged).substr(logged_before);
+    while (!written.empty()) {
+        const std::string_view line = written.substr(0, written.find('\n'));
+        EXPECT_TRUE(line.starts_with("last message repeated ")) << line;
+        written.remove_prefix(std::min(written.size(), line.size() + 1));
+    }
+}
+
+TEST_F(Service, AStopReachesTheServiceWhileAnotherProcessHoldsInstancesOfItsPipe) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    const UniqueHandle core = started_core();
+    ASSERT_TRUE(core.valid());
+    const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
+    ASSERT_TRUE(running.has_value());
+
+    // The service's instance exists before the impostor's: it is the only one yet.
+    // WaitNamedPipeW fails at once while there is no instance at all.
+    bool listening = WaitNamedPipeW(test_support::SERVICE_PIPE, 10);
+    for (int waited = 0; waited < 10000 && !listening; waited += 20) {
+        Sleep(10);
+        listening = WaitNamedPipeW(test_support::SERVICE_PIPE, 10);
+    }
+    ASSERT_TRUE(listening);
+    test_support::ListeningInstances impostor(2);
+    ASSERT_TRUE(impostor.listening());
+    {
+        // A client gets the oldest listening instance: the service's. Having served it,
+        // the service replaces it with a new one, younger than the impostor's.
+        UniqueHandle pipe = test_support::open_pipe();
+        ASSERT_TRUE(pipe.valid());
+        ULONG server = 0;
+        ASSERT_TRUE(GetNamedPipeServerProcessId(pipe.get(), &server));
+        ASSERT_EQ(server, running->dwProcessId);
+        ASSERT_TRUE(test_support::send_bytes(pipe.get(), test_support::framed(R"({"op":"ping"})")));
+        EXPECT_EQ(test_support::read_response(pipe.get()), PONG);
+        EXPECT_TRUE(test_support::closed_without_data(pipe.get()));
+    }
+    // The stop comes as the service makes its new instance or once it is there (no
+    // call tells which without connecting to it): either way it must reach the service,
+    // and nothing of the impostor's.
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
+    EXPECT_EQ(exit_code(core.get(), 0), 1u);
+    EXPECT_EQ(impostor.connected(), 0);
 }
 
 TEST_F(Service, StopWhileAClientHoldsThePipeEndsWithinTheExchangeBound) {

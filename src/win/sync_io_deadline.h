@@ -2,12 +2,14 @@
 
 // Bounds blocking calls that have no time-out of their own, such as FlushFileBuffers
 // on a pipe: while armed, once the deadline has passed, the owning thread's pending
-// synchronous I/O is cancelled with CancelSynchronousIo, and the call fails with
-// ERROR_OPERATION_ABORTED.
+// synchronous I/O is cancelled with CancelSynchronousIo and every I/O on the armed
+// handle with CancelIoEx, and the call fails with ERROR_OPERATION_ABORTED.
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "common/result.h"
 #include "win/handle.h"
@@ -27,11 +29,19 @@ struct ThreadpoolTimerTraits {
 };
 using UniqueThreadpoolTimer = Unique<ThreadpoolTimerTraits>;
 
-// Owned by the thread whose calls it bounds, and used only on that thread.
-struct SyncIoDeadline {
+// What the timer cancels. It stays at one address for the timer's life, however the
+// SyncIoDeadline that owns it is moved.
+struct CancelTargets {
     // The owning thread, with the THREAD_TERMINATE access CancelSynchronousIo needs.
     UniqueHandle thread;
-    // Declared last so that it closes first, while `thread` is still open.
+    // The handle of the armed call; borrowed, and only used while armed.
+    std::atomic<HANDLE> io{nullptr};
+};
+
+// Owned by the thread whose calls it bounds, and used only on that thread.
+struct SyncIoDeadline {
+    std::unique_ptr<CancelTargets> targets;
+    // Declared last so that it closes first, while `targets` still exists.
     UniqueThreadpoolTimer timer;
 };
 
@@ -39,9 +49,10 @@ struct SyncIoDeadline {
 Result<SyncIoDeadline> make_sync_io_deadline();
 
 // From `deadline` (GetTickCount64's clock) on, and until disarmed, the owning thread's
-// synchronous I/O is cancelled; the cancel is repeated every few milliseconds, so a
-// call that starts just after the deadline is cancelled too.
-void arm(SyncIoDeadline& bound, std::uint64_t deadline);
+// synchronous I/O and every I/O on `io`, from any thread, are cancelled; the cancel is
+// repeated every few milliseconds, so a call that starts just after the deadline is
+// cancelled too. `io` must stay open until disarm has returned.
+void arm(SyncIoDeadline& bound, std::uint64_t deadline, HANDLE io);
 
 // After it returns, no cancel is made or in progress.
 void disarm(SyncIoDeadline& bound);

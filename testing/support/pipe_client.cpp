@@ -98,6 +98,54 @@ PipePair connected_pair(DWORD server_flags) {
     return pair;
 }
 
+ListeningInstances::ListeningInstances(int count, const wchar_t* name) {
+    for (int i = 0; i < count; ++i) {
+        auto instance = std::make_unique<Instance>();
+        instance->pipe.reset(CreateNamedPipeW(
+            name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 4, 65536,
+            65536, 0, nullptr));
+        instance->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (instance->pipe && instance->event) {
+            instance->overlapped.hEvent = instance->event.get();
+            instance->connect_issued =
+                !ConnectNamedPipe(instance->pipe.get(), &instance->overlapped) &&
+                GetLastError() == ERROR_IO_PENDING;
+        }
+        instances_.push_back(std::move(instance));
+    }
+}
+
+ListeningInstances::~ListeningInstances() {
+    for (const std::unique_ptr<Instance>& instance : instances_) {
+        if (instance->connect_issued) {
+            CancelIoEx(instance->pipe.get(), &instance->overlapped);
+            DWORD ignored = 0;
+            GetOverlappedResult(instance->pipe.get(), &instance->overlapped, &ignored, TRUE);
+        }
+    }
+}
+
+bool ListeningInstances::listening() const {
+    for (const std::unique_ptr<Instance>& instance : instances_) {
+        if (!instance->connect_issued) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int ListeningInstances::connected() const {
+    int count = 0;
+    for (const std::unique_ptr<Instance>& instance : instances_) {
+        if (instance->connect_issued &&
+            WaitForSingleObject(instance->event.get(), 0) == WAIT_OBJECT_0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 std::optional<std::string> round_trip(std::string_view bytes) {
     win::UniqueHandle pipe = open_pipe();
     if (!pipe || !send_bytes(pipe.get(), bytes)) {

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "win/handle.h"
 
@@ -40,6 +42,33 @@ struct PipePair {
     win::UniqueHandle client;
 };
 PipePair connected_pair(DWORD server_flags = 0);
+
+// Listening instances of a pipe name held by this process, as any user who may write
+// to the pipe can hold them: the service's instance parameters (duplex, byte mode, at
+// most 4 instances, 64 KiB buffers), each with an overlapped ConnectNamedPipe pending
+// from creation on. The pending connects are cancelled and waited for at the end.
+class ListeningInstances {
+  public:
+    ListeningInstances(int count, const wchar_t* name = SERVICE_PIPE);
+    ~ListeningInstances();
+    ListeningInstances(const ListeningInstances&) = delete;
+    ListeningInstances& operator=(const ListeningInstances&) = delete;
+
+    // Whether every instance was created and began to listen.
+    bool listening() const;
+    // How many of them a client has connected to, whether it is still there or not.
+    int connected() const;
+
+  private:
+    struct Instance {
+        win::UniqueHandle pipe;
+        win::UniqueHandle event;
+        OVERLAPPED overlapped{};
+        bool connect_issued = false;
+    };
+    // Each OVERLAPPED stays at its address while its connect is pending.
+    std::vector<std::unique_ptr<Instance>> instances_;
+};
 
 // Opens the pipe, sends `bytes`, reads the response and closes.
 std::optional<std::string> round_trip(std::string_view bytes);
