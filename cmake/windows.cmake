@@ -62,7 +62,7 @@ add_library(korvan_core STATIC
     src/workdir/folder_record.cpp
     src/workdir/service_dir.cpp
 )
-target_link_libraries(korvan_core PUBLIC korvan_win bcrypt)
+target_link_libraries(korvan_core PUBLIC korvan_win)
 korvan_warnings(korvan_core)
 
 # The control pipe: the listener, the exchange with one client, the caller check, the

@@ -75,12 +75,21 @@ struct LocalMemoryTraits {
     static void close(Raw h) { LocalFree(h); }
 };
 
+struct ModuleTraits {
+    using Raw = HMODULE;
+    static Raw empty() { return nullptr; }
+    static bool valid(Raw m) { return m != nullptr; }
+    static void close(Raw m) { FreeLibrary(m); }
+};
+
 // Kernel objects: files, pipes, processes, threads, jobs, tokens.
 using UniqueHandle = Unique<KernelHandleTraits>;
 // Service Control Manager and service handles.
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 // Memory the system allocated for us with LocalAlloc.
 using UniqueLocal = Unique<LocalMemoryTraits>;
+// A library loaded with LoadLibraryExW.
+using UniqueModule = Unique<ModuleTraits>;
 
 // A created process: its process handle and its primary thread handle.
 struct UniqueProcess {
