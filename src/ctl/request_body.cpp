@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.h"
+
 namespace korvan::ctl {
 
 namespace {
@@ -49,35 +51,9 @@ struct Build {
 std::optional<size_t> first_invalid_utf8(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-            high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;   // no overlong forms
-            high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-        } else {
+        const size_t length = utf8_sequence_length(text.substr(i));
+        if (length == 0) {
             return i;
-        }
-        for (size_t k = 1; k < length; ++k) {
-            if (i + k >= text.size()) {
-                return i;
-            }
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
-                return i;
-            }
         }
         i += length;
     }

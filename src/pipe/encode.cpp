@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace korvan::pipe {
 
 namespace {
@@ -27,35 +29,11 @@ size_t escaped_size(std::string_view text) {
     return size;
 }
 
-// The length of the well-formed UTF-8 sequence that begins `text`, or 1 when none does.
+// The length of the well-formed UTF-8 sequence that begins `text`, or 1 when none does:
+// such a byte is a unit of its own.
 size_t utf8_unit(std::string_view text) {
-    const auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    size_t length = 1;
-    // The bounds of the second byte rule out overlong forms, surrogates and code points
-    // above U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (length == 1 || text.size() < length || byte(1) < low || byte(1) > high) {
-        return 1;
-    }
-    for (size_t i = 2; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return 1;
-        }
-    }
-    return length;
+    const size_t length = utf8_sequence_length(text);
+    return length == 0 ? 1 : length;
 }
 
 // The length of the longest beginning of `text`, in whole units (see utf8_unit), that
