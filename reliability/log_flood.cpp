@@ -27,7 +27,7 @@ constexpr std::uint32_t FIRST_REFUSED_LENGTH = 1'048'577;
 int main(int argc, char** argv) {
     const long frames = argc > 1 ? std::atol(argv[1]) : 90'000;
     const std::uint64_t from = now_us();
-    long sent = 0;
+    std::uint64_t sent = 0;
     for (long index = 0; index < frames; ++index) {
         win::UniqueHandle pipe = test_support::open_pipe(30'000);
         if (!pipe) {
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     const bool pong = test_support::request(R"({"op":"ping"})") == PONG;
     print_line("frames with distinct refused lengths: " + std::to_string(sent) + " of " +
                std::to_string(frames) + " sent in " + millis(took) + " (" +
-               std::to_string(took > 0 ? sent * 1'000'000 / static_cast<long>(took) : 0) +
+               std::to_string(took > 0 ? sent * 1'000'000 / took : 0) +
                " lines/s); the ping after them " + (pong ? "answered" : "NOT answered"));
     return pong ? 0 : 1;
 }
