@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "pipe/decode.h"
+#include "proto/decode.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ void operator delete(void* p, size_t) noexcept {
 
 namespace {
 
-using korvan::pipe::decode_request;
+using korvan::proto::decode_request;
 
 std::string json_escape(const std::string& text) {
     std::string out;

@@ -3,11 +3,16 @@
 # decoder is fuzzed, and the decoder benchmark is built optimised.
 
 if(KORVAN_TESTS)
+    # The folders' includes against the dependencies their CMakeLists.txt declare.
+    add_test(NAME folder_dependencies
+             COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+                     -P ${CMAKE_SOURCE_DIR}/cmake/check_dependencies.cmake)
+
     add_executable(proto_tests
-        src/pipe/decode_test.cpp
-        src/pipe/decode_reference_test.cpp
-        src/pipe/encode_test.cpp
-        src/pipe/frame_test.cpp
+        src/proto/decode_test.cpp
+        src/proto/decode_reference_test.cpp
+        src/proto/encode_test.cpp
+        src/proto/frame_test.cpp
     )
     target_link_libraries(proto_tests PRIVATE korvan_proto nlohmann_json::nlohmann_json
                                               GTest::gtest_main)

@@ -8,11 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "pipe/decode_reference.h"
-#include "pipe/encode.h"
-#include "pipe/frame.h"
+#include "proto/decode_reference.h"
+#include "proto/encode.h"
+#include "proto/frame.h"
 
-using namespace korvan::pipe;
+using namespace korvan::proto;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     if (size > MAX_FRAME_LEN) {

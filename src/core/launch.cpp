@@ -15,6 +15,7 @@
 #include "log/service_log.h"
 #include "win/paths.h"
 #include "win/utf.h"
+#include "workdir/files.h"
 #include "workdir/service_dir.h"
 
 namespace korvan::core {
@@ -221,7 +222,7 @@ Result<void> provision_wintun(const std::wstring& install, const std::wstring& w
     if (!file_size(source)) {
         return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
     }
-    const std::wstring destination = win::join_path(work, WINTUN_NAME);
+    const std::wstring destination = win::join_path(work, workdir::WINTUN_NAME);
     Result<bool> same = same_plain_content(source, destination);
     if (!same) {
         return prefixed(PROVISION_WINTUN_STEP, same.failure());
@@ -232,7 +233,7 @@ Result<void> provision_wintun(const std::wstring& install, const std::wstring& w
     // A new file under a name of its own, then renamed over the old name: the directory
     // entry is replaced, so nothing is ever written into a file that was there, nor
     // through a link.
-    const std::wstring fresh = destination + WINTUN_FRESH_SUFFIX;
+    const std::wstring fresh = win::join_path(work, workdir::WINTUN_FRESH_NAME);
     if (!DeleteFileW(fresh.c_str())) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) {
@@ -258,7 +259,7 @@ Result<LaunchedCore> start_core_suspended(std::string_view config_yaml) {
     if (!work) {
         return work.failure();
     }
-    const std::wstring config = win::join_path(work.value(), CONFIG_NAME);
+    const std::wstring config = win::join_path(work.value(), workdir::CONFIG_NAME);
     if (Result<void> written = replace_file(config, config_yaml); !written) {
         return prefixed(WRITE_CONFIG_STEP, written.failure());
     }

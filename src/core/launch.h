@@ -17,12 +17,6 @@ namespace korvan::core {
 // Files in the install folder (the folder of the running executable).
 inline constexpr wchar_t CORE_EXE_NAME[] = L"mihomo-x86_64-pc-windows-msvc.exe";
 inline constexpr wchar_t WINTUN_SOURCE_NAME[] = L"wintun-x86_64.dll";
-// Files in the work folder.
-inline constexpr wchar_t CONFIG_NAME[] = L"config.yaml";
-inline constexpr wchar_t WINTUN_NAME[] = L"wintun.dll";
-// A new copy of wintun.dll is written under this name in the work folder, then renamed
-// over wintun.dll.
-inline constexpr wchar_t WINTUN_FRESH_SUFFIX[] = L".new";
 
 // Launch failures. A step name is followed by ": " and the system error, the inner
 // step or the path; the two "not found" texts are followed by the path.

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "pipe/frame.h"
+#include "proto/frame.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 
@@ -81,7 +81,7 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
     }
     BoundedPipe stream{client, event.get(), &deadline};
 
-    if (Result<void> sent = pipe::write_frame(stream, body); !sent) {
+    if (Result<void> sent = proto::write_frame(stream, body); !sent) {
         if (stream.timed_out) {
             return Failure{"send request: the server took no request" + within(deadline)};
         }
@@ -89,13 +89,13 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
     }
 
     stream.moved = 0;
-    Result<std::vector<std::uint8_t>> reply = pipe::read_frame(stream);
+    Result<std::vector<std::uint8_t>> reply = proto::read_frame(stream);
     if (!reply) {
         if (stream.timed_out) {
             return Failure{"read reply: no answer" + within(deadline)};
         }
         // The server's end closing shows as a read of no bytes or as ERROR_BROKEN_PIPE.
-        if (reply.error() == pipe::PIPE_CLOSED || stream.error == ERROR_BROKEN_PIPE ||
+        if (reply.error() == proto::PIPE_CLOSED || stream.error == ERROR_BROKEN_PIPE ||
             stream.error == ERROR_PIPE_NOT_CONNECTED) {
             return Failure{stream.moved == 0
                                ? "read reply: the connection closed without an answer"

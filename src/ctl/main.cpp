@@ -17,7 +17,7 @@
 #include "ctl/reply.h"
 #include "ctl/request_body.h"
 #include "ctl/server_process.h"
-#include "pipe/frame.h"
+#include "proto/frame.h"
 #include "win/handle.h"
 #include "win/utf.h"
 
@@ -50,23 +50,23 @@ std::string source_name(std::string_view path) {
     return path == "-" ? std::string("standard input") : in_quotes(path);
 }
 
-const std::string FRAME_LIMIT = std::to_string(pipe::MAX_FRAME_LEN);
+const std::string FRAME_LIMIT = std::to_string(proto::MAX_FRAME_LEN);
 
 Result<std::string> start_body(const Invocation& invocation) {
-    Result<std::string> config = read_input(invocation.config_path, pipe::MAX_FRAME_LEN + 1);
+    Result<std::string> config = read_input(invocation.config_path, proto::MAX_FRAME_LEN + 1);
     if (!config) {
         return prefixed("read config " + source_name(invocation.config_path), config.failure());
     }
-    if (config->size() > pipe::MAX_FRAME_LEN) {
+    if (config->size() > proto::MAX_FRAME_LEN) {
         return Failure{"config " + source_name(invocation.config_path) + " is larger than " +
                        FRAME_LIMIT + " bytes, the most a request carries"};
     }
-    Result<std::string> body = request_body(pipe::request::Start{
+    Result<std::string> body = request_body(proto::request::Start{
         std::move(config.value()), invocation.secret, invocation.mixed_port, invocation.ctl_port});
     if (!body) {
         return prefixed("start", body.failure());
     }
-    if (body->size() > pipe::MAX_FRAME_LEN) {
+    if (body->size() > proto::MAX_FRAME_LEN) {
         return Failure{"start: the request would be " + std::to_string(body->size()) +
                        " bytes, more than the " + FRAME_LIMIT + " a frame carries"};
     }
@@ -74,11 +74,11 @@ Result<std::string> start_body(const Invocation& invocation) {
 }
 
 Result<std::string> send_body(const Invocation& invocation) {
-    Result<std::string> body = read_input(invocation.body_path, pipe::MAX_FRAME_LEN + 1);
+    Result<std::string> body = read_input(invocation.body_path, proto::MAX_FRAME_LEN + 1);
     if (!body) {
         return prefixed("read " + source_name(invocation.body_path), body.failure());
     }
-    if (body->empty() || body->size() > pipe::MAX_FRAME_LEN) {
+    if (body->empty() || body->size() > proto::MAX_FRAME_LEN) {
         return Failure{
             "send: " + source_name(invocation.body_path) + " has " +
             (body->empty() ? std::string("no bytes") : "more than " + FRAME_LIMIT + " bytes") +
@@ -96,11 +96,11 @@ Result<std::string> body_of(const Invocation& invocation) {
         case Command::Send:
             return send_body(invocation);
         case Command::Ping:
-            return request_body(pipe::request::Ping{});
+            return request_body(proto::request::Ping{});
         case Command::Status:
-            return request_body(pipe::request::Status{});
+            return request_body(proto::request::Status{});
         default:
-            return request_body(pipe::request::Stop{});
+            return request_body(proto::request::Stop{});
     }
 }
 

@@ -20,16 +20,16 @@ Failure not_utf8(std::string_view field, std::string_view text, size_t offset) {
 }
 
 struct Build {
-    Result<ordered_json> operator()(const pipe::request::Ping&) const {
+    Result<ordered_json> operator()(const proto::request::Ping&) const {
         return ordered_json{{"op", "ping"}};
     }
-    Result<ordered_json> operator()(const pipe::request::Status&) const {
+    Result<ordered_json> operator()(const proto::request::Status&) const {
         return ordered_json{{"op", "status"}};
     }
-    Result<ordered_json> operator()(const pipe::request::Stop&) const {
+    Result<ordered_json> operator()(const proto::request::Stop&) const {
         return ordered_json{{"op", "stop"}};
     }
-    Result<ordered_json> operator()(const pipe::request::Start& start) const {
+    Result<ordered_json> operator()(const proto::request::Start& start) const {
         for (const auto& [field, text] :
              {std::pair{"config_yaml", &start.config_yaml}, std::pair{"secret", &start.secret}}) {
             if (std::optional<size_t> bad = first_invalid_utf8(*text)) {
@@ -60,7 +60,7 @@ std::optional<size_t> first_invalid_utf8(std::string_view text) {
     return std::nullopt;
 }
 
-Result<std::string> request_body(const pipe::Request& request) {
+Result<std::string> request_body(const proto::Request& request) {
     Result<ordered_json> body = std::visit(Build{}, request);
     if (!body) {
         return body.failure();

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "pipe/message.h"
+#include "proto/message.h"
 
 namespace korvan::ctl {
 
@@ -18,7 +18,7 @@ namespace korvan::ctl {
 // them, non-ASCII UTF-8 included, is copied.
 // Errors: "config_yaml: not UTF-8 text: invalid byte 0x{XX} at offset {n}", and the
 // same for "secret", when the text is not well-formed UTF-8.
-Result<std::string> request_body(const pipe::Request& request);
+Result<std::string> request_body(const proto::Request& request);
 
 // The offset of the first byte that does not start a well-formed UTF-8 sequence
 // (overlong forms, surrogates, code points above U+10FFFF and sequences cut short

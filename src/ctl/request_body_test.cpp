@@ -10,8 +10,8 @@
 namespace korvan::ctl {
 namespace {
 
-using pipe::Request;
-using pipe::request::Start;
+using proto::Request;
+using proto::request::Start;
 
 std::string outcome(const Request& request) {
     const Result<std::string> body = request_body(request);
@@ -24,9 +24,9 @@ TEST(RequestBody, Cases) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {pipe::request::Ping{}, R"({"op":"ping"})"},
-        {pipe::request::Status{}, R"({"op":"status"})"},
-        {pipe::request::Stop{}, R"({"op":"stop"})"},
+        {proto::request::Ping{}, R"({"op":"ping"})"},
+        {proto::request::Status{}, R"({"op":"status"})"},
+        {proto::request::Stop{}, R"({"op":"stop"})"},
         {Start{"key: value\n", "", 10800, 10900},
          R"({"op":"start","config_yaml":"key: value\n","secret":"","mixed_port":10800,"ctl_port":10900})"},
         {Start{"", "", 0, 65535},

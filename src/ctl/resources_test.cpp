@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pipe/message.h"
+#include "proto/message.h"
 #include "support/test_support.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -62,8 +62,8 @@ TEST(Resources, VersionInformation) {
             return win::narrow(value);
         };
         // The versions are the one the service reports for itself.
-        EXPECT_EQ(text(L"ProductVersion"), pipe::SERVICE_VERSION);
-        EXPECT_EQ(text(L"FileVersion"), pipe::SERVICE_VERSION);
+        EXPECT_EQ(text(L"ProductVersion"), proto::SERVICE_VERSION);
+        EXPECT_EQ(text(L"FileVersion"), proto::SERVICE_VERSION);
         EXPECT_EQ(text(L"ProductName"), "KorvanVPN");
         EXPECT_EQ(text(L"FileDescription"), exe.description);
         EXPECT_EQ(text(L"OriginalFilename"), file);

@@ -8,6 +8,7 @@
 
 #include "win/handle.h"
 #include "win/paths.h"
+#include "workdir/files.h"
 #include "workdir/service_dir.h"
 
 namespace korvan::log {
@@ -56,9 +57,9 @@ LogFile open_log(const std::wstring& path, DWORD disposition) {
 // and anything else is moved aside under a name of its own (it cannot replace a file
 // when it is a directory). True when service.log can be begun anew.
 bool begin_new_log(const std::wstring& folder, LogFile& log) {
-    const std::wstring path = win::join_path(folder, LOG_FILE_NAME);
+    const std::wstring path = win::join_path(folder, workdir::LOG_FILE_NAME);
     log.file.reset();
-    for (const wchar_t* name : {OLD_LOG_FILE_NAME, SPARE_LOG_FILE_NAME}) {
+    for (const wchar_t* name : {workdir::OLD_LOG_FILE_NAME, workdir::SPARE_LOG_FILE_NAME}) {
         if (MoveFileExW(path.c_str(), win::join_path(folder, name).c_str(),
                         MOVEFILE_REPLACE_EXISTING)) {
             return true;
@@ -94,7 +95,7 @@ void append_to(const std::wstring& folder, std::string_view message, std::uint64
     if (line.size() > MAXDWORD) {
         return;
     }
-    const std::wstring path = win::join_path(folder, LOG_FILE_NAME);
+    const std::wstring path = win::join_path(folder, workdir::LOG_FILE_NAME);
     const bool service = role == workdir::Role::Service;
     LogFile log = open_log(path, service ? OPEN_ALWAYS : OPEN_EXISTING);
     if (!log.file) {

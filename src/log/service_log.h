@@ -12,9 +12,6 @@ namespace korvan::log {
 
 // The log's ProgramData when the variable is not set.
 inline constexpr wchar_t FALLBACK_PROGRAM_DATA[] = L"C:\\ProgramData";
-inline constexpr wchar_t LOG_FILE_NAME[] = L"service.log";
-inline constexpr wchar_t OLD_LOG_FILE_NAME[] = L"service.log.1";
-inline constexpr wchar_t SPARE_LOG_FILE_NAME[] = L"service.log.2";
 
 // The most service.log grows to, unless a single line is longer. Anyone who may use
 // the pipe can add lines, so the three files together hold at most about three times

@@ -11,45 +11,45 @@ namespace korvan::pipe {
 
 namespace {
 
-Response status(core::CoreState& state) {
+proto::Response status(core::CoreState& state) {
     std::lock_guard<std::mutex> held(state.lock);
     if (!core::core_running(state)) {
-        return response::Status{false, std::nullopt, std::nullopt};
+        return proto::response::Status{false, std::nullopt, std::nullopt};
     }
-    return response::Status{true, state.mixed_port, state.ctl_port};
+    return proto::response::Status{true, state.mixed_port, state.ctl_port};
 }
 
-Response stop(core::CoreState& state) {
+proto::Response stop(core::CoreState& state) {
     std::lock_guard<std::mutex> held(state.lock);
     core::stop_core(state);
-    return response::Stopped{};
+    return proto::response::Stopped{};
 }
 
-Response start(const request::Start& start, core::CoreState& state) {
+proto::Response start(const proto::request::Start& start, core::CoreState& state) {
     std::lock_guard<std::mutex> held(state.lock);
     core::stop_core(state);
     Result<core::LaunchedCore> launched = core::start_core(start.config_yaml);
     if (!launched) {
-        return response::Error{std::string(START_FAILED), launched.error()};
+        return proto::response::Error{std::string(proto::START_FAILED), launched.error()};
     }
     state.job = std::move(launched->job);
     state.child = std::move(launched->child);
     state.mixed_port = start.mixed_port;
     state.ctl_port = start.ctl_port;
-    return response::Started{start.mixed_port, start.ctl_port};
+    return proto::response::Started{start.mixed_port, start.ctl_port};
 }
 
 }  // namespace
 
-Response handle_request(const Request& request, core::CoreState& state) {
+proto::Response handle_request(const proto::Request& request, core::CoreState& state) {
     return std::visit(
-        [&](const auto& kind) -> Response {
+        [&](const auto& kind) -> proto::Response {
             using Kind = std::decay_t<decltype(kind)>;
-            if constexpr (std::is_same_v<Kind, request::Ping>) {
-                return response::Pong{std::string(PROTOCOL_VERSION), std::string(SERVICE_VERSION)};
-            } else if constexpr (std::is_same_v<Kind, request::Status>) {
+            if constexpr (std::is_same_v<Kind, proto::request::Ping>) {
+                return proto::response::Pong{std::string(proto::PROTOCOL_VERSION), std::string(proto::SERVICE_VERSION)};
+            } else if constexpr (std::is_same_v<Kind, proto::request::Status>) {
                 return status(state);
-            } else if constexpr (std::is_same_v<Kind, request::Stop>) {
+            } else if constexpr (std::is_same_v<Kind, proto::request::Stop>) {
                 return stop(state);
             } else {
                 return start(kind, state);

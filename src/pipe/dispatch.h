@@ -4,7 +4,7 @@
 // request reaches the core supervisor.
 
 #include "core/core_state.h"
-#include "pipe/message.h"
+#include "proto/message.h"
 
 namespace korvan::pipe {
 
@@ -12,6 +12,6 @@ namespace korvan::pipe {
 // the record and release it before returning, so no lock is held while the response
 // is written. Start ends any earlier core before it launches the new one, also when the
 // launch then fails. Never fails: every outcome is a response. Writes no log line.
-Response handle_request(const Request& request, core::CoreState& state);
+proto::Response handle_request(const proto::Request& request, core::CoreState& state);
 
 }  // namespace korvan::pipe

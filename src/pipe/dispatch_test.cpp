@@ -5,11 +5,13 @@
 #include <string>
 #include <thread>
 
-#include "pipe/encode.h"
+#include "proto/encode.h"
 #include "support/core_sandbox.h"
 
 namespace korvan::pipe {
 namespace {
+
+using namespace proto;
 
 using test_support::CoreSandbox;
 using test_support::exit_code_after;

@@ -5,10 +5,10 @@
 
 #include "log/service_log.h"
 #include "pipe/authorize.h"
-#include "pipe/decode.h"
+#include "proto/decode.h"
 #include "pipe/dispatch.h"
-#include "pipe/encode.h"
-#include "pipe/frame.h"
+#include "proto/encode.h"
+#include "proto/frame.h"
 #include "pipe/pipe_stream.h"
 
 namespace korvan::pipe {
@@ -28,10 +28,10 @@ void await_delivery(const ClientLink& link, std::uint64_t deadline) {
     win::disarm(*link.delivery_bound);
 }
 
-Response respond_to(std::vector<std::uint8_t>& body, core::CoreState& state) {
-    Result<Request> request = decode_request(body);
+proto::Response respond_to(std::vector<std::uint8_t>& body, core::CoreState& state) {
+    Result<proto::Request> request = proto::decode_request(body);
     if (!request) {
-        return response::Error{std::string(BAD_REQUEST),
+        return proto::response::Error{std::string(proto::BAD_REQUEST),
                                std::string(PARSE_PREFIX) + request.error()};
     }
     return handle_request(request.value(), state);
@@ -49,7 +49,7 @@ void answer_client(const ClientLink& link, core::CoreState& state, const Result<
         return;
     }
     PipeStream stream{link.pipe, link.io_event, link.deadline};
-    Result<std::vector<std::uint8_t>> body = read_frame(stream);
+    Result<std::vector<std::uint8_t>> body = proto::read_frame(stream);
     if (!body) {
         log::write_log(std::string(READ_FRAME_LOG_PREFIX) + body.error());
         return;
@@ -57,13 +57,13 @@ void answer_client(const ClientLink& link, core::CoreState& state, const Result<
     // The client is not waited on while its request is handled, so that time does
     // not count against it.
     const std::uint64_t handling_from = GetTickCount64();
-    const Response response = respond_to(body.value(), state);
+    const proto::Response response = respond_to(body.value(), state);
     // The request, a start's secret included, is not kept past its answer.
     body.value() = {};
     if (stream.deadline != NO_DEADLINE) {
         stream.deadline += GetTickCount64() - handling_from;
     }
-    if (write_response(stream, response)) {
+    if (proto::write_response(stream, response)) {
         await_delivery(link, stream.deadline);
     }
 }

@@ -10,14 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "pipe/encode.h"
-#include "pipe/frame.h"
+#include "proto/encode.h"
+#include "proto/frame.h"
 #include "pipe/pipe_stream.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 
 namespace korvan::pipe {
 namespace {
+
+using namespace proto;
 
 using Bytes = std::vector<std::uint8_t>;
 using win::UniqueHandle;

@@ -8,8 +8,6 @@ namespace korvan::win {
 
 namespace {
 
-constexpr std::wstring_view WORK_DIR_PARTS[] = {L"KorvanVPN", L"service"};
-
 bool is_separator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
@@ -114,14 +112,6 @@ Result<std::wstring> current_exe() {
         // A path that fills the buffer was cut short.
         path.resize(path.size() * 2);
     }
-}
-
-std::wstring work_dir(std::wstring_view program_data) {
-    std::wstring path(program_data);
-    for (std::wstring_view part : WORK_DIR_PARTS) {
-        path = join_path(path, part);
-    }
-    return path;
 }
 
 }  // namespace korvan::win

@@ -1,7 +1,6 @@
 #pragma once
 
-// Environment, path joining and folder creation, shared by the core launch and the
-// service log.
+// Environment, path joining, folder creation and the executable's own path.
 
 #include <optional>
 #include <string>
@@ -34,9 +33,5 @@ Result<void> create_dir_all(const std::wstring& path);
 // The full path of the running executable. Error: the system error in the
 // file-and-process form.
 Result<std::wstring> current_exe();
-
-// The service's work folder below the given ProgramData value:
-// {program_data}\KorvanVPN\service.
-std::wstring work_dir(std::wstring_view program_data);
 
 }  // namespace korvan::win

@@ -33,22 +33,6 @@ TEST(JoinPath, Table) {
     }
 }
 
-TEST(WorkDir, Table) {
-    struct Case {
-        std::wstring program_data;
-        std::wstring work;
-    };
-    const std::vector<Case> cases = {
-        {L"C:\\ProgramData", L"C:\\ProgramData\\KorvanVPN\\service"},
-        {L"D:\\data\\", L"D:\\data\\KorvanVPN\\service"},
-        {L"", L"KorvanVPN\\service"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(narrow(c.program_data));
-        EXPECT_EQ(work_dir(c.program_data), c.work);
-    }
-}
-
 TEST(ParentPath, Table) {
     struct Case {
         std::wstring path;

@@ -11,6 +11,7 @@
 #include "win/error_text.h"
 #include "win/paths.h"
 #include "win/utf.h"
+#include "workdir/files.h"
 #include "workdir/folder_record.h"
 
 namespace korvan::workdir {
@@ -172,7 +173,7 @@ bool plain_folder(DWORD attributes) {
 
 Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role) {
     ServiceDir dir;
-    dir.path = win::work_dir(program_data);
+    dir.path = work_dir(program_data);
     // The work folder always has KorvanVPN above it.
     const std::wstring levels[] = {win::parent_path(dir.path).value_or(L""), dir.path};
     if (role == Role::Guest) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "workdir/files.h"
 #include "workdir/folder_record.h"
 
 #include "support/folder_probes.h"
@@ -130,6 +131,22 @@ TEST(HasOwnerAndDaclOf, ANullDaclNeverMatches) {
     ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, administrators.data(), FALSE));
     ASSERT_TRUE(SetSecurityDescriptorControl(&null_dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
     EXPECT_FALSE(has_owner_and_dacl_of(&null_dacl, wanted->get()));
+}
+
+TEST(WorkDir, IsKorvanVPNServiceBelowProgramData) {
+    struct Case {
+        std::wstring program_data;
+        std::wstring work;
+    };
+    const std::vector<Case> cases = {
+        {L"C:\\ProgramData", L"C:\\ProgramData\\KorvanVPN\\service"},
+        {L"D:\\data\\", L"D:\\data\\KorvanVPN\\service"},
+        {L"", L"KorvanVPN\\service"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.program_data));
+        EXPECT_EQ(work_dir(c.program_data), c.work);
+    }
 }
 
 TEST(PlainFolder, Table) {

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <string>
 
-#include "pipe/encode.h"
-#include "pipe/frame.h"
+#include "proto/encode.h"
+#include "proto/frame.h"
 #include "pipe/pipe_stream.h"
 #include "win/handle.h"
 
@@ -55,11 +55,11 @@ void serve() {
         }
         if (ConnectNamedPipe(instance.get(), nullptr)) {
             korvan::pipe::PipeStream stream{instance.get()};
-            if (korvan::pipe::read_frame(stream)) {
-                (void)korvan::pipe::write_response(
+            if (korvan::proto::read_frame(stream)) {
+                (void)korvan::proto::write_response(
                     stream,
-                    korvan::pipe::response::Pong{std::string(korvan::pipe::PROTOCOL_VERSION),
-                                                 std::string(korvan::pipe::SERVICE_VERSION)});
+                    korvan::proto::response::Pong{std::string(korvan::proto::PROTOCOL_VERSION),
+                                                 std::string(korvan::proto::SERVICE_VERSION)});
                 FlushFileBuffers(instance.get());
             }
         }

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pipe/frame.h"
+#include "proto/frame.h"
 #include "pipe/pipe_stream.h"
 
 namespace korvan::test_support {
@@ -67,7 +67,7 @@ void PipeServer::serve(win::UniqueHandle instance) {
             continue;
         }
         pipe::PipeStream stream{instance.get()};
-        Result<std::vector<std::uint8_t>> request = pipe::read_frame(stream);
+        Result<std::vector<std::uint8_t>> request = proto::read_frame(stream);
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(request ? std::string(request->begin(), request->end())
@@ -77,7 +77,7 @@ void PipeServer::serve(win::UniqueHandle instance) {
             WaitForSingleObject(release_.get(), INFINITE);
         } else if (request && !scripts_[i].reply.empty()) {
             const std::string& reply = scripts_[i].reply;
-            (void)pipe::write_all(
+            (void)proto::write_all(
                 stream, std::span<const std::uint8_t>(
                             reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size()));
             // Disconnecting throws away what the client has not read yet.

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "pipe/decode.h"
+#include "proto/decode.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 inline bool is_syntax_message(std::string_view message) {
     static constexpr std::array<std::string_view, 20> SYNTAX = {
@@ -169,4 +169,4 @@ inline std::string reference_disagreement(std::span<const std::uint8_t> body) {
     return "";
 }
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

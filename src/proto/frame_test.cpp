@@ -1,7 +1,7 @@
 // Frames over an in-memory byte stream: the read and write loops, the length bounds
 // and the exact error texts, without the operating system.
 
-#include "pipe/frame.h"
+#include "proto/frame.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace korvan::pipe {
+namespace korvan::proto {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -224,4 +224,4 @@ TEST(WriteFrame, WriteFailures) {
 }
 
 }  // namespace
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -2,7 +2,7 @@
 // independent nlohmann/json parser agree on what is JSON, and on the texts of every
 // decoded request.
 
-#include "pipe/decode_reference.h"
+#include "proto/decode_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace korvan::pipe {
+namespace korvan::proto {
 namespace {
 
 std::span<const std::uint8_t> bytes_of(const std::string& s) {
@@ -179,4 +179,4 @@ TEST(DecodeReference, DeepNestingIsTheOnlyAllowedDifference) {
 }
 
 }  // namespace
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

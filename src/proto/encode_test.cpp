@@ -1,7 +1,7 @@
 // Responses byte for byte: key order, compact form, string escapes, and error
 // messages cut to fit a frame.
 
-#include "pipe/encode.h"
+#include "proto/encode.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "pipe/decode.h"
+#include "proto/decode.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 namespace {
 
 TEST(EncodeResponse, EachKindByteForByte) {
@@ -189,4 +189,4 @@ TEST(WriteResponse, AnotherKindLongerThanAFrameWritesNothing) {
 }
 
 }  // namespace
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

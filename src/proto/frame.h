@@ -22,7 +22,7 @@
 
 #include "common/result.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 inline constexpr std::uint32_t MAX_FRAME_LEN = 1'048'576;
 
@@ -114,4 +114,4 @@ Result<void> write_frame(Stream& stream, std::span<const std::uint8_t> body) {
     return write_all(stream, body);
 }
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -1,4 +1,4 @@
-#include "pipe/decode.h"
+#include "proto/decode.h"
 
 #include <algorithm>
 #include <array>
@@ -12,9 +12,9 @@
 #include <system_error>
 
 #include "common/quote.h"
-#include "pipe/frame.h"
+#include "proto/frame.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 namespace {
 
@@ -1188,4 +1188,4 @@ Result<Request> decode_request(std::span<const std::uint8_t> body) {
     return std::move(*request);
 }
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

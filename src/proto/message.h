@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 namespace request {
 
@@ -59,4 +59,4 @@ inline constexpr std::string_view SERVICE_VERSION = "1.0.0";
 inline constexpr std::string_view BAD_REQUEST = "bad_request";
 inline constexpr std::string_view START_FAILED = "start_failed";
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -10,10 +10,10 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "pipe/frame.h"
-#include "pipe/message.h"
+#include "proto/frame.h"
+#include "proto/message.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 // Strings are written with \" \\ \b \t \n \f \r, \u00xx (lower-case hex) for the
 // other bytes below 0x20, and every other byte copied unchanged; absent ports as null.
@@ -43,4 +43,4 @@ Result<void> write_response(Stream& stream, const Response& response) {
                                               text.size()));
 }
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -1,11 +1,11 @@
-#include "pipe/encode.h"
+#include "proto/encode.h"
 
 #include <array>
 #include <string_view>
 
 #include "common/utf8.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 namespace {
 
@@ -178,4 +178,4 @@ std::string encode_response_within(const Response& response, size_t limit) {
     return encode_response(response::Error{error->code, std::move(message)});
 }
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -18,10 +18,10 @@
 #include <span>
 
 #include "common/result.h"
-#include "pipe/message.h"
+#include "proto/message.h"
 
-namespace korvan::pipe {
+namespace korvan::proto {
 
 Result<Request> decode_request(std::span<const std::uint8_t> body);
 
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

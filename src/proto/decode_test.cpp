@@ -1,13 +1,13 @@
 // Request decoding: every acceptance rule, every fault message and its position.
 
-#include "pipe/decode.h"
+#include "proto/decode.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace korvan::pipe {
+namespace korvan::proto {
 namespace {
 
 // A decoded request, or its fault, as one comparable line.
@@ -556,4 +556,4 @@ TEST(DecodeRequest, NestingLimit) {
 }
 
 }  // namespace
-}  // namespace korvan::pipe
+}  // namespace korvan::proto

@@ -1,0 +1,150 @@
+# The tests of the Windows build, run under Wine in a private prefix, the benchmarks
+# and the reliability programs.
+
+if(KORVAN_TESTS)
+    set(KORVAN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    add_test(NAME wine_prefix_up
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/wine-prefix up ${KORVAN_WINEPREFIX})
+    add_test(NAME wine_prefix_down
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/wine-prefix down ${KORVAN_WINEPREFIX})
+    set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine)
+    set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
+
+    # One ctest entry per test executable: every entry is a Wine start-up.
+    # korvan_wine_test(NAME [OUTPUT_DIRECTORY dir] SOURCES... LIBS libs...)
+    function(korvan_wine_test name)
+        cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_DIRECTORY" "SOURCES;LIBS")
+        add_executable(${name} ${arg_SOURCES})
+        if(arg_OUTPUT_DIRECTORY)
+            set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
+        endif()
+        target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main)
+        korvan_warnings(${name})
+        add_test(NAME ${name} COMMAND ${name})
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
+    endfunction()
+
+    korvan_wine_test(pipe_tests LIBS korvan_pipe SOURCES
+        src/proto/decode_test.cpp
+        src/proto/encode_test.cpp
+        src/proto/frame_test.cpp
+        src/pipe/frame_pipe_test.cpp
+    )
+
+    # The core tests launch the core from the folder of the running executable, so
+    # they get a folder of their own with the stand-in core beside them; the tests
+    # write the stand-in wintun-x86_64.dll there themselves.
+    set(core_test_dir ${CMAKE_BINARY_DIR}/core_tests)
+    add_executable(fake_core testing/fake_core/fake_core.cpp)
+    set_target_properties(fake_core PROPERTIES
+        OUTPUT_NAME mihomo-x86_64-pc-windows-msvc
+        RUNTIME_OUTPUT_DIRECTORY ${core_test_dir})
+    target_link_libraries(fake_core PRIVATE korvan_win ntdll)
+    korvan_warnings(fake_core)
+
+    korvan_wine_test(core_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_core shell32 SOURCES
+        src/core/command_line_test.cpp
+        src/core/launch_test.cpp
+        src/core/supervise_test.cpp
+        src/log/service_log_test.cpp
+        src/win/error_text_test.cpp
+        src/win/paths_test.cpp
+        src/workdir/service_dir_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(core_tests PRIVATE testing)
+    add_dependencies(core_tests fake_core)
+
+    # The control pipe with real clients; starts launch the stand-in core, so these
+    # tests live beside it too.
+    korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_pipe SOURCES
+        src/pipe/authorize_test.cpp
+        src/pipe/dispatch_test.cpp
+        src/pipe/exchange_test.cpp
+        src/pipe/listener_test.cpp
+        src/win/sync_io_deadline_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/pipe_client.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(control_pipe_tests PRIVATE testing)
+    add_dependencies(control_pipe_tests fake_core)
+
+    # The service end to end under Wine's SCM: it copies the built service, which lies
+    # one folder up, and the stand-in core into install folders of its own.
+    korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
+        LIBS korvan_service SOURCES
+        src/service/runtime_test.cpp
+        src/service/service_test.cpp
+        testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
+        testing/support/installed_service.cpp
+        testing/support/pipe_client.cpp
+        testing/support/process_run.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(service_tests PRIVATE testing)
+    add_dependencies(service_tests fake_core korvan_vpn_service korvan_vpn_ctl)
+
+    # The tool's tables, and the tool itself run against pipe servers of the test's own
+    # and against a stand-in service that the Service Control Manager runs.
+    add_executable(fake_service testing/fake_service/fake_service.cpp)
+    target_link_libraries(fake_service PRIVATE korvan_pipe)
+    korvan_warnings(fake_service)
+
+    korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_pipe korvan_json version SOURCES
+        src/ctl/args_test.cpp
+        src/ctl/reply_test.cpp
+        src/ctl/request_body_test.cpp
+        src/ctl/server_check_test.cpp
+        src/ctl/server_check_service_test.cpp
+        src/ctl/ctl_exe_test.cpp
+        src/ctl/resources_test.cpp
+        testing/support/pipe_server.cpp
+        testing/support/test_support.cpp
+        testing/support/process_run.cpp
+        testing/support/tool_run.cpp
+    )
+    target_include_directories(ctl_tests PRIVATE testing)
+    add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
+endif()
+
+# Benchmarks of the installed service against bare programs doing the same platform
+# work; scripts/bench runs them under Wine.
+set(bench_dir ${CMAKE_BINARY_DIR}/bench)
+add_library(korvan_bench_support STATIC bench/bench_support.cpp testing/support/installed_service.cpp
+                                        testing/support/pipe_client.cpp)
+target_include_directories(korvan_bench_support PUBLIC testing)
+target_link_libraries(korvan_bench_support PUBLIC korvan_win psapi ntdll)
+korvan_warnings(korvan_bench_support)
+foreach(program echo_server pipe_bench memory_bench launch_bench)
+    add_executable(${program} bench/${program}.cpp)
+    set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
+    target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
+    korvan_warnings(${program})
+endforeach()
+
+# The reliability programs that scripts/reliability runs against the installed service
+# (load, faults, bad input); not tests. The stand-in core they install with comes from
+# the test build.
+add_library(korvan_reliability STATIC
+    reliability/service_probe.cpp
+    testing/support/installed_service.cpp
+    testing/support/pipe_client.cpp
+    testing/support/process_run.cpp
+)
+target_include_directories(korvan_reliability PUBLIC ${CMAKE_SOURCE_DIR} testing)
+target_link_libraries(korvan_reliability PUBLIC korvan_win ntdll)
+korvan_warnings(korvan_reliability)
+foreach(program load faults bad_input log_flood peak_memory)
+    add_executable(reliability_${program} reliability/${program}.cpp)
+    set_target_properties(reliability_${program} PROPERTIES
+        OUTPUT_NAME ${program}
+        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/reliability)
+    target_link_libraries(reliability_${program} PRIVATE korvan_reliability)
+    korvan_warnings(reliability_${program})
+endforeach()
