@@ -12,19 +12,19 @@ namespace korvan::core {
 inline constexpr UINT TERMINATED_EXIT_CODE = 1;
 
 // How long to wait for a core after its termination, whether the termination succeeded
-// or failed. The wait runs with the state lock held and in the service's stop, so it
-// must end even when the process never does.
+// or failed. The wait runs with the supervisor's lock held and in the service's stop,
+// so it must end even when the process never does.
 inline constexpr DWORD BOUNDED_WAIT_MS = 5000;
 
 // Ends the recorded core and empties the record: terminates the process and waits for
 // it at most BOUNDED_WAIT_MS, closes its process and thread handles, then closes the job
 // (which ends whatever else runs inside it, the core too if it outlived the wait) and
-// clears both ports. The caller holds `state.lock`. Never fails; a termination that
-// fails is dropped.
+// clears both ports. The caller holds the supervisor's lock. Never fails; a termination
+// that fails is dropped.
 void stop_core(CoreState& state);
 
 // Whether the recorded core is still running; never waits. False for an empty record
-// and on any failure. The caller holds `state.lock`.
+// and on any failure. The caller holds the supervisor's lock.
 bool core_running(const CoreState& state);
 
 }  // namespace korvan::core

@@ -54,7 +54,6 @@ TEST(StopCore, EndsARunningCoreWithExitCode1) {
     ASSERT_TRUE(state->child);
     ASSERT_TRUE(wait_for_record(sandbox.record).has_value());
     const UniqueHandle process = duplicate(state->child->process.get());
-    std::lock_guard lock(state->lock);
 
     EXPECT_TRUE(core_running(*state));
     expect_filled(*state);
@@ -75,7 +74,6 @@ TEST(StopCore, ForgetsACoreThatExitedByItself) {
     ASSERT_TRUE(state->child);
     const UniqueHandle process = duplicate(state->child->process.get());
     ASSERT_EQ(exit_code_after(process.get(), 10000), 7u);
-    std::lock_guard lock(state->lock);
 
     EXPECT_FALSE(core_running(*state));
     expect_filled(*state);
@@ -87,7 +85,6 @@ TEST(StopCore, ForgetsACoreThatExitedByItself) {
 
 TEST(StopCore, EmptyRecordStaysEmpty) {
     CoreState state;
-    std::lock_guard lock(state.lock);
     EXPECT_FALSE(core_running(state));
     stop_core(state);
     expect_empty(state);
@@ -104,7 +101,6 @@ TEST(StopCore, FailedTerminationWaitsBoundedThenClosesTheJob) {
     ASSERT_TRUE(state->child);
     const UniqueHandle process = duplicate(state->child->process.get());
     state->child->process.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::lock_guard lock(state->lock);
 
     const ULONGLONG started = GetTickCount64();
     stop_core(*state);
@@ -123,11 +119,7 @@ TEST(StopCore, ClosingTheJobEndsTheCoresOwnChild) {
         std::function<void(std::shared_ptr<CoreState>&)> end;
     };
     const std::vector<Case> cases = {
-        {"stop_core",
-         [](std::shared_ptr<CoreState>& state) {
-             std::lock_guard lock(state->lock);
-             stop_core(*state);
-         }},
+        {"stop_core", [](std::shared_ptr<CoreState>& state) { stop_core(*state); }},
         {"last reference to the record released",
          [](std::shared_ptr<CoreState>& state) { state.reset(); }},
     };

@@ -7,20 +7,22 @@
 
 #include "proto/encode.h"
 #include "support/core_sandbox.h"
+#include "support/supervisor_probe.h"
 
 namespace korvan::pipe {
 namespace {
 
 using namespace proto;
 
+using core::SupervisorProbe;
 using test_support::CoreSandbox;
 using test_support::exit_code_after;
 using test_support::ScopedEnv;
 using test_support::wait_for_record;
 using win::UniqueHandle;
 
-std::string answer(const Request& request, core::CoreState& state) {
-    return encode_response(handle_request(request, state));
+std::string answer(const Request& request, core::Supervisor& supervisor) {
+    return encode_response(handle_request(request, supervisor));
 }
 
 request::Start start_with(std::string config, std::string secret = "s3cret") {
@@ -47,91 +49,92 @@ constexpr char NOT_RUNNING[] =
 constexpr char STOPPED[] = R"({"ok":"stopped"})";
 
 TEST(HandleRequest, PingAnswersTheVersionsWithoutTheLock) {
-    core::CoreState state;
-    std::lock_guard held(state.lock);
+    core::Supervisor supervisor;
+    std::lock_guard held(SupervisorProbe::lock(supervisor));
     std::string pong;
-    std::thread other([&] { pong = answer(request::Ping{}, state); });
+    std::thread other([&] { pong = answer(request::Ping{}, supervisor); });
     other.join();
     EXPECT_EQ(pong, R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
 }
 
 TEST(HandleRequest, StatusStartStopOnTheStandInCore) {
     CoreSandbox sandbox;
-    core::CoreState state;
-    EXPECT_EQ(answer(request::Status{}, state), NOT_RUNNING);
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    core::Supervisor supervisor;
+    EXPECT_EQ(answer(request::Status{}, supervisor), NOT_RUNNING);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
 
-    EXPECT_EQ(answer(start_with("mixed-port: 7890\n"), state), STARTED);
+    EXPECT_EQ(answer(start_with("mixed-port: 7890\n"), supervisor), STARTED);
     const UniqueHandle core = open_core(sandbox.record);
-    EXPECT_EQ(answer(request::Status{}, state), RUNNING);
+    EXPECT_EQ(answer(request::Status{}, supervisor), RUNNING);
     // The lock is free again once the answer is formed.
-    ASSERT_TRUE(state.lock.try_lock());
-    state.lock.unlock();
+    ASSERT_TRUE(SupervisorProbe::lock(supervisor).try_lock());
+    SupervisorProbe::lock(supervisor).unlock();
 
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
     EXPECT_EQ(exit_code_after(core.get(), 0), 1u);
-    EXPECT_EQ(answer(request::Status{}, state), NOT_RUNNING);
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    EXPECT_EQ(answer(request::Status{}, supervisor), NOT_RUNNING);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
 }
 
 TEST(HandleRequest, StartEndsTheRunningCoreFirst) {
     CoreSandbox sandbox;
-    core::CoreState state;
-    ASSERT_EQ(answer(start_with("first: 1\n"), state), STARTED);
+    core::Supervisor supervisor;
+    ASSERT_EQ(answer(start_with("first: 1\n"), supervisor), STARTED);
     const UniqueHandle first = open_core(sandbox.record);
     ASSERT_TRUE(DeleteFileW(sandbox.record.c_str()));
 
     const request::Start second{"second: 2\n", "", 1, 2};
-    EXPECT_EQ(answer(second, state), R"({"ok":"started","mixed_port":1,"ctl_port":2})");
+    EXPECT_EQ(answer(second, supervisor), R"({"ok":"started","mixed_port":1,"ctl_port":2})");
     EXPECT_EQ(exit_code_after(first.get(), 0), 1u);
     const UniqueHandle now = open_core(sandbox.record);
     EXPECT_EQ(exit_code_after(now.get(), 0), std::nullopt);
-    EXPECT_EQ(answer(request::Status{}, state),
+    EXPECT_EQ(answer(request::Status{}, supervisor),
               R"({"ok":"status","running":true,"mixed_port":1,"ctl_port":2})");
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
 }
 
 TEST(HandleRequest, AFailedStartLeavesNoCoreAndEndsTheOldOne) {
     CoreSandbox sandbox;
-    core::CoreState state;
-    ASSERT_EQ(answer(start_with("a: 1\n"), state), STARTED);
+    core::Supervisor supervisor;
+    ASSERT_EQ(answer(start_with("a: 1\n"), supervisor), STARTED);
     const UniqueHandle old = open_core(sandbox.record);
     {
         ScopedEnv unset(L"ProgramData", std::nullopt);
-        EXPECT_EQ(answer(start_with("b: 2\n"), state),
+        EXPECT_EQ(answer(start_with("b: 2\n"), supervisor),
                   R"({"ok":"error","code":"start_failed","message":"ProgramData not set"})");
     }
     EXPECT_EQ(exit_code_after(old.get(), 0), 1u);
-    std::lock_guard held(state.lock);
-    EXPECT_FALSE(state.child);
-    EXPECT_FALSE(state.job);
-    EXPECT_FALSE(state.mixed_port);
-    EXPECT_FALSE(state.ctl_port);
+    std::lock_guard held(SupervisorProbe::lock(supervisor));
+    const core::CoreState& record = SupervisorProbe::record(supervisor);
+    EXPECT_FALSE(record.child);
+    EXPECT_FALSE(record.job);
+    EXPECT_FALSE(record.mixed_port);
+    EXPECT_FALSE(record.ctl_port);
 }
 
 TEST(HandleRequest, ACoreThatExitedIsNotRunningButStaysRecorded) {
     CoreSandbox sandbox;
-    core::CoreState state;
-    ASSERT_EQ(answer(start_with("fake-core: exit 3\n"), state), STARTED);
+    core::Supervisor supervisor;
+    ASSERT_EQ(answer(start_with("fake-core: exit 3\n"), supervisor), STARTED);
     const UniqueHandle core = open_core(sandbox.record);
     ASSERT_EQ(exit_code_after(core.get(), 10000), 3u);
 
-    EXPECT_EQ(answer(request::Status{}, state), NOT_RUNNING);
+    EXPECT_EQ(answer(request::Status{}, supervisor), NOT_RUNNING);
     {
-        std::lock_guard held(state.lock);
-        EXPECT_TRUE(state.child);
-        EXPECT_EQ(state.mixed_port, 10800);
+        std::lock_guard held(SupervisorProbe::lock(supervisor));
+        EXPECT_TRUE(SupervisorProbe::record(supervisor).child);
+        EXPECT_EQ(SupervisorProbe::record(supervisor).mixed_port, 10800);
     }
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
 }
 
 TEST(HandleRequest, TheSecretChangesNothingAndReachesNoOne) {
     CoreSandbox sandbox;
-    core::CoreState state;
+    core::Supervisor supervisor;
     for (const std::string secret : {"first-secret-value", "", "second-secret-value"}) {
         SCOPED_TRACE(secret);
         ASSERT_TRUE(!test_support::exists(sandbox.record) || DeleteFileW(sandbox.record.c_str()));
-        EXPECT_EQ(answer(start_with("k: v\n", secret), state), STARTED);
+        EXPECT_EQ(answer(start_with("k: v\n", secret), supervisor), STARTED);
         const auto record = wait_for_record(sandbox.record);
         ASSERT_TRUE(record.has_value());
         if (!secret.empty()) {
@@ -139,7 +142,7 @@ TEST(HandleRequest, TheSecretChangesNothingAndReachesNoOne) {
             EXPECT_EQ(test_support::read_file(sandbox.work + L"\\config.yaml"), "k: v\n");
         }
     }
-    EXPECT_EQ(answer(request::Stop{}, state), STOPPED);
+    EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
 }
 
 }  // namespace

@@ -28,22 +28,23 @@ void await_delivery(const ClientLink& link, std::uint64_t deadline) {
     win::disarm(*link.delivery_bound);
 }
 
-proto::Response respond_to(std::vector<std::uint8_t>& body, core::CoreState& state) {
+proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& supervisor) {
     Result<proto::Request> request = proto::decode_request(body);
     if (!request) {
         return proto::response::Error{std::string(proto::BAD_REQUEST),
-                               std::string(PARSE_PREFIX) + request.error()};
+                                      std::string(PARSE_PREFIX) + request.error()};
     }
-    return handle_request(request.value(), state);
+    return handle_request(request.value(), supervisor);
 }
 
 }  // namespace
 
-void serve_client(const ClientLink& link, core::CoreState& state) {
-    answer_client(link, state, authorize_client(link.pipe));
+void serve_client(const ClientLink& link, core::Supervisor& supervisor) {
+    answer_client(link, supervisor, authorize_client(link.pipe));
 }
 
-void answer_client(const ClientLink& link, core::CoreState& state, const Result<void>& admitted) {
+void answer_client(const ClientLink& link, core::Supervisor& supervisor,
+                   const Result<void>& admitted) {
     if (!admitted) {
         log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.error());
         return;
@@ -57,7 +58,7 @@ void answer_client(const ClientLink& link, core::CoreState& state, const Result<
     // The client is not waited on while its request is handled, so that time does
     // not count against it.
     const std::uint64_t handling_from = GetTickCount64();
-    const proto::Response response = respond_to(body.value(), state);
+    const proto::Response response = respond_to(body.value(), supervisor);
     // The request, a start's secret included, is not kept past its answer.
     body.value() = {};
     if (stream.deadline != NO_DEADLINE) {

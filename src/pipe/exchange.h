@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "core/core_state.h"
+#include "core/supervisor.h"
 #include "win/sync_io_deadline.h"
 
 namespace korvan::pipe {
@@ -41,9 +41,10 @@ struct ClientLink {
 // Otherwise the request is dispatched and its response written, and the exchange
 // returns once the client has read it, has gone, or the deadline has passed. A failed
 // response write is dropped without a log line.
-void serve_client(const ClientLink& link, core::CoreState& state);
+void serve_client(const ClientLink& link, core::Supervisor& supervisor);
 
 // The exchange after the caller check, given its verdict.
-void answer_client(const ClientLink& link, core::CoreState& state, const Result<void>& admitted);
+void answer_client(const ClientLink& link, core::Supervisor& supervisor,
+                   const Result<void>& admitted);
 
 }  // namespace korvan::pipe

@@ -48,9 +48,9 @@ TEST(AnswerClient, ARejectedCallerGetsNothingAndOneLogLine) {
     Connected pipe;
     const std::string ping = framed(R"({"op":"ping"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
-    core::CoreState state;
+    core::Supervisor supervisor;
 
-    answer_client(pipe.link(), state, Failure{std::string(CALLER_NOT_ADMITTED)});
+    answer_client(pipe.link(), supervisor, Failure{std::string(CALLER_NOT_ADMITTED)});
 
     // Its request was never read, and nothing was written back.
     EXPECT_EQ(pipe.unread_by_server(), ping.size());
@@ -64,9 +64,9 @@ TEST(AnswerClient, AnAdmittedCallerIsAnswered) {
     CoreSandbox sandbox;
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
-    core::CoreState state;
+    core::Supervisor supervisor;
 
-    answer_client(pipe.link(), state, Result<void>{});
+    answer_client(pipe.link(), supervisor, Result<void>{});
 
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
@@ -77,9 +77,9 @@ TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
     CoreSandbox sandbox;
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"status"})")));
-    core::CoreState state;
+    core::Supervisor supervisor;
 
-    serve_client(pipe.link(), state);
+    serve_client(pipe.link(), supervisor);
 
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");

@@ -71,7 +71,7 @@ Result<win::UniqueLocal> build_pipe_security() {
     return win::UniqueLocal(descriptor);
 }
 
-void run_pipe_listener(const win::StopFlag& stop, core::CoreState& state,
+void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
                        DWORD exchange_budget_ms) {
     Result<win::UniqueLocal> descriptor = build_pipe_security();
     if (!descriptor) {
@@ -106,7 +106,7 @@ void run_pipe_listener(const win::StopFlag& stop, core::CoreState& state,
                                   delivery_bound ? &delivery_bound.value() : nullptr,
                                   GetTickCount64() + exchange_budget_ms};
             try {
-                serve_client(link, state);
+                serve_client(link, supervisor);
             } catch (const std::exception&) {
                 // Only memory running out can throw here; it ends this exchange alone.
             }

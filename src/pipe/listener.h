@@ -9,7 +9,7 @@
 
 #include "common/names.h"
 #include "common/result.h"
-#include "core/core_state.h"
+#include "core/supervisor.h"
 #include "pipe/exchange.h"
 #include "win/handle.h"
 #include "win/stop_flag.h"
@@ -41,7 +41,7 @@ Result<win::UniqueLocal> build_pipe_security();
 // listener then returns without any further client, whatever it saw of the flag. A
 // client that has connected before the event is signalled is served, within
 // `exchange_budget_ms` as every client.
-void run_pipe_listener(const win::StopFlag& stop, core::CoreState& state,
+void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
                        DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS);
 
 }  // namespace korvan::pipe

@@ -47,13 +47,12 @@ struct Listener {
     explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS,
                       std::shared_ptr<win::StopFlag> flag = stop_flag())
         : stop_request(std::move(flag)), thread([this, budget_ms] {
-              run_pipe_listener(*stop_request, state, budget_ms);
+              run_pipe_listener(*stop_request, supervisor, budget_ms);
               SetEvent(done.get());
           }) {}
     ~Listener() {
         stop();
-        std::lock_guard held(state.lock);
-        core::stop_core(state);
+        supervisor.stop();
     }
 
     // Sets the flag, signals the event, and waits for the listener to return. A
@@ -78,7 +77,7 @@ struct Listener {
     bool returned_within(DWORD ms) { return WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
 
     std::shared_ptr<win::StopFlag> stop_request;
-    core::CoreState state;
+    core::Supervisor supervisor;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
 };
@@ -346,8 +345,8 @@ TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
     CoreSandbox sandbox;
     const std::shared_ptr<win::StopFlag> stop = stop_flag();
     stop->set();
-    core::CoreState state;
-    run_pipe_listener(*stop, state);
+    core::Supervisor supervisor;
+    run_pipe_listener(*stop, supervisor);
     DWORD error = 0;
     EXPECT_FALSE(open_pipe(0, &error).valid());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -1,10 +1,8 @@
 #include "service/runtime.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "core/supervise.h"
 #include "log/service_log.h"
 #include "pipe/listener.h"
 #include "service/identity.h"
@@ -60,8 +58,8 @@ Result<void> run_service() {
         const DWORD error = GetLastError();
         return Failure{win::scm_diagnostic_text(error)};
     }
-    auto state = std::make_shared<core::CoreState>();
-    auto context = std::make_unique<HandlerContext>(HandlerContext{stop, state});
+    auto supervisor = std::make_shared<core::Supervisor>();
+    auto context = std::make_unique<HandlerContext>(HandlerContext{stop, supervisor});
     const SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());
     if (handle == nullptr) {
@@ -74,10 +72,10 @@ Result<void> run_service() {
         !running) {
         return running;
     }
-    pipe::run_pipe_listener(*stop, *state);
+    pipe::run_pipe_listener(*stop, *supervisor);
     log::flush_log();
     stop.reset();
-    state.reset();
+    supervisor.reset();
     return report(handle, SERVICE_STOPPED, 0);
 }
 
@@ -87,10 +85,7 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
         case SERVICE_CONTROL_SHUTDOWN: {
             auto& records = *static_cast<HandlerContext*>(context);
             records.stop->set();
-            {
-                std::lock_guard<std::mutex> held(records.state->lock);
-                core::stop_core(*records.state);
-            }
+            records.supervisor->stop();
             // After the core's stop: a listener waiting for a client, as it mostly is,
             // returns on the event only then, so SERVICE_STOPPED follows the core's end.
             records.stop->signal();

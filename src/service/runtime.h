@@ -10,18 +10,18 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "core/core_state.h"
+#include "core/supervisor.h"
 #include "win/stop_flag.h"
 
 namespace korvan::service {
 
 inline constexpr std::string_view RUN_SERVICE_LOG_PREFIX = "run_service error: ";
 
-// What the control handler works on: a reference to each of the records the service
-// thread shares with it.
+// What the control handler works on: a reference to each of the two the service thread
+// shares with it.
 struct HandlerContext {
     std::shared_ptr<win::StopFlag> stop;
-    std::shared_ptr<core::CoreState> state;
+    std::shared_ptr<core::Supervisor> supervisor;
 };
 
 // The SERVICE_MAIN_FUNCTIONW of the dispatch table. Runs run_service and logs
@@ -34,9 +34,9 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv);
 // its diagnostic form.
 Result<void> run_service();
 
-// The HandlerEx routine. Stop and shutdown: set the stop flag, stop the core under the
-// state lock, release the lock, signal the stop event, NO_ERROR; the handler opens no
-// pipe. Interrogate: NO_ERROR and nothing else.
+// The HandlerEx routine. Stop and shutdown: set the stop flag, stop the core (the
+// supervisor's stop, which waits for its lock), signal the stop event, NO_ERROR; the
+// handler opens no pipe. Interrogate: NO_ERROR and nothing else.
 // Every other code: ERROR_CALL_NOT_IMPLEMENTED. `context` is a HandlerContext.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 

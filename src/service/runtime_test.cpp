@@ -9,9 +9,9 @@
 
 #include <thread>
 
-#include "core/launch.h"
 #include "pipe/listener.h"
 #include "support/core_sandbox.h"
+#include "support/supervisor_probe.h"
 
 namespace korvan::service {
 namespace {
@@ -22,7 +22,7 @@ using win::UniqueHandle;
 struct ServiceThread {
     ServiceThread()
         : thread([this] {
-              pipe::run_pipe_listener(*context.stop, *context.state);
+              pipe::run_pipe_listener(*context.stop, *context.supervisor);
               SetEvent(done.get());
           }) {}
     ~ServiceThread() {
@@ -33,7 +33,7 @@ struct ServiceThread {
         }
     }
 
-    HandlerContext context{win::make_stop_flag(), std::make_shared<core::CoreState>()};
+    HandlerContext context{win::make_stop_flag(), std::make_shared<core::Supervisor>()};
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
 };
@@ -43,15 +43,14 @@ TEST(ControlHandler, StopAndShutdownEndTheCoreAndTheListener) {
         SCOPED_TRACE(control);
         CoreSandbox sandbox;
         ServiceThread service;
-        Result<core::LaunchedCore> core = core::start_core("k: v\n");
-        ASSERT_TRUE(core.ok()) << core.error();
-        const UniqueHandle process = test_support::duplicate(core->child.process.get());
+        Result<void> started = service.context.supervisor->start("k: v\n", 1, 2);
+        ASSERT_TRUE(started.ok()) << started.error();
+        UniqueHandle process;
         {
-            std::lock_guard held(service.context.state->lock);
-            service.context.state->child = std::move(core->child);
-            service.context.state->job = std::move(core->job);
-            service.context.state->mixed_port = 1;
-            service.context.state->ctl_port = 2;
+            core::Supervisor& supervisor = *service.context.supervisor;
+            std::lock_guard held(core::SupervisorProbe::lock(supervisor));
+            process = test_support::duplicate(
+                core::SupervisorProbe::record(supervisor).child->process.get());
         }
 
         EXPECT_EQ(control_handler(control, 0, nullptr, &service.context),
@@ -63,9 +62,10 @@ TEST(ControlHandler, StopAndShutdownEndTheCoreAndTheListener) {
         // A second stop finds nothing left to do.
         EXPECT_EQ(control_handler(control, 0, nullptr, &service.context),
                   static_cast<DWORD>(NO_ERROR));
-        std::lock_guard held(service.context.state->lock);
-        EXPECT_FALSE(service.context.state->child);
-        EXPECT_FALSE(service.context.state->job);
+        core::Supervisor& supervisor = *service.context.supervisor;
+        std::lock_guard held(core::SupervisorProbe::lock(supervisor));
+        EXPECT_FALSE(core::SupervisorProbe::record(supervisor).child);
+        EXPECT_FALSE(core::SupervisorProbe::record(supervisor).job);
     }
 }
 
@@ -91,7 +91,7 @@ TEST(ControlHandler, OtherControlsChangeNothing) {
         {255, ERROR_CALL_NOT_IMPLEMENTED},
         {0x1000, ERROR_CALL_NOT_IMPLEMENTED},
     };
-    HandlerContext context{win::make_stop_flag(), std::make_shared<core::CoreState>()};
+    HandlerContext context{win::make_stop_flag(), std::make_shared<core::Supervisor>()};
     ASSERT_TRUE(context.stop);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);

@@ -1,0 +1,17 @@
+#pragma once
+
+// What a test may see of the core supervisor beyond its operations: the lock, to hold
+// it as another request would, and the record, to look at or to fill.
+
+#include <mutex>
+
+#include "core/supervisor.h"
+
+namespace korvan::core {
+
+struct SupervisorProbe {
+    static std::mutex& lock(Supervisor& supervisor) { return supervisor.lock_; }
+    static CoreState& record(Supervisor& supervisor) { return supervisor.record_; }
+};
+
+}  // namespace korvan::core
