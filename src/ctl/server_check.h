@@ -3,7 +3,7 @@
 // The check that the pipe's server is the installed service. Any interactive user
 // can create an instance of the service's pipe name while the service is not
 // listening, so a client that trusts the name alone may hand its request to an
-// impostor. Pure: the two process ids are gathered by the caller (pipe_client.h).
+// impostor. Pure: the two process ids are gathered by the caller (server_process.h).
 
 #include <cstdint>
 #include <optional>

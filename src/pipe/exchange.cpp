@@ -39,12 +39,8 @@ proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& su
 
 }  // namespace
 
-void serve_client(const ClientLink& link, core::Supervisor& supervisor) {
-    answer_client(link, supervisor, authorize_client(link.pipe));
-}
-
-void answer_client(const ClientLink& link, core::Supervisor& supervisor,
-                   const Result<void>& admitted) {
+void serve_client(const ClientLink& link, core::Supervisor& supervisor, AdmissionDecision decide) {
+    const Result<void> admitted = authorize_client(link.pipe, decide);
     if (!admitted) {
         log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.error());
         return;

@@ -9,6 +9,7 @@
 
 #include "common/result.h"
 #include "core/supervisor.h"
+#include "pipe/authorize.h"
 #include "win/sync_io_deadline.h"
 
 namespace korvan::pipe {
@@ -16,6 +17,7 @@ namespace korvan::pipe {
 // Log prefixes of the two failures that reach no client.
 inline constexpr std::string_view REJECT_LOG_PREFIX = "reject unauthenticated client: ";
 inline constexpr std::string_view READ_FRAME_LOG_PREFIX = "read frame: ";
+// The prefix of a "bad_request" answer's message, before the decoder's text.
 inline constexpr std::string_view PARSE_PREFIX = "parse: ";
 
 // How long one client may take over its whole exchange (sending its request and
@@ -35,16 +37,14 @@ struct ClientLink {
     std::uint64_t deadline;
 };
 
-// Runs the whole exchange with one client; every outcome is handled inside. A caller
-// that fails the check and a frame that cannot be read (also one not sent in time) get
+// Runs the whole exchange with one client; every outcome is handled inside. The caller
+// check (authorize_client with `decide`) comes first, before anything is read. A
+// caller that fails it and a frame that cannot be read (also one not sent in time) get
 // no answer and one log line. A frame that does not decode is answered "bad_request".
 // Otherwise the request is dispatched and its response written, and the exchange
 // returns once the client has read it, has gone, or the deadline has passed. A failed
 // response write is dropped without a log line.
-void serve_client(const ClientLink& link, core::Supervisor& supervisor);
-
-// The exchange after the caller check, given its verdict.
-void answer_client(const ClientLink& link, core::Supervisor& supervisor,
-                   const Result<void>& admitted);
+void serve_client(const ClientLink& link, core::Supervisor& supervisor,
+                  AdmissionDecision decide = caller_admitted);
 
 }  // namespace korvan::pipe

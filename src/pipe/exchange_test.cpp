@@ -1,10 +1,12 @@
-// The exchange with one client on a pipe instance made here, with the verdict of the
-// caller check given, since under Wine every caller passes it (see authorize_test).
+// The exchange with one client on a pipe instance made here. Under Wine every caller
+// passes the caller check (see authorize_test), so a rejection is made through the
+// check's decision.
 
 #include "pipe/exchange.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "pipe/authorize.h"
@@ -43,14 +45,32 @@ struct Connected {
     }
 };
 
-TEST(AnswerClient, ARejectedCallerGetsNothingAndOneLogLine) {
+Result<void> reject(HANDLE) {
+    return Failure{std::string(CALLER_NOT_ADMITTED)};
+}
+
+// How many bytes of the request the exchange had read when the caller check decided.
+struct AtDecision {
+    HANDLE server = nullptr;
+    std::optional<DWORD> unread;
+} at_decision;
+
+Result<void> admit_noting_what_was_read(HANDLE token) {
+    DWORD available = 0;
+    if (PeekNamedPipe(at_decision.server, nullptr, 0, nullptr, &available, nullptr)) {
+        at_decision.unread = available;
+    }
+    return caller_admitted(token);
+}
+
+TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
     CoreSandbox sandbox;
     Connected pipe;
     const std::string ping = framed(R"({"op":"ping"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
     core::Supervisor supervisor;
 
-    answer_client(pipe.link(), supervisor, Failure{std::string(CALLER_NOT_ADMITTED)});
+    serve_client(pipe.link(), supervisor, reject);
 
     // Its request was never read, and nothing was written back.
     EXPECT_EQ(pipe.unread_by_server(), ping.size());
@@ -60,13 +80,13 @@ TEST(AnswerClient, ARejectedCallerGetsNothingAndOneLogLine) {
               "reject unauthenticated client: caller not administrator/interactive\n");
 }
 
-TEST(AnswerClient, AnAdmittedCallerIsAnswered) {
+TEST(ServeClient, AnAdmittedCallerIsAnswered) {
     CoreSandbox sandbox;
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
     core::Supervisor supervisor;
 
-    answer_client(pipe.link(), supervisor, Result<void>{});
+    serve_client(pipe.link(), supervisor);
 
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
@@ -76,11 +96,15 @@ TEST(AnswerClient, AnAdmittedCallerIsAnswered) {
 TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
     CoreSandbox sandbox;
     Connected pipe;
-    ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"status"})")));
+    const std::string status = framed(R"({"op":"status"})");
+    ASSERT_TRUE(send_bytes(pipe.client.get(), status));
     core::Supervisor supervisor;
+    at_decision = AtDecision{pipe.server.get(), std::nullopt};
 
-    serve_client(pipe.link(), supervisor);
+    serve_client(pipe.link(), supervisor, admit_noting_what_was_read);
 
+    // Nothing of the request had been read when the caller was decided on.
+    EXPECT_EQ(at_decision.unread, status.size());
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");
 }

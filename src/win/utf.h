@@ -1,7 +1,7 @@
 #pragma once
 
-// UTF-8 <-> UTF-16 at the edge of the Windows API. Malformed input never fails:
-// ill-formed sequences become U+FFFD.
+// UTF-8 <-> UTF-16 at the edge of the Windows API. Ill-formed sequences become U+FFFD;
+// input longer than INT_MAX units, which the system cannot convert, gives an empty text.
 
 #include <string>
 #include <string_view>
