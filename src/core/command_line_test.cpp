@@ -23,7 +23,7 @@ std::vector<std::wstring> parsed(const std::wstring& text) {
     return args;
 }
 
-TEST(CommandLine, QuotingTable) {
+TEST(CommandLine, QuotesAndEscapesArgumentsByTheWindowsRules) {
     struct Case {
         std::wstring arg;
         std::wstring written;

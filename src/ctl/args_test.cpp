@@ -50,7 +50,7 @@ std::string outcome(const std::vector<std::string>& args) {
 
 const std::string DEFAULTS = " pipe=\\\\.\\pipe\\korvan-vpn-service timeout=10";
 
-TEST(ParseArgs, Cases) {
+TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
     struct Case {
         std::vector<std::string> args;
         std::string expected;

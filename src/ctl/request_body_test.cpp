@@ -18,7 +18,7 @@ std::string outcome(const Request& request) {
     return body ? body.value() : "fault: " + body.error();
 }
 
-TEST(RequestBody, Cases) {
+TEST(RequestBody, EachRequestIsCompactJsonWithOpFirstAndRefusesTextThatIsNotUtf8) {
     struct Case {
         Request request;
         std::string expected;

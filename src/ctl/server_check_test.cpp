@@ -10,7 +10,7 @@
 namespace korvan::ctl {
 namespace {
 
-TEST(CheckServer, Cases) {
+TEST(CheckServer, AdmitsOnlyThePipeOfTheRunningService) {
     struct Case {
         std::uint32_t pipe_server;
         ServiceProcess service;

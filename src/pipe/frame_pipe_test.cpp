@@ -93,7 +93,7 @@ TEST(FramePipe, FrameWrittenOneBytePerWrite) {
     EXPECT_EQ(got.value(), body);
 }
 
-TEST(FramePipe, PrefixCases) {
+TEST(FramePipe, EachLengthPrefixIsReadOrRefusedOnARealPipe) {
     struct Case {
         const char* name;
         Bytes prefix;

@@ -17,13 +17,6 @@ using test_support::expected_message;
 // FormatMessageW knows no message for this code, as a Win32 code or as an HRESULT.
 constexpr DWORD NO_MESSAGE_CODE = 12345;
 
-TEST(ErrorText, MessagesExistForTheCodesUsedBelow) {
-    EXPECT_NE(expected_message(0x80070005u), "");
-    EXPECT_NE(expected_message(ERROR_ACCESS_DENIED), "");
-    EXPECT_EQ(expected_message(NO_MESSAGE_CODE), "");
-    EXPECT_EQ(expected_message(0x80073039u), "");
-}
-
 TEST(ErrorText, SystemMessageLosesTrailingBlanksAndLineBreaks) {
     const std::string message = system_message(ERROR_ACCESS_DENIED);
     EXPECT_EQ(message, expected_message(ERROR_ACCESS_DENIED));
@@ -34,7 +27,7 @@ TEST(ErrorText, SystemMessageLosesTrailingBlanksAndLineBreaks) {
     EXPECT_EQ(system_message(NO_MESSAGE_CODE), "");
 }
 
-TEST(ErrorText, HresultFromWin32) {
+TEST(ErrorText, HresultFromWin32PutsCodesInTheWin32Facility) {
     struct Case {
         DWORD code;
         std::uint32_t hresult;
@@ -52,7 +45,10 @@ TEST(ErrorText, HresultFromWin32) {
     }
 }
 
-TEST(ErrorText, WinapiForm) {
+TEST(ErrorText, WinapiFormIsTheMessageThenTheHresultOrTheHresultAlone) {
+    // One HRESULT the system has a message for, and one it has none for.
+    ASSERT_NE(system_message(0x80070005u), "");
+    ASSERT_EQ(system_message(0x80073039u), "");
     struct Case {
         DWORD code;
         std::string text;
@@ -68,7 +64,7 @@ TEST(ErrorText, WinapiForm) {
     }
 }
 
-TEST(ErrorText, OsForm) {
+TEST(ErrorText, OsFormIsTheMessageThenTheDecimalCode) {
     struct Case {
         DWORD code;
         std::string text;
@@ -86,7 +82,7 @@ TEST(ErrorText, OsForm) {
     EXPECT_EQ(WRITE_ZERO_TEXT, "failed to write whole buffer");
 }
 
-TEST(ErrorText, ScmForms) {
+TEST(ErrorText, ScmFormsAreTheShortTextAndTheDiagnosticForm) {
     EXPECT_EQ(SCM_ERROR_TEXT, "IO error in winapi call");
     EXPECT_EQ(scm_diagnostic_text(ERROR_ACCESS_DENIED),
               "Winapi(Os { code: 5, kind: PermissionDenied, message: \"" +
@@ -96,7 +92,7 @@ TEST(ErrorText, ScmForms) {
               "(FormatMessageW() returned error 317)\" })");
 }
 
-TEST(ErrorText, ErrorKindTable) {
+TEST(ErrorText, ErrorKindNamesTheCategoryOfCommonCodes) {
     struct Case {
         DWORD code;
         std::string_view kind;

@@ -13,7 +13,7 @@ namespace {
 using test_support::expected_os_text;
 using test_support::TempDir;
 
-TEST(JoinPath, Table) {
+TEST(JoinPath, AddsOneBackslashUnlessTheBaseEndsInASeparator) {
     struct Case {
         std::wstring base;
         std::wstring part;
@@ -33,7 +33,7 @@ TEST(JoinPath, Table) {
     }
 }
 
-TEST(ParentPath, Table) {
+TEST(ParentPath, DropsTheLastComponentAndKeepsARootsSeparator) {
     struct Case {
         std::wstring path;
         std::optional<std::wstring> parent;
@@ -75,7 +75,7 @@ TEST(EnvVar, UnsetEmptyAndSetAreDifferent) {
     }
 }
 
-TEST(CreateDirAll, Table) {
+TEST(CreateDirAll, MakesMissingParentsAndRefusesAFileInTheWay) {
     TempDir temp(L"paths");
     ASSERT_TRUE(test_support::write_file(temp.path + L"\\a file", "x"));
     ASSERT_TRUE(CreateDirectoryW((temp.path + L"\\existing").c_str(), nullptr));

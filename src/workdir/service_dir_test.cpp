@@ -88,7 +88,7 @@ TEST(ServiceDirSecurity, GrantsSystemThenAdministratorsEverythingAndNoOneElseAny
     }
 }
 
-TEST(HasOwnerAndDaclOf, Table) {
+TEST(HasOwnerAndDaclOf, ComparesTheOwnerTheProtectionAndTheEntriesOnly) {
     Result<UniqueLocal> wanted = service_dir_security();
     ASSERT_TRUE(wanted.ok()) << wanted.error();
     struct Case {
@@ -149,7 +149,7 @@ TEST(WorkDir, IsKorvanVPNServiceBelowProgramData) {
     }
 }
 
-TEST(PlainFolder, Table) {
+TEST(PlainFolder, IsAFolderThatIsNoReparsePoint) {
     struct Case {
         const char* name;
         DWORD attributes;
