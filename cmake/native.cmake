@@ -16,6 +16,8 @@ if(KORVAN_TESTS)
     )
     target_link_libraries(proto_tests PRIVATE korvan_proto nlohmann_json::nlohmann_json
                                               GTest::gtest_main)
+    # testing/support/decode_reference.h: the decoder checked against nlohmann/json.
+    target_include_directories(proto_tests PRIVATE ${CMAKE_SOURCE_DIR}/testing)
     korvan_warnings(proto_tests)
     add_test(NAME proto_tests COMMAND proto_tests)
 
@@ -35,6 +37,7 @@ if(KORVAN_FUZZ)
     target_compile_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_libraries(decode_fuzz PRIVATE korvan_proto nlohmann_json::nlohmann_json)
+    target_include_directories(decode_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/testing)
     korvan_warnings(decode_fuzz)
     if(KORVAN_TESTS)
         # A bounded run over the committed seeds; any crash, sanitizer report or
