@@ -1,6 +1,5 @@
 #include "proto/decode.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -11,136 +10,15 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/quote.h"
-#include "proto/frame.h"
+#include "proto/decode_faults.h"
 
 namespace korvan::proto {
 
 namespace {
 
-// Faults of the JSON text itself.
-constexpr std::string_view EOF_VALUE = "EOF while parsing a value";
-constexpr std::string_view EOF_LIST = "EOF while parsing a list";
-constexpr std::string_view EOF_OBJECT = "EOF while parsing an object";
-constexpr std::string_view EOF_STRING = "EOF while parsing a string";
-constexpr std::string_view EXPECTED_VALUE = "expected value";
-constexpr std::string_view EXPECTED_IDENT = "expected ident";
-constexpr std::string_view EXPECTED_COLON = "expected `:`";
-constexpr std::string_view EXPECTED_COMMA_OR_BRACKET = "expected `,` or `]`";
-constexpr std::string_view EXPECTED_COMMA_OR_BRACE = "expected `,` or `}`";
-constexpr std::string_view KEY_MUST_BE_STRING = "key must be a string";
-constexpr std::string_view TRAILING_COMMA = "trailing comma";
-constexpr std::string_view TRAILING_CHARACTERS = "trailing characters";
-constexpr std::string_view INVALID_NUMBER = "invalid number";
-constexpr std::string_view NUMBER_OUT_OF_RANGE = "number out of range";
-constexpr std::string_view INVALID_ESCAPE = "invalid escape";
-constexpr std::string_view CONTROL_CHARACTER =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view INVALID_CODE_POINT = "invalid unicode code point";
-constexpr std::string_view LONE_LEADING_SURROGATE = "lone leading surrogate in hex escape";
-constexpr std::string_view UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
-constexpr std::string_view RECURSION_LIMIT = "recursion limit exceeded";
-
-// Faults of the request's shape.
-constexpr std::string_view EXPECTED_REQUEST = "internally tagged enum Request";
-constexpr std::string_view EXPECTED_KIND = "variant identifier";
-constexpr std::string_view EXPECTED_TEXT = "a string";
-constexpr std::string_view EXPECTED_PORT = "u16";
-constexpr std::string_view KINDS = "`ping`, `status`, `start`, `stop`";
-constexpr std::string_view START_TOO_SHORT = "struct variant Request::Start with 4 elements";
-constexpr std::string_view NO_ELEMENTS = "0 elements in sequence";
-constexpr std::string_view START_ELEMENTS = "4 elements in sequence";
-
 // The request's own object or array is the first level; a container that would be
 // the 128th is refused.
 constexpr int MAX_DEPTH = 128;
-
-// append_quoted, but it stops quoting once the quotation is longer than MAX_FRAME_LEN
-// bytes: a message that long is never sent whole, and what is sent of it (see
-// encode_response_within) is shorter. The text is quoted a slice at a time; a slice
-// never ends before a continuation byte, so none splits a character, nor a C1 control
-// (C2 80 to C2 9F), which append_quoted writes as one escape.
-void append_quoted_within_frame(std::string& out, std::string_view text) {
-    constexpr size_t SLICE = 4096;
-    const size_t from = out.size();
-    out += '"';
-    std::string quoted;
-    size_t begin = 0;
-    while (begin < text.size() && out.size() - from <= MAX_FRAME_LEN) {
-        size_t end = std::min(begin + SLICE, text.size());
-        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-            ++end;
-        }
-        quoted.clear();
-        append_quoted(quoted, text.substr(begin, end - begin));
-        out.append(quoted, 1, quoted.size() - 2);
-        begin = end;
-    }
-    out += '"';
-}
-
-std::string invalid_type(std::string_view described, std::string_view expected) {
-    std::string text = "invalid type: ";
-    text.append(described).append(", expected ").append(expected);
-    return text;
-}
-
-std::string invalid_value(std::string_view described, std::string_view expected) {
-    std::string text = "invalid value: ";
-    text.append(described).append(", expected ").append(expected);
-    return text;
-}
-
-std::string field_fault(std::string_view what, std::string_view field) {
-    std::string text(what);
-    text.append(" `").append(field).append("`");
-    return text;
-}
-
-std::string invalid_length(size_t length, std::string_view expected) {
-    return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
-}
-
-// The shortest decimal digits that read back as the same double, written out in
-// positional form (never an exponent); a whole value keeps ".0".
-std::string positional(double value) {
-    char scientific[64];
-    const auto written = std::to_chars(scientific, scientific + sizeof scientific, value,
-                                       std::chars_format::scientific);
-    const std::string_view text(scientific, static_cast<size_t>(written.ptr - scientific));
-    const size_t e = text.find('e');
-    std::string_view mantissa = text.substr(0, e);
-    int exponent = 0;
-    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                    exponent);
-
-    std::string out;
-    if (!mantissa.empty() && mantissa.front() == '-') {
-        out += '-';
-        mantissa.remove_prefix(1);
-    }
-    std::string digits;
-    for (char c : mantissa) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    if (exponent >= 0) {
-        const auto whole = static_cast<size_t>(exponent) + 1;
-        if (digits.size() <= whole) {
-            out += digits;
-            out.append(whole - digits.size(), '0');
-            out += ".0";
-        } else {
-            out.append(digits, 0, whole).append(".").append(digits, whole);
-        }
-    } else {
-        out += "0.";
-        out.append(static_cast<size_t>(-exponent - 1), '0');
-        out += digits;
-    }
-    return out;
-}
 
 struct Number {
     enum class Kind { Unsigned, Negative, Float };
@@ -424,8 +302,7 @@ class Reader {
                 line_start = i + 1;
             }
         }
-        return message_ + " at line " + std::to_string(line) + " column " +
-               std::to_string(*at_ - line_start);
+        return at_position(message_, line, *at_ - line_start);
     }
 
     // Found at the last byte read: the position is just past it.
@@ -626,32 +503,29 @@ class Reader {
     std::string describe(const Value& v) const {
         switch (v.type) {
             case Type::Null:
-                return "null";
+                return std::string(DESCRIBED_NULL);
             case Type::True:
-                return "boolean `true`";
+                return std::string(DESCRIBED_TRUE);
             case Type::False:
-                return "boolean `false`";
+                return std::string(DESCRIBED_FALSE);
             case Type::Sequence:
-                return "sequence";
+                return std::string(DESCRIBED_SEQUENCE);
             case Type::Map:
-                return "map";
-            case Type::String: {
-                std::string text = "string ";
-                append_quoted_within_frame(text, text_at(v.string_body));
-                return text;
-            }
+                return std::string(DESCRIBED_MAP);
+            case Type::String:
+                return described_string(text_at(v.string_body));
             case Type::Number:
                 break;
         }
         switch (v.number.kind) {
             case Number::Kind::Unsigned:
-                return "integer `" + std::to_string(v.number.unsigned_value) + "`";
+                return described_integer(v.number.unsigned_value);
             case Number::Kind::Negative:
-                return "integer `" + std::to_string(v.number.negative_value) + "`";
+                return described_integer(v.number.negative_value);
             case Number::Kind::Float:
                 break;
         }
-        return "floating point `" + positional(v.number.float_value) + "`";
+        return described_float(v.number.float_value);
     }
 
   private:
@@ -1015,8 +889,7 @@ bool read_kind(Reader& r, Kind& kind) {
             return true;
         }
     }
-    return r.fail_here("unknown variant `" + r.text_at(body) + "`, expected one of " +
-                       std::string(KINDS));
+    return r.fail_here(unknown_kind(r.text_at(body)));
 }
 
 Request unit_request(Kind kind) {
@@ -1055,7 +928,7 @@ std::optional<Request> read_object(Reader& r) {
         if (key.is("op")) {
             if (kind) {
                 // Found with the key: nothing after it is read.
-                r.fail_here(field_fault("duplicate field", "op"));
+                r.fail_here(field_fault(DUPLICATE_FIELD, "op"));
                 return std::nullopt;
             }
             Kind k{};
@@ -1076,7 +949,7 @@ std::optional<Request> read_object(Reader& r) {
                 }
                 continue;
             }
-            fields.fault = field_fault("duplicate field", StartFields::NAMES[*field]);
+            fields.fault = field_fault(DUPLICATE_FIELD, StartFields::NAMES[*field]);
         }
         Value ignored;
         if (!r.value(ignored, nullptr)) {
@@ -1085,7 +958,7 @@ std::optional<Request> read_object(Reader& r) {
     }
     r.leave();
     if (!kind) {
-        r.fail_here(field_fault("missing field", "op"));
+        r.fail_here(field_fault(MISSING_FIELD, "op"));
         return std::nullopt;
     }
     if (*kind != Kind::Start) {
@@ -1097,7 +970,7 @@ std::optional<Request> read_object(Reader& r) {
     }
     for (size_t i = 0; i < fields.taken.size(); ++i) {
         if (!fields.taken[i]) {
-            r.fail_unplaced(field_fault("missing field", StartFields::NAMES[i]));
+            r.fail_unplaced(field_fault(MISSING_FIELD, StartFields::NAMES[i]));
             return std::nullopt;
         }
     }
@@ -1114,7 +987,7 @@ std::optional<Request> read_array(Reader& r) {
     }
     if (step == Step::End) {
         r.leave();
-        r.fail_here(field_fault("missing field", "op"));
+        r.fail_here(field_fault(MISSING_FIELD, "op"));
         return std::nullopt;
     }
     Kind kind{};
