@@ -3,7 +3,6 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <emmintrin.h>
 #include <limits>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 #include <system_error>
 
 #include "proto/decode_faults.h"
+#include "proto/json_scan.h"
 
 namespace korvan::proto {
 
@@ -37,119 +37,14 @@ struct Value {
     const std::uint8_t* string_body = nullptr;  // first byte after the opening quote
 };
 
-// For each lead byte of a well-formed UTF-8 sequence: its length and the bounds of
-// the second byte (which rule out overlong forms, surrogates and code points above
-// U+10FFFF). Length 0: no sequence starts with this byte.
-struct Utf8Lead {
-    std::uint8_t length;
-    std::uint8_t low;
-    std::uint8_t high;
-};
-
-// Every field is set explicitly: GCC 12 left default member initializers of the
-// elements unapplied in this constant expression.
-constexpr std::array<Utf8Lead, 256> UTF8_LEADS = [] {
-    std::array<Utf8Lead, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        const std::uint8_t length = b >= 0xC2 && b <= 0xDF   ? 2
-                                    : b >= 0xE0 && b <= 0xEF ? 3
-                                    : b >= 0xF0 && b <= 0xF4 ? 4
-                                                             : 0;
-        table[b] = Utf8Lead{length, 0x80, 0xBF};
-    }
-    table[0xE0].low = 0xA0;
-    table[0xED].high = 0x9F;
-    table[0xF0].low = 0x90;
-    table[0xF4].high = 0x8F;
-    return table;
-}();
-
-// Length of the well-formed UTF-8 sequence starting at `p`, or 0 if there is none.
-size_t utf8_sequence(const std::uint8_t* p, const std::uint8_t* end) {
-    const Utf8Lead lead = UTF8_LEADS[p[0]];
-    if (lead.length == 0 || end - p < lead.length || p[1] < lead.low || p[1] > lead.high) {
-        return 0;
-    }
-    if (lead.length >= 3 && (p[2] & 0xC0) != 0x80) {
-        return 0;
-    }
-    if (lead.length == 4 && (p[3] & 0xC0) != 0x80) {
-        return 0;
-    }
-    return lead.length;
-}
-
-// The bytes that end a plain run of a string are a double quote, a backslash and the
-// control bytes; non-ASCII bytes are plain here, and UTF-8 is checked over whole runs.
-// Sixteen bytes at a time with SSE2, which every x86-64 processor has.
-inline unsigned special_mask(__m128i bytes) {
-    const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
-    // Unsigned b <= 0x1F exactly when max(b, 0x1F) == 0x1F.
-    const __m128i control =
-        _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-
-inline bool plain_byte(std::uint8_t b) {
-    return b >= 0x20 && b != '"' && b != '\\';
-}
-
-// The bytes of `bytes` below the first `count` that are not ASCII, as a mask.
-inline unsigned non_ascii_mask(__m128i bytes, unsigned below) {
-    return static_cast<unsigned>(_mm_movemask_epi8(bytes)) & below;
-}
-
-// The first byte in [p, end) that ends a plain run; `non_ascii` is set when the run
-// holds a byte above 0x7F.
-const std::uint8_t* scan_plain(const std::uint8_t* p, const std::uint8_t* end, bool& non_ascii) {
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned hits = special_mask(bytes);
-        const unsigned before = hits == 0 ? 0xFFFFu : (hits & (0u - hits)) - 1;
-        non_ascii = non_ascii || non_ascii_mask(bytes, before) != 0;
-        if (hits != 0) {
-            return p + __builtin_ctz(hits);
-        }
-        p += 16;
-    }
-    while (p < end && plain_byte(*p)) {
-        non_ascii = non_ascii || *p >= 0x80;
-        ++p;
-    }
-    return p;
-}
-
-// Whether [p, end) is well-formed UTF-8; ASCII is skipped sixteen bytes at a time.
-bool valid_utf8(const std::uint8_t* p, const std::uint8_t* end) {
-    while (p < end) {
-        if (end - p >= 16 &&
-            _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
-            p += 16;
-            continue;
-        }
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const size_t length = utf8_sequence(p, end);
-        if (length == 0) {
-            return false;
-        }
-        p += length;
-    }
-    return true;
-}
-
 // Where the unescaped bytes of a string go. `copy_plain` takes the bytes from `p` up
-// to the first one that needs a look (see scan_plain) and returns where it stopped.
-// A sink is told first an upper bound of the text's length.
+// to the first that is not plain (see json_scan.h) and returns where it stopped. A
+// sink is told first an upper bound of the text's length.
 struct DiscardSink {
     void start(size_t) {}
     const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
                                    bool& non_ascii) {
-        return scan_plain(p, end, non_ascii);
+        return scan::plain_run(p, end, non_ascii);
     }
     void append(const std::uint8_t*, size_t) {}
     void push(char) {}
@@ -158,35 +53,16 @@ struct DiscardSink {
 
 // Writes straight into the text, sized once for the whole string.
 struct TextSink {
-    // Room past the bound, so that whole blocks can be stored before they are checked.
-    static constexpr size_t SLACK = 16;
     std::string& out;
     char* cursor = nullptr;
 
     void start(size_t bound) {
-        out.resize(bound + SLACK);
+        out.resize(bound + scan::COPY_SLACK);
         cursor = out.data();
     }
-    // scan_plain and the copy in one pass: each block is stored, then checked.
     const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
                                    bool& non_ascii) {
-        while (end - p >= 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cursor), bytes);
-            const unsigned hits = special_mask(bytes);
-            const unsigned before = hits == 0 ? 0xFFFFu : (hits & (0u - hits)) - 1;
-            non_ascii = non_ascii || non_ascii_mask(bytes, before) != 0;
-            if (hits != 0) {
-                const int plain = __builtin_ctz(hits);
-                cursor += plain;
-                return p + plain;
-            }
-            p += 16;
-            cursor += 16;
-        }
-        const std::uint8_t* stop = scan_plain(p, end, non_ascii);
-        append(p, static_cast<size_t>(stop - p));
-        return stop;
+        return scan::copy_plain_run(p, end, cursor, non_ascii);
     }
     void append(const std::uint8_t* from, size_t n) {
         std::memcpy(cursor, from, n);
@@ -209,7 +85,7 @@ struct NameSink {
     bool too_long = false;
     const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
                                    bool& non_ascii) {
-        const std::uint8_t* stop = scan_plain(p, end, non_ascii);
+        const std::uint8_t* stop = scan::plain_run(p, end, non_ascii);
         append(p, static_cast<size_t>(stop - p));
         return stop;
     }
@@ -469,7 +345,7 @@ class Reader {
             const std::uint8_t* run = p_;
             bool non_ascii = false;
             p_ = sink.copy_plain(p_, end_, non_ascii);
-            malformed = malformed || (non_ascii && !valid_utf8(run, p_));
+            malformed = malformed || (non_ascii && !scan::valid_utf8(run, p_));
             if (p_ == end_) {
                 return fail_here(std::string(EOF_STRING));
             }
