@@ -24,32 +24,71 @@ using json::Value;
 
 enum class Kind { Ping, Status, Start, Stop };
 
-// The start request's fields as they are met, and the first fault among them.
+constexpr std::array<std::pair<std::string_view, Kind>, 4> KINDS_BY_NAME = {{
+    {"ping", Kind::Ping},
+    {"status", Kind::Status},
+    {"start", Kind::Start},
+    {"stop", Kind::Stop},
+}};
+
+// What a start field's value must be: a string, or an integer from 0 to 65535.
+enum class FieldKind { Text, Port };
+
+// A field of the start request: its member name in the object form, its kind, and the
+// member of request::Start it fills. In the array form the fields follow the kind in
+// this order.
+struct StartField {
+    std::string_view name;
+    FieldKind kind;
+    std::string request::Start::*text = nullptr;    // a Text field's slot
+    std::uint16_t request::Start::*port = nullptr;  // a Port field's slot
+};
+
+constexpr std::array<StartField, 4> START_FIELDS = {{
+    {.name = "config_yaml", .kind = FieldKind::Text, .text = &request::Start::config_yaml},
+    {.name = "secret", .kind = FieldKind::Text, .text = &request::Start::secret},
+    {.name = "mixed_port", .kind = FieldKind::Port, .port = &request::Start::mixed_port},
+    {.name = "ctl_port", .kind = FieldKind::Port, .port = &request::Start::ctl_port},
+}};
+
+static_assert(
+    [] {
+        for (const StartField& field : START_FIELDS) {
+            const bool text = field.kind == FieldKind::Text;
+            if ((field.text != nullptr) != text || (field.port != nullptr) == text) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "each field fills the slot of its kind");
+static_assert(START_FIELDS.size() == 4, "START_TOO_SHORT and START_ELEMENTS count four");
+
+// The start request as its fields are met, and the first fault among them.
 struct StartFields {
-    static constexpr std::array<std::string_view, 4> NAMES = {"config_yaml", "secret", "mixed_port",
-                                                              "ctl_port"};
-    std::array<bool, 4> taken{};
-    std::string texts[2];
-    std::uint16_t ports[2] = {0, 0};
+    request::Start start;
+    std::array<bool, START_FIELDS.size()> taken{};
     std::optional<std::string> fault;
 
     static std::optional<size_t> index_of(const Name& key) {
-        for (size_t i = 0; i < NAMES.size(); ++i) {
-            if (key.is(NAMES[i])) {
+        for (size_t i = 0; i < START_FIELDS.size(); ++i) {
+            if (key.is(START_FIELDS[i].name)) {
                 return i;
             }
         }
         return std::nullopt;
     }
 
-    // Reads the value of field `index` and converts it as the field requires.
+    // Reads the value of field `index` and converts it as the field's kind requires.
     bool read(Reader& r, size_t index) {
+        const StartField& field = START_FIELDS[index];
+        const bool text = field.kind == FieldKind::Text;
         Value v;
-        if (!r.value(v, index < 2 ? &texts[index] : nullptr)) {
+        if (!r.value(v, text ? &(start.*field.text) : nullptr)) {
             return false;
         }
         taken[index] = true;
-        if (index < 2) {
+        if (text) {
             if (v.type != Type::String) {
                 fault = invalid_type(r.describe(v), EXPECTED_TEXT);
             }
@@ -57,17 +96,13 @@ struct StartFields {
         }
         if (v.type == Type::Number && v.number.kind == Number::Kind::Unsigned &&
             v.number.unsigned_value <= 0xFFFF) {
-            ports[index - 2] = static_cast<std::uint16_t>(v.number.unsigned_value);
+            start.*field.port = static_cast<std::uint16_t>(v.number.unsigned_value);
         } else if (v.type == Type::Number && v.number.kind != Number::Kind::Float) {
             fault = invalid_value(r.describe(v), EXPECTED_PORT);
         } else {
             fault = invalid_type(r.describe(v), EXPECTED_PORT);
         }
         return true;
-    }
-
-    request::Start take() {
-        return request::Start{std::move(texts[0]), std::move(texts[1]), ports[0], ports[1]};
     }
 };
 
@@ -87,11 +122,6 @@ bool read_kind(Reader& r, Kind& kind) {
     if (!r.name(name)) {
         return false;
     }
-    static constexpr std::array<std::pair<std::string_view, Kind>, 4> KINDS_BY_NAME = {
-        {{"ping", Kind::Ping},
-         {"status", Kind::Status},
-         {"start", Kind::Start},
-         {"stop", Kind::Stop}}};
     for (const auto& [word, k] : KINDS_BY_NAME) {
         if (name.is(word)) {
             kind = k;
@@ -158,7 +188,7 @@ std::optional<Request> read_object(Reader& r) {
                 }
                 continue;
             }
-            fields.fault = field_fault(DUPLICATE_FIELD, StartFields::NAMES[*field]);
+            fields.fault = field_fault(DUPLICATE_FIELD, START_FIELDS[*field].name);
         }
         Value ignored;
         if (!r.value(ignored, nullptr)) {
@@ -177,16 +207,16 @@ std::optional<Request> read_object(Reader& r) {
         r.fail_unplaced(*fields.fault);
         return std::nullopt;
     }
-    for (size_t i = 0; i < fields.taken.size(); ++i) {
+    for (size_t i = 0; i < START_FIELDS.size(); ++i) {
         if (!fields.taken[i]) {
-            r.fail_unplaced(field_fault(MISSING_FIELD, StartFields::NAMES[i]));
+            r.fail_unplaced(field_fault(MISSING_FIELD, START_FIELDS[i].name));
             return std::nullopt;
         }
     }
-    return fields.take();
+    return std::move(fields.start);
 }
 
-// The array form, at '[': the kind, then for a start its four fields in order.
+// The array form, at '[': the kind, then for a start its fields in order.
 std::optional<Request> read_array(Reader& r) {
     r.enter();
     bool first = true;
@@ -207,7 +237,7 @@ std::optional<Request> read_array(Reader& r) {
     size_t count = 0;
     while ((step = r.next_element(first)) == Step::Item) {
         const size_t index = count++;
-        if (kind == Kind::Start && index < fields.taken.size() && !fields.fault) {
+        if (kind == Kind::Start && index < START_FIELDS.size() && !fields.fault) {
             if (!fields.read(r, index)) {
                 return std::nullopt;
             }
@@ -233,15 +263,15 @@ std::optional<Request> read_array(Reader& r) {
         r.fail_unplaced(*fields.fault);
         return std::nullopt;
     }
-    if (count < 4) {
+    if (count < START_FIELDS.size()) {
         r.fail_unplaced(invalid_length(count, START_TOO_SHORT));
         return std::nullopt;
     }
-    if (count > 4) {
+    if (count > START_FIELDS.size()) {
         r.fail_unplaced(invalid_length(count, START_ELEMENTS));
         return std::nullopt;
     }
-    return fields.take();
+    return std::move(fields.start);
 }
 
 }  // namespace
