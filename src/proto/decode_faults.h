@@ -62,7 +62,7 @@ inline constexpr std::array<std::string_view, 20> JSON_TEXT_FAULTS = {
     RECURSION_LIMIT,
 };
 
-// ---- Faults of the request's shape: what was expected, in the composed messages below
+// ---- Faults of the request's shape: the parts of the messages composed below
 
 inline constexpr std::string_view EXPECTED_REQUEST = "internally tagged enum Request";
 inline constexpr std::string_view EXPECTED_KIND = "variant identifier";

@@ -139,8 +139,6 @@ long long decimal_magnitude(const char* p, const char* end) {
 
 }  // namespace
 
-void Name::start(size_t) {}
-
 const std::uint8_t* Name::copy_plain(const std::uint8_t* p, const std::uint8_t* end,
                                      bool& non_ascii) {
     const std::uint8_t* stop = scan::plain_run(p, end, non_ascii);

@@ -58,7 +58,7 @@ struct Name {
         return !too_long && std::string_view(bytes.data(), size) == name;
     }
 
-    void start(size_t);
+    void start(size_t) {}
     const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end, bool& non_ascii);
     void append(const std::uint8_t* from, size_t n);
     void push(char c);
