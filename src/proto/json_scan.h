@@ -120,7 +120,7 @@ inline bool valid_utf8(const std::uint8_t* p, const std::uint8_t* end) {
 namespace sse2 {
 
 // A bit for each of the sixteen bytes that is not plain.
-inline unsigned special_mask(__m128i bytes) {
+inline unsigned stop_mask(__m128i bytes) {
     const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
     const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
     // Unsigned b <= 0x1F exactly when max(b, 0x1F) == 0x1F.
@@ -142,7 +142,7 @@ inline const std::uint8_t* plain_run(const std::uint8_t* p, const std::uint8_t* 
                                      bool& non_ascii) {
     while (end - p >= 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned hits = special_mask(bytes);
+        const unsigned hits = stop_mask(bytes);
         non_ascii = non_ascii || non_ascii_before(bytes, hits);
         if (hits != 0) {
             return p + __builtin_ctz(hits);
@@ -158,7 +158,7 @@ inline const std::uint8_t* copy_plain_run(const std::uint8_t* p, const std::uint
     while (end - p >= 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-        const unsigned hits = special_mask(bytes);
+        const unsigned hits = stop_mask(bytes);
         non_ascii = non_ascii || non_ascii_before(bytes, hits);
         if (hits != 0) {
             const int plain = __builtin_ctz(hits);
