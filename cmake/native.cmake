@@ -8,16 +8,38 @@ if(KORVAN_TESTS)
              COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
                      -P ${CMAKE_SOURCE_DIR}/cmake/check_dependencies.cmake)
 
+    set(decoder_tests src/proto/decode_test.cpp src/proto/decode_reference_test.cpp)
     add_executable(proto_tests
-        src/proto/decode_test.cpp
-        src/proto/decode_reference_test.cpp
+        ${decoder_tests}
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
+        src/proto/json_scan_test.cpp
     )
     target_link_libraries(proto_tests PRIVATE korvan_proto nlohmann_json::nlohmann_json
                                               GTest::gtest_main)
+    # testing/support/decode_reference.h: the decoder checked against nlohmann/json.
+    target_include_directories(proto_tests PRIVATE ${CMAKE_SOURCE_DIR}/testing)
     korvan_warnings(proto_tests)
     add_test(NAME proto_tests COMMAND proto_tests)
+
+    # The same decoder tests against korvan_proto built with the portable byte scanning
+    # that targets without SSE2 get.
+    get_target_property(proto_dir korvan_proto SOURCE_DIR)
+    get_target_property(proto_sources korvan_proto SOURCES)
+    list(TRANSFORM proto_sources PREPEND ${proto_dir}/)
+    add_library(korvan_proto_portable STATIC ${proto_sources})
+    target_compile_definitions(korvan_proto_portable PRIVATE KORVAN_PROTO_PORTABLE_SCAN)
+    target_include_directories(korvan_proto_portable
+        PUBLIC $<TARGET_PROPERTY:korvan_proto,INTERFACE_INCLUDE_DIRECTORIES>)
+    target_link_libraries(korvan_proto_portable PUBLIC korvan_common)
+    korvan_warnings(korvan_proto_portable)
+
+    add_executable(proto_tests_portable ${decoder_tests})
+    target_link_libraries(proto_tests_portable PRIVATE korvan_proto_portable
+                                                       nlohmann_json::nlohmann_json GTest::gtest_main)
+    target_include_directories(proto_tests_portable PRIVATE ${CMAKE_SOURCE_DIR}/testing)
+    korvan_warnings(proto_tests_portable)
+    add_test(NAME proto_tests_portable COMMAND proto_tests_portable)
 
     add_executable(ctl_tests
         src/ctl/args_test.cpp
@@ -35,6 +57,7 @@ if(KORVAN_FUZZ)
     target_compile_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_libraries(decode_fuzz PRIVATE korvan_proto nlohmann_json::nlohmann_json)
+    target_include_directories(decode_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/testing)
     korvan_warnings(decode_fuzz)
     if(KORVAN_TESTS)
         # A bounded run over the committed seeds; any crash, sanitizer report or

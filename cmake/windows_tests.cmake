@@ -28,6 +28,7 @@ if(KORVAN_TESTS)
         src/proto/decode_test.cpp
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
+        src/proto/json_scan_test.cpp
         src/pipe/frame_pipe_test.cpp
     )
 

@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "proto/decode_reference.h"
 #include "proto/encode.h"
 #include "proto/frame.h"
+#include "support/decode_reference.h"
 
 using namespace korvan::proto;
 

@@ -1,972 +1,94 @@
 #include "proto/decode.h"
 
-#include <algorithm>
 #include <array>
-#include <charconv>
-#include <cstring>
-#include <emmintrin.h>
-#include <limits>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
+#include <utility>
 
-#include "common/quote.h"
-#include "proto/frame.h"
+#include "proto/decode_faults.h"
+#include "proto/json_reader.h"
 
 namespace korvan::proto {
 
 namespace {
 
-// Faults of the JSON text itself.
-constexpr std::string_view EOF_VALUE = "EOF while parsing a value";
-constexpr std::string_view EOF_LIST = "EOF while parsing a list";
-constexpr std::string_view EOF_OBJECT = "EOF while parsing an object";
-constexpr std::string_view EOF_STRING = "EOF while parsing a string";
-constexpr std::string_view EXPECTED_VALUE = "expected value";
-constexpr std::string_view EXPECTED_IDENT = "expected ident";
-constexpr std::string_view EXPECTED_COLON = "expected `:`";
-constexpr std::string_view EXPECTED_COMMA_OR_BRACKET = "expected `,` or `]`";
-constexpr std::string_view EXPECTED_COMMA_OR_BRACE = "expected `,` or `}`";
-constexpr std::string_view KEY_MUST_BE_STRING = "key must be a string";
-constexpr std::string_view TRAILING_COMMA = "trailing comma";
-constexpr std::string_view TRAILING_CHARACTERS = "trailing characters";
-constexpr std::string_view INVALID_NUMBER = "invalid number";
-constexpr std::string_view NUMBER_OUT_OF_RANGE = "number out of range";
-constexpr std::string_view INVALID_ESCAPE = "invalid escape";
-constexpr std::string_view CONTROL_CHARACTER =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view INVALID_CODE_POINT = "invalid unicode code point";
-constexpr std::string_view LONE_LEADING_SURROGATE = "lone leading surrogate in hex escape";
-constexpr std::string_view UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
-constexpr std::string_view RECURSION_LIMIT = "recursion limit exceeded";
-
-// Faults of the request's shape.
-constexpr std::string_view EXPECTED_REQUEST = "internally tagged enum Request";
-constexpr std::string_view EXPECTED_KIND = "variant identifier";
-constexpr std::string_view EXPECTED_TEXT = "a string";
-constexpr std::string_view EXPECTED_PORT = "u16";
-constexpr std::string_view KINDS = "`ping`, `status`, `start`, `stop`";
-constexpr std::string_view START_TOO_SHORT = "struct variant Request::Start with 4 elements";
-constexpr std::string_view NO_ELEMENTS = "0 elements in sequence";
-constexpr std::string_view START_ELEMENTS = "4 elements in sequence";
-
-// The request's own object or array is the first level; a container that would be
-// the 128th is refused.
-constexpr int MAX_DEPTH = 128;
-
-// append_quoted, but it stops quoting once the quotation is longer than MAX_FRAME_LEN
-// bytes: a message that long is never sent whole, and what is sent of it (see
-// encode_response_within) is shorter. The text is quoted a slice at a time; a slice
-// never ends before a continuation byte, so none splits a character, nor a C1 control
-// (C2 80 to C2 9F), which append_quoted writes as one escape.
-void append_quoted_within_frame(std::string& out, std::string_view text) {
-    constexpr size_t SLICE = 4096;
-    const size_t from = out.size();
-    out += '"';
-    std::string quoted;
-    size_t begin = 0;
-    while (begin < text.size() && out.size() - from <= MAX_FRAME_LEN) {
-        size_t end = std::min(begin + SLICE, text.size());
-        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-            ++end;
-        }
-        quoted.clear();
-        append_quoted(quoted, text.substr(begin, end - begin));
-        out.append(quoted, 1, quoted.size() - 2);
-        begin = end;
-    }
-    out += '"';
-}
-
-std::string invalid_type(std::string_view described, std::string_view expected) {
-    std::string text = "invalid type: ";
-    text.append(described).append(", expected ").append(expected);
-    return text;
-}
-
-std::string invalid_value(std::string_view described, std::string_view expected) {
-    std::string text = "invalid value: ";
-    text.append(described).append(", expected ").append(expected);
-    return text;
-}
-
-std::string field_fault(std::string_view what, std::string_view field) {
-    std::string text(what);
-    text.append(" `").append(field).append("`");
-    return text;
-}
-
-std::string invalid_length(size_t length, std::string_view expected) {
-    return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
-}
-
-// The shortest decimal digits that read back as the same double, written out in
-// positional form (never an exponent); a whole value keeps ".0".
-std::string positional(double value) {
-    char scientific[64];
-    const auto written = std::to_chars(scientific, scientific + sizeof scientific, value,
-                                       std::chars_format::scientific);
-    const std::string_view text(scientific, static_cast<size_t>(written.ptr - scientific));
-    const size_t e = text.find('e');
-    std::string_view mantissa = text.substr(0, e);
-    int exponent = 0;
-    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                    exponent);
-
-    std::string out;
-    if (!mantissa.empty() && mantissa.front() == '-') {
-        out += '-';
-        mantissa.remove_prefix(1);
-    }
-    std::string digits;
-    for (char c : mantissa) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    if (exponent >= 0) {
-        const auto whole = static_cast<size_t>(exponent) + 1;
-        if (digits.size() <= whole) {
-            out += digits;
-            out.append(whole - digits.size(), '0');
-            out += ".0";
-        } else {
-            out.append(digits, 0, whole).append(".").append(digits, whole);
-        }
-    } else {
-        out += "0.";
-        out.append(static_cast<size_t>(-exponent - 1), '0');
-        out += digits;
-    }
-    return out;
-}
-
-struct Number {
-    enum class Kind { Unsigned, Negative, Float };
-    Kind kind = Kind::Unsigned;
-    std::uint64_t unsigned_value = 0;
-    std::int64_t negative_value = 0;
-    double float_value = 0;
-};
-
-enum class Type { Null, True, False, Number, String, Sequence, Map };
-
-// What the request rules need to know of a value once it has been read.
-struct Value {
-    Type type = Type::Null;
-    Number number;
-    const std::uint8_t* string_body = nullptr;  // first byte after the opening quote
-};
-
-// For each lead byte of a well-formed UTF-8 sequence: its length and the bounds of
-// the second byte (which rule out overlong forms, surrogates and code points above
-// U+10FFFF). Length 0: no sequence starts with this byte.
-struct Utf8Lead {
-    std::uint8_t length;
-    std::uint8_t low;
-    std::uint8_t high;
-};
-
-// Every field is set explicitly: GCC 12 left default member initializers of the
-// elements unapplied in this constant expression.
-constexpr std::array<Utf8Lead, 256> UTF8_LEADS = [] {
-    std::array<Utf8Lead, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        const std::uint8_t length = b >= 0xC2 && b <= 0xDF   ? 2
-                                    : b >= 0xE0 && b <= 0xEF ? 3
-                                    : b >= 0xF0 && b <= 0xF4 ? 4
-                                                             : 0;
-        table[b] = Utf8Lead{length, 0x80, 0xBF};
-    }
-    table[0xE0].low = 0xA0;
-    table[0xED].high = 0x9F;
-    table[0xF0].low = 0x90;
-    table[0xF4].high = 0x8F;
-    return table;
-}();
-
-// Length of the well-formed UTF-8 sequence starting at `p`, or 0 if there is none.
-size_t utf8_sequence(const std::uint8_t* p, const std::uint8_t* end) {
-    const Utf8Lead lead = UTF8_LEADS[p[0]];
-    if (lead.length == 0 || end - p < lead.length || p[1] < lead.low || p[1] > lead.high) {
-        return 0;
-    }
-    if (lead.length >= 3 && (p[2] & 0xC0) != 0x80) {
-        return 0;
-    }
-    if (lead.length == 4 && (p[3] & 0xC0) != 0x80) {
-        return 0;
-    }
-    return lead.length;
-}
-
-// The bytes that end a plain run of a string are a double quote, a backslash and the
-// control bytes; non-ASCII bytes are plain here, and UTF-8 is checked over whole runs.
-// Sixteen bytes at a time with SSE2, which every x86-64 processor has.
-inline unsigned special_mask(__m128i bytes) {
-    const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
-    // Unsigned b <= 0x1F exactly when max(b, 0x1F) == 0x1F.
-    const __m128i control =
-        _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-
-inline bool plain_byte(std::uint8_t b) {
-    return b >= 0x20 && b != '"' && b != '\\';
-}
-
-// The bytes of `bytes` below the first `count` that are not ASCII, as a mask.
-inline unsigned non_ascii_mask(__m128i bytes, unsigned below) {
-    return static_cast<unsigned>(_mm_movemask_epi8(bytes)) & below;
-}
-
-// The first byte in [p, end) that ends a plain run; `non_ascii` is set when the run
-// holds a byte above 0x7F.
-const std::uint8_t* scan_plain(const std::uint8_t* p, const std::uint8_t* end, bool& non_ascii) {
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned hits = special_mask(bytes);
-        const unsigned before = hits == 0 ? 0xFFFFu : (hits & (0u - hits)) - 1;
-        non_ascii = non_ascii || non_ascii_mask(bytes, before) != 0;
-        if (hits != 0) {
-            return p + __builtin_ctz(hits);
-        }
-        p += 16;
-    }
-    while (p < end && plain_byte(*p)) {
-        non_ascii = non_ascii || *p >= 0x80;
-        ++p;
-    }
-    return p;
-}
-
-// Whether [p, end) is well-formed UTF-8; ASCII is skipped sixteen bytes at a time.
-bool valid_utf8(const std::uint8_t* p, const std::uint8_t* end) {
-    while (p < end) {
-        if (end - p >= 16 &&
-            _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
-            p += 16;
-            continue;
-        }
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const size_t length = utf8_sequence(p, end);
-        if (length == 0) {
-            return false;
-        }
-        p += length;
-    }
-    return true;
-}
-
-// Where the unescaped bytes of a string go. `copy_plain` takes the bytes from `p` up
-// to the first one that needs a look (see scan_plain) and returns where it stopped.
-// A sink is told first an upper bound of the text's length.
-struct DiscardSink {
-    void start(size_t) {}
-    const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
-                                   bool& non_ascii) {
-        return scan_plain(p, end, non_ascii);
-    }
-    void append(const std::uint8_t*, size_t) {}
-    void push(char) {}
-    void finish() {}
-};
-
-// Writes straight into the text, sized once for the whole string.
-struct TextSink {
-    // Room past the bound, so that whole blocks can be stored before they are checked.
-    static constexpr size_t SLACK = 16;
-    std::string& out;
-    char* cursor = nullptr;
-
-    void start(size_t bound) {
-        out.resize(bound + SLACK);
-        cursor = out.data();
-    }
-    // scan_plain and the copy in one pass: each block is stored, then checked.
-    const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
-                                   bool& non_ascii) {
-        while (end - p >= 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cursor), bytes);
-            const unsigned hits = special_mask(bytes);
-            const unsigned before = hits == 0 ? 0xFFFFu : (hits & (0u - hits)) - 1;
-            non_ascii = non_ascii || non_ascii_mask(bytes, before) != 0;
-            if (hits != 0) {
-                const int plain = __builtin_ctz(hits);
-                cursor += plain;
-                return p + plain;
-            }
-            p += 16;
-            cursor += 16;
-        }
-        const std::uint8_t* stop = scan_plain(p, end, non_ascii);
-        append(p, static_cast<size_t>(stop - p));
-        return stop;
-    }
-    void append(const std::uint8_t* from, size_t n) {
-        std::memcpy(cursor, from, n);
-        cursor += n;
-    }
-    void push(char c) { *cursor++ = c; }
-    void finish() {
-        out.resize(static_cast<size_t>(cursor - out.data()));
-        // The bound was the rest of the body; give back what a short text left over.
-        if (out.capacity() > 2 * out.size() + 64) {
-            out.shrink_to_fit();
-        }
-    }
-};
-
-// Holds short texts (keys, kinds) without allocating; longer ones match no name.
-struct NameSink {
-    std::array<char, 16> bytes{};
-    size_t size = 0;
-    bool too_long = false;
-    const std::uint8_t* copy_plain(const std::uint8_t* p, const std::uint8_t* end,
-                                   bool& non_ascii) {
-        const std::uint8_t* stop = scan_plain(p, end, non_ascii);
-        append(p, static_cast<size_t>(stop - p));
-        return stop;
-    }
-    void append(const std::uint8_t* from, size_t n) {
-        if (too_long || n > bytes.size() - size) {
-            too_long = true;
-            return;
-        }
-        std::memcpy(bytes.data() + size, from, n);
-        size += n;
-    }
-    void push(char c) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        append(&byte, 1);
-    }
-    void start(size_t) {}
-    void finish() {}
-    bool is(std::string_view name) const {
-        return !too_long && std::string_view(bytes.data(), size) == name;
-    }
-};
-
-// The byte each one-letter escape stands for; 0 where the letter is no escape.
-constexpr std::array<char, 256> SIMPLE_ESCAPES = [] {
-    std::array<char, 256> table{};
-    table['"'] = '"';
-    table['\\'] = '\\';
-    table['/'] = '/';
-    table['b'] = '\b';
-    table['f'] = '\f';
-    table['n'] = '\n';
-    table['r'] = '\r';
-    table['t'] = '\t';
-    return table;
-}();
-
-int hex_digit(std::uint8_t c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-template <class Sink>
-void push_code_point(Sink& sink, std::uint32_t cp) {
-    if (cp < 0x80) {
-        sink.push(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        sink.push(static_cast<char>(0xC0 | (cp >> 6)));
-        sink.push(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        sink.push(static_cast<char>(0xE0 | (cp >> 12)));
-        sink.push(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        sink.push(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        sink.push(static_cast<char>(0xF0 | (cp >> 18)));
-        sink.push(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        sink.push(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        sink.push(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-enum class Step { Item, End, Failed };
-
-// A single forward pass over the body. Every read function returns false once a
-// fault has been recorded; the first fault is the only one.
-class Reader {
-  public:
-    explicit Reader(std::span<const std::uint8_t> body)
-        : begin_(body.data()), p_(body.data()), end_(body.data() + body.size()) {}
-
-    // ---- faults
-
-    // The fault's message with its position suffix, if it has one.
-    std::string message() const {
-        if (!at_) {
-            return message_;
-        }
-        size_t line = 1;
-        size_t line_start = 0;
-        for (size_t i = 0; i < *at_; ++i) {
-            if (begin_[i] == '\n') {
-                ++line;
-                line_start = i + 1;
-            }
-        }
-        return message_ + " at line " + std::to_string(line) + " column " +
-               std::to_string(*at_ - line_start);
-    }
-
-    // Found at the last byte read: the position is just past it.
-    bool fail_here(std::string message) { return fail(std::move(message), offset()); }
-    // Found at the next byte, which has not been read: just past it, or the end.
-    bool fail_next(std::string message) {
-        return fail(std::move(message), p_ < end_ ? offset() + 1 : offset());
-    }
-    // Found after the text was read: no position.
-    bool fail_unplaced(std::string message) { return fail(std::move(message), std::nullopt); }
-
-    // ---- bytes
-
-    // Skips blanks; the next byte, or -1 at the end.
-    int peek() {
-        while (p_ < end_) {
-            const std::uint8_t c = *p_;
-            if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
-                return c;
-            }
-            ++p_;
-        }
-        return -1;
-    }
-    void advance() { ++p_; }
-    const std::uint8_t* position() const { return p_; }
-
-    // ---- structure
-
-    // Enters an array or object at the current '[' or '{'.
-    bool enter() {
-        if (--remaining_depth_ == 0) {
-            return fail_next(std::string(RECURSION_LIMIT));
-        }
-        ++p_;
-        return true;
-    }
-    // Leaves it at the current ']' or '}'.
-    void leave() {
-        ++remaining_depth_;
-        ++p_;
-    }
-
-    // Before the next element of an array: Item (at its first byte) or End (at ']').
-    Step next_element(bool& first) {
-        int c = peek();
-        if (c == ']') {
-            return Step::End;
-        }
-        if (c == ',' && !first) {
-            ++p_;
-            c = peek();
-            if (c == ']') {
-                return refuse_next(TRAILING_COMMA);
-            }
-            if (c < 0) {
-                return refuse_next(EOF_VALUE);
-            }
-            return Step::Item;
-        }
-        if (c < 0) {
-            return refuse_next(EOF_LIST);
-        }
-        if (!first) {
-            return refuse_next(EXPECTED_COMMA_OR_BRACKET);
-        }
-        first = false;
-        return Step::Item;
-    }
-
-    // Before the next member of an object: Item (at the key's opening quote) or End
-    // (at '}').
-    Step next_key(bool& first) {
-        int c = peek();
-        if (c == '}') {
-            return Step::End;
-        }
-        if (c == ',' && !first) {
-            ++p_;
-            c = peek();
-        } else if (c < 0) {
-            return refuse_next(EOF_OBJECT);
-        } else if (first) {
-            first = false;
-        } else {
-            return refuse_next(EXPECTED_COMMA_OR_BRACE);
-        }
-        if (c == '"') {
-            return Step::Item;
-        }
-        if (c == '}') {
-            return refuse_next(TRAILING_COMMA);
-        }
-        if (c < 0) {
-            return refuse_next(EOF_VALUE);
-        }
-        return refuse_next(KEY_MUST_BE_STRING);
-    }
-
-    bool colon() {
-        const int c = peek();
-        if (c == ':') {
-            ++p_;
-            return true;
-        }
-        return fail_next(std::string(c < 0 ? EOF_OBJECT : EXPECTED_COLON));
-    }
-
-    // ---- values
-
-    // Reads any value. A string's unescaped text goes to `text` when it is given;
-    // arrays and objects are read to their end without keeping anything.
-    bool value(Value& v, std::string* text) {
-        const int c = peek();
-        if (c == '[' || c == '{') {
-            v.type = c == '[' ? Type::Sequence : Type::Map;
-            return skip_container();
-        }
-        return scalar(v, text);
-    }
-
-    // Reads a value that is not an array or object; any other byte is a fault.
-    bool scalar(Value& v, std::string* text) {
-        const int c = peek();
-        switch (c) {
-            case -1:
-                return fail_next(std::string(EOF_VALUE));
-            case 'n':
-                v.type = Type::Null;
-                return ident("null");
-            case 't':
-                v.type = Type::True;
-                return ident("true");
-            case 'f':
-                v.type = Type::False;
-                return ident("false");
-            case '"':
-                v.type = Type::String;
-                ++p_;
-                v.string_body = p_;
-                if (text != nullptr) {
-                    TextSink sink{*text};
-                    return string(sink);
-                } else {
-                    DiscardSink sink;
-                    return string(sink);
-                }
-            default:
-                if (c == '-' || (c >= '0' && c <= '9')) {
-                    v.type = Type::Number;
-                    return number(v.number);
-                }
-                return fail_next(std::string(EXPECTED_VALUE));
-        }
-    }
-
-    // After the opening quote; reads through the closing quote.
-    template <class Sink>
-    bool string(Sink& sink) {
-        // The unescaped text is never longer than what is left of the body.
-        sink.start(static_cast<size_t>(end_ - p_));
-        bool malformed = false;
-        for (;;) {
-            const std::uint8_t* run = p_;
-            bool non_ascii = false;
-            p_ = sink.copy_plain(p_, end_, non_ascii);
-            malformed = malformed || (non_ascii && !valid_utf8(run, p_));
-            if (p_ == end_) {
-                return fail_here(std::string(EOF_STRING));
-            }
-            const std::uint8_t c = *p_;
-            ++p_;
-            if (c == '"') {
-                sink.finish();
-                // Like the other faults inside the text, only the first is reported,
-                // and bytes that are not UTF-8 are only known to be the first at the end.
-                return malformed ? fail_here(std::string(INVALID_CODE_POINT)) : true;
-            }
-            if (c != '\\') {
-                return fail_here(std::string(CONTROL_CHARACTER));
-            }
-            if (!escape(sink)) {
-                return false;
-            }
-        }
-    }
-
-    // The unescaped text of a string already read without fault.
-    std::string text_at(const std::uint8_t* string_body) const {
-        Reader again(*this);
-        again.p_ = string_body;
-        std::string text;
-        TextSink sink{text};
-        again.string(sink);
-        return text;
-    }
-
-    std::string describe(const Value& v) const {
-        switch (v.type) {
-            case Type::Null:
-                return "null";
-            case Type::True:
-                return "boolean `true`";
-            case Type::False:
-                return "boolean `false`";
-            case Type::Sequence:
-                return "sequence";
-            case Type::Map:
-                return "map";
-            case Type::String: {
-                std::string text = "string ";
-                append_quoted_within_frame(text, text_at(v.string_body));
-                return text;
-            }
-            case Type::Number:
-                break;
-        }
-        switch (v.number.kind) {
-            case Number::Kind::Unsigned:
-                return "integer `" + std::to_string(v.number.unsigned_value) + "`";
-            case Number::Kind::Negative:
-                return "integer `" + std::to_string(v.number.negative_value) + "`";
-            case Number::Kind::Float:
-                break;
-        }
-        return "floating point `" + positional(v.number.float_value) + "`";
-    }
-
-  private:
-    size_t offset() const { return static_cast<size_t>(p_ - begin_); }
-
-    bool fail(std::string message, std::optional<size_t> at) {
-        if (!failed_) {
-            failed_ = true;
-            message_ = std::move(message);
-            at_ = at;
-        }
-        return false;
-    }
-
-    Step refuse_next(std::string_view message) {
-        fail_next(std::string(message));
-        return Step::Failed;
-    }
-
-    bool ident(std::string_view word) {
-        ++p_;
-        for (size_t i = 1; i < word.size(); ++i) {
-            if (p_ == end_) {
-                return fail_here(std::string(EOF_VALUE));
-            }
-            if (*p_++ != word[i]) {
-                return fail_here(std::string(EXPECTED_IDENT));
-            }
-        }
-        return true;
-    }
-
-    // After the backslash.
-    template <class Sink>
-    bool escape(Sink& sink) {
-        if (p_ == end_) {
-            return fail_here(std::string(EOF_STRING));
-        }
-        const std::uint8_t c = *p_++;
-        if (c == 'u') {
-            return unicode_escape(sink);
-        }
-        const char unescaped = SIMPLE_ESCAPES[c];
-        if (unescaped == 0) {
-            return fail_here(std::string(INVALID_ESCAPE));
-        }
-        sink.push(unescaped);
-        return true;
-    }
-
-    // The four digits after "\u", read in order: the first byte that is not a hex
-    // digit is the fault, and a body that ends before it ends inside the string.
-    bool hex4(std::uint32_t& unit) {
-        unit = 0;
-        for (int i = 0; i < 4; ++i) {
-            if (p_ == end_) {
-                return fail_here(std::string(EOF_STRING));
-            }
-            const int digit = hex_digit(*p_++);
-            if (digit < 0) {
-                return fail_here(std::string(INVALID_ESCAPE));
-            }
-            unit = (unit << 4) | static_cast<std::uint32_t>(digit);
-        }
-        return true;
-    }
-
-    template <class Sink>
-    bool unicode_escape(Sink& sink) {
-        std::uint32_t unit = 0;
-        if (!hex4(unit)) {
-            return false;
-        }
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return fail_here(std::string(LONE_LEADING_SURROGATE));
-        }
-        if (unit < 0xD800 || unit > 0xDBFF) {
-            push_code_point(sink, unit);
-            return true;
-        }
-        // A leading surrogate: "\u" and a trailing one must follow at once.
-        for (char expected : {'\\', 'u'}) {
-            if (p_ == end_) {
-                return fail_here(std::string(EOF_STRING));
-            }
-            if (*p_++ != expected) {
-                return fail_here(std::string(UNEXPECTED_END_OF_HEX_ESCAPE));
-            }
-        }
-        std::uint32_t trailing = 0;
-        if (!hex4(trailing)) {
-            return false;
-        }
-        if (trailing < 0xDC00 || trailing > 0xDFFF) {
-            return fail_here(std::string(LONE_LEADING_SURROGATE));
-        }
-        push_code_point(sink, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
-        return true;
-    }
-
-    bool digit_next() const { return p_ < end_ && *p_ >= '0' && *p_ <= '9'; }
-
-    // At '-' or a digit.
-    bool number(Number& n) {
-        const std::uint8_t* start = p_;
-        const bool negative = *p_ == '-';
-        if (negative) {
-            ++p_;
-        }
-        bool integral = true;
-        bool overflow = false;
-        std::uint64_t magnitude = 0;
-        if (p_ == end_) {
-            return fail_here(std::string(INVALID_NUMBER));
-        }
-        const std::uint8_t first = *p_++;
-        if (first == '0') {
-            if (digit_next()) {
-                return fail_next(std::string(INVALID_NUMBER));
-            }
-        } else if (first >= '1' && first <= '9') {
-            magnitude = first - '0';
-            while (digit_next()) {
-                const std::uint64_t digit = *p_++ - '0';
-                if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-                    overflow = true;
-                } else if (!overflow) {
-                    magnitude = magnitude * 10 + digit;
-                }
-            }
-        } else {
-            return fail_here(std::string(INVALID_NUMBER));
-        }
-        if (p_ < end_ && *p_ == '.') {
-            integral = false;
-            ++p_;
-            if (!digit_next()) {
-                return fail_next(std::string(p_ == end_ ? EOF_VALUE : INVALID_NUMBER));
-            }
-            while (digit_next()) {
-                ++p_;
-            }
-        }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-            integral = false;
-            ++p_;
-            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
-                ++p_;
-            }
-            if (p_ == end_) {
-                return fail_here(std::string(EOF_VALUE));
-            }
-            if (!digit_next()) {
-                ++p_;
-                return fail_here(std::string(INVALID_NUMBER));
-            }
-            while (digit_next()) {
-                ++p_;
-            }
-        }
-        if (integral && !overflow) {
-            if (!negative) {
-                n.kind = Number::Kind::Unsigned;
-                n.unsigned_value = magnitude;
-                return true;
-            }
-            // -0 and magnitudes beyond the 64-bit range are floating point.
-            if (magnitude != 0 && magnitude <= std::uint64_t{1} << 63) {
-                n.kind = Number::Kind::Negative;
-                n.negative_value = static_cast<std::int64_t>(0 - magnitude);
-                return true;
-            }
-        }
-        n.kind = Number::Kind::Float;
-        return to_double(start, n.float_value);
-    }
-
-    // The text [start, p_) is a well-formed JSON number.
-    bool to_double(const std::uint8_t* start, double& value) {
-        const char* first = reinterpret_cast<const char*>(start);
-        const char* last = reinterpret_cast<const char*>(p_);
-        const auto parsed = std::from_chars(first, last, value);
-        if (parsed.ec == std::errc{}) {
-            return true;
-        }
-        // Out of range either way: too large is a fault, too small reads as zero.
-        if (decimal_magnitude(first, last) > 0) {
-            return fail_here(std::string(NUMBER_OUT_OF_RANGE));
-        }
-        value = *first == '-' ? -0.0 : 0.0;
-        return true;
-    }
-
-    // The power of ten of the leading digit of the well-formed number [p, end),
-    // saturated; only its sign matters.
-    static long long decimal_magnitude(const char* p, const char* end) {
-        constexpr long long LIMIT = 1'000'000'000;
-        if (*p == '-') {
-            ++p;
-        }
-        long long lead = -1;  // digits of the whole part, less one, leading zeros aside
-        for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-            if (lead >= 0 || *p != '0') {
-                lead = lead < LIMIT ? lead + 1 : lead;
-            }
-        }
-        if (lead < 0 && p < end && *p == '.') {
-            // 0.000ddd: the leading digit stands after the zeros.
-            for (++p; p < end && *p == '0'; ++p) {
-                lead = lead > -LIMIT ? lead - 1 : lead;
-            }
-        }
-        while (p < end && *p != 'e' && *p != 'E') {
-            ++p;
-        }
-        long long exponent = 0;
-        if (p < end) {
-            ++p;
-            const bool negative = *p == '-';
-            if (*p == '+' || *p == '-') {
-                ++p;
-            }
-            for (; p < end; ++p) {
-                exponent = exponent < LIMIT ? exponent * 10 + (*p - '0') : exponent;
-            }
-            exponent = negative ? -exponent : exponent;
-        }
-        return lead + exponent;
-    }
-
-    // At '[' or '{': reads the whole nest with an explicit stack.
-    bool skip_container() {
-        std::array<bool, MAX_DEPTH> is_array{};
-        int top = 0;
-        bool first = true;
-        bool opening = true;  // at the '[' or '{' of a container still to enter
-        for (;;) {
-            if (opening) {
-                const bool array = *p_ == '[';
-                if (!enter()) {
-                    return false;
-                }
-                is_array[static_cast<size_t>(top++)] = array;
-                first = true;
-                opening = false;
-            }
-            const bool array = is_array[static_cast<size_t>(top - 1)];
-            const Step step = array ? next_element(first) : next_key(first);
-            if (step == Step::Failed) {
-                return false;
-            }
-            if (step == Step::End) {
-                leave();
-                first = false;
-                if (--top == 0) {
-                    return true;
-                }
-                continue;
-            }
-            if (!array) {
-                ++p_;
-                DiscardSink key;
-                if (!string(key) || !colon()) {
-                    return false;
-                }
-            }
-            const int c = peek();
-            if (c == '[' || c == '{') {
-                opening = true;
-                continue;
-            }
-            Value ignored;
-            if (!scalar(ignored, nullptr)) {
-                return false;
-            }
-        }
-    }
-
-    const std::uint8_t* begin_;
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-    int remaining_depth_ = MAX_DEPTH;
-    bool failed_ = false;
-    std::string message_;
-    std::optional<size_t> at_;
-};
+using json::Name;
+using json::Number;
+using json::Reader;
+using json::Step;
+using json::Type;
+using json::Value;
 
 enum class Kind { Ping, Status, Start, Stop };
 
-// The start request's fields as they are met, and the first fault among them.
+constexpr std::array<std::pair<std::string_view, Kind>, 4> KINDS_BY_NAME = {{
+    {"ping", Kind::Ping},
+    {"status", Kind::Status},
+    {"start", Kind::Start},
+    {"stop", Kind::Stop},
+}};
+
+// What a start field's value must be: a string, or an integer from 0 to 65535.
+enum class FieldKind { Text, Port };
+
+// A field of the start request: its member name in the object form, its kind, and the
+// member of request::Start it fills. In the array form the fields follow the kind in
+// this order.
+struct StartField {
+    std::string_view name;
+    FieldKind kind;
+    std::string request::Start::*text = nullptr;    // a Text field's slot
+    std::uint16_t request::Start::*port = nullptr;  // a Port field's slot
+};
+
+constexpr std::array<StartField, 4> START_FIELDS = {{
+    {.name = "config_yaml", .kind = FieldKind::Text, .text = &request::Start::config_yaml},
+    {.name = "secret", .kind = FieldKind::Text, .text = &request::Start::secret},
+    {.name = "mixed_port", .kind = FieldKind::Port, .port = &request::Start::mixed_port},
+    {.name = "ctl_port", .kind = FieldKind::Port, .port = &request::Start::ctl_port},
+}};
+
+static_assert(
+    [] {
+        for (const StartField& field : START_FIELDS) {
+            const bool text = field.kind == FieldKind::Text;
+            if ((field.text != nullptr) != text || (field.port != nullptr) == text) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "each field fills the slot of its kind");
+static_assert(START_FIELDS.size() == 4, "START_TOO_SHORT and START_ELEMENTS count four");
+
+// The start request as its fields are met, and the first fault among them.
 struct StartFields {
-    static constexpr std::array<std::string_view, 4> NAMES = {"config_yaml", "secret", "mixed_port",
-                                                              "ctl_port"};
-    std::array<bool, 4> taken{};
-    std::string texts[2];
-    std::uint16_t ports[2] = {0, 0};
+    request::Start start;
+    std::array<bool, START_FIELDS.size()> taken{};
     std::optional<std::string> fault;
 
-    static std::optional<size_t> index_of(const NameSink& key) {
-        for (size_t i = 0; i < NAMES.size(); ++i) {
-            if (key.is(NAMES[i])) {
+    static std::optional<size_t> index_of(const Name& key) {
+        for (size_t i = 0; i < START_FIELDS.size(); ++i) {
+            if (key.is(START_FIELDS[i].name)) {
                 return i;
             }
         }
         return std::nullopt;
     }
 
-    // Reads the value of field `index` and converts it as the field requires.
+    // Reads the value of field `index` and converts it as the field's kind requires.
     bool read(Reader& r, size_t index) {
+        const StartField& field = START_FIELDS[index];
+        const bool text = field.kind == FieldKind::Text;
         Value v;
-        if (!r.value(v, index < 2 ? &texts[index] : nullptr)) {
+        if (!r.value(v, text ? &(start.*field.text) : nullptr)) {
             return false;
         }
         taken[index] = true;
-        if (index < 2) {
+        if (text) {
             if (v.type != Type::String) {
                 fault = invalid_type(r.describe(v), EXPECTED_TEXT);
             }
@@ -974,17 +96,13 @@ struct StartFields {
         }
         if (v.type == Type::Number && v.number.kind == Number::Kind::Unsigned &&
             v.number.unsigned_value <= 0xFFFF) {
-            ports[index - 2] = static_cast<std::uint16_t>(v.number.unsigned_value);
+            start.*field.port = static_cast<std::uint16_t>(v.number.unsigned_value);
         } else if (v.type == Type::Number && v.number.kind != Number::Kind::Float) {
             fault = invalid_value(r.describe(v), EXPECTED_PORT);
         } else {
             fault = invalid_type(r.describe(v), EXPECTED_PORT);
         }
         return true;
-    }
-
-    request::Start take() {
-        return request::Start{std::move(texts[0]), std::move(texts[1]), ports[0], ports[1]};
     }
 };
 
@@ -1000,23 +118,17 @@ bool read_kind(Reader& r, Kind& kind) {
     }
     r.advance();
     const std::uint8_t* body = r.position();
-    NameSink name;
-    if (!r.string(name)) {
+    Name name;
+    if (!r.name(name)) {
         return false;
     }
-    static constexpr std::array<std::pair<std::string_view, Kind>, 4> KINDS_BY_NAME = {
-        {{"ping", Kind::Ping},
-         {"status", Kind::Status},
-         {"start", Kind::Start},
-         {"stop", Kind::Stop}}};
     for (const auto& [word, k] : KINDS_BY_NAME) {
         if (name.is(word)) {
             kind = k;
             return true;
         }
     }
-    return r.fail_here("unknown variant `" + r.text_at(body) + "`, expected one of " +
-                       std::string(KINDS));
+    return r.fail_here(unknown_kind(r.text_at(body)));
 }
 
 Request unit_request(Kind kind) {
@@ -1048,14 +160,14 @@ std::optional<Request> read_object(Reader& r) {
             break;
         }
         r.advance();
-        NameSink key;
-        if (!r.string(key)) {
+        Name key;
+        if (!r.name(key)) {
             return std::nullopt;
         }
         if (key.is("op")) {
             if (kind) {
                 // Found with the key: nothing after it is read.
-                r.fail_here(field_fault("duplicate field", "op"));
+                r.fail_here(field_fault(DUPLICATE_FIELD, "op"));
                 return std::nullopt;
             }
             Kind k{};
@@ -1076,7 +188,7 @@ std::optional<Request> read_object(Reader& r) {
                 }
                 continue;
             }
-            fields.fault = field_fault("duplicate field", StartFields::NAMES[*field]);
+            fields.fault = field_fault(DUPLICATE_FIELD, START_FIELDS[*field].name);
         }
         Value ignored;
         if (!r.value(ignored, nullptr)) {
@@ -1085,7 +197,7 @@ std::optional<Request> read_object(Reader& r) {
     }
     r.leave();
     if (!kind) {
-        r.fail_here(field_fault("missing field", "op"));
+        r.fail_here(field_fault(MISSING_FIELD, "op"));
         return std::nullopt;
     }
     if (*kind != Kind::Start) {
@@ -1095,16 +207,16 @@ std::optional<Request> read_object(Reader& r) {
         r.fail_unplaced(*fields.fault);
         return std::nullopt;
     }
-    for (size_t i = 0; i < fields.taken.size(); ++i) {
+    for (size_t i = 0; i < START_FIELDS.size(); ++i) {
         if (!fields.taken[i]) {
-            r.fail_unplaced(field_fault("missing field", StartFields::NAMES[i]));
+            r.fail_unplaced(field_fault(MISSING_FIELD, START_FIELDS[i].name));
             return std::nullopt;
         }
     }
-    return fields.take();
+    return std::move(fields.start);
 }
 
-// The array form, at '[': the kind, then for a start its four fields in order.
+// The array form, at '[': the kind, then for a start its fields in order.
 std::optional<Request> read_array(Reader& r) {
     r.enter();
     bool first = true;
@@ -1114,7 +226,7 @@ std::optional<Request> read_array(Reader& r) {
     }
     if (step == Step::End) {
         r.leave();
-        r.fail_here(field_fault("missing field", "op"));
+        r.fail_here(field_fault(MISSING_FIELD, "op"));
         return std::nullopt;
     }
     Kind kind{};
@@ -1125,7 +237,7 @@ std::optional<Request> read_array(Reader& r) {
     size_t count = 0;
     while ((step = r.next_element(first)) == Step::Item) {
         const size_t index = count++;
-        if (kind == Kind::Start && index < fields.taken.size() && !fields.fault) {
+        if (kind == Kind::Start && index < START_FIELDS.size() && !fields.fault) {
             if (!fields.read(r, index)) {
                 return std::nullopt;
             }
@@ -1151,15 +263,15 @@ std::optional<Request> read_array(Reader& r) {
         r.fail_unplaced(*fields.fault);
         return std::nullopt;
     }
-    if (count < 4) {
+    if (count < START_FIELDS.size()) {
         r.fail_unplaced(invalid_length(count, START_TOO_SHORT));
         return std::nullopt;
     }
-    if (count > 4) {
+    if (count > START_FIELDS.size()) {
         r.fail_unplaced(invalid_length(count, START_ELEMENTS));
         return std::nullopt;
     }
-    return fields.take();
+    return std::move(fields.start);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // independent nlohmann/json parser agree on what is JSON, and on the texts of every
 // decoded request.
 
-#include "proto/decode_reference.h"
+#include "support/decode_reference.h"
 
 #include <gtest/gtest.h>
 

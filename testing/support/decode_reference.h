@@ -17,33 +17,12 @@
 #include <string_view>
 
 #include "proto/decode.h"
+#include "proto/decode_faults.h"
 
 namespace korvan::proto {
 
 inline bool is_syntax_message(std::string_view message) {
-    static constexpr std::array<std::string_view, 20> SYNTAX = {
-        "EOF while parsing a value",
-        "EOF while parsing a list",
-        "EOF while parsing an object",
-        "EOF while parsing a string",
-        "expected value",
-        "expected ident",
-        "expected `:`",
-        "expected `,` or `]`",
-        "expected `,` or `}`",
-        "key must be a string",
-        "trailing comma",
-        "trailing characters",
-        "invalid number",
-        "number out of range",
-        "invalid escape",
-        "control character (\\u0000-\\u001F) found while parsing a string",
-        "invalid unicode code point",
-        "lone leading surrogate in hex escape",
-        "unexpected end of hex escape",
-        "recursion limit exceeded",
-    };
-    for (std::string_view syntax : SYNTAX) {
+    for (std::string_view syntax : JSON_TEXT_FAULTS) {
         if (message == syntax) {
             return true;
         }
@@ -141,20 +120,19 @@ inline std::string reference_disagreement(std::span<const std::uint8_t> body) {
     }
 
     const std::string& text = ours.error();
-    const size_t suffix = text.rfind(" at line ");
+    const size_t suffix = text.rfind(AT_LINE);
     const bool placed = suffix != std::string::npos;
     const std::string message = placed ? text.substr(0, suffix) : text;
 
     // The reference skips a byte order mark; a request may not have one.
     if (body.size() >= 3 && body[0] == 0xEF && body[1] == 0xBB && body[2] == 0xBF) {
-        return text == "expected value at line 1 column 1" ? ""
-                                                           : "BOM not refused at its first byte";
+        return text == at_position(EXPECTED_VALUE, 1, 1) ? "" : "BOM not refused at its first byte";
     }
     if (is_syntax_message(message)) {
         if (!placed) {
             return "syntax fault without a position: " + text;
         }
-        if (message == "recursion limit exceeded") {
+        if (message == RECURSION_LIMIT) {
             return "";
         }
         return theirs ? "syntax fault in a body the reference accepts: " + text : "";
