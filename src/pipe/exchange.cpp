@@ -10,6 +10,7 @@
 #include "proto/encode.h"
 #include "proto/frame.h"
 #include "pipe/pipe_stream.h"
+#include "win/overlapped_io.h"
 
 namespace korvan::pipe {
 
@@ -32,7 +33,7 @@ proto::Response respond_to(std::vector<std::uint8_t>& body, core::CoreState& sta
     Result<proto::Request> request = proto::decode_request(body);
     if (!request) {
         return proto::response::Error{std::string(proto::BAD_REQUEST),
-                               std::string(PARSE_PREFIX) + request.error()};
+                                      std::string(PARSE_PREFIX) + request.error()};
     }
     return handle_request(request.value(), state);
 }
@@ -60,7 +61,7 @@ void answer_client(const ClientLink& link, core::CoreState& state, const Result<
     const proto::Response response = respond_to(body.value(), state);
     // The request, a start's secret included, is not kept past its answer.
     body.value() = {};
-    if (stream.deadline != NO_DEADLINE) {
+    if (stream.deadline != win::NO_DEADLINE) {
         stream.deadline += GetTickCount64() - handling_from;
     }
     if (proto::write_response(stream, response)) {
