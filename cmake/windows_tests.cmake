@@ -36,10 +36,11 @@ if(KORVAN_TESTS)
     # they get a folder of their own with the stand-in core beside them; the tests
     # write the stand-in wintun-x86_64.dll there themselves.
     set(core_test_dir ${CMAKE_BINARY_DIR}/core_tests)
-    add_executable(fake_core testing/fake_core/fake_core.cpp)
+    add_executable(fake_core testing/fake_core/fake_core.cpp testing/support/test_support.cpp)
     set_target_properties(fake_core PROPERTIES
         OUTPUT_NAME mihomo-x86_64-pc-windows-msvc
         RUNTIME_OUTPUT_DIRECTORY ${core_test_dir})
+    target_include_directories(fake_core PRIVATE testing)
     target_link_libraries(fake_core PRIVATE korvan_win ntdll)
     korvan_warnings(fake_core)
 
@@ -137,6 +138,7 @@ add_library(korvan_reliability STATIC
     testing/support/installed_service.cpp
     testing/support/pipe_client.cpp
     testing/support/process_run.cpp
+    testing/support/test_support.cpp
 )
 target_include_directories(korvan_reliability PUBLIC ${CMAKE_SOURCE_DIR} testing)
 target_link_libraries(korvan_reliability PUBLIC korvan_win ntdll)

@@ -76,7 +76,7 @@ bool core_killed_from_outside(const std::wstring& folder) {
     const win::UniqueHandle core = start_recorded_core(folder + L"\\fault-core-record.txt", check);
     if (core) {
         check.expect(
-            TerminateProcess(core.get(), 9) != FALSE && exit_code_within(core.get(), 10'000) == 9u,
+            TerminateProcess(core.get(), 9) != FALSE && exit_code_after(core.get(), 10'000) == 9u,
             "killed with exit code 9");
     }
     const std::optional<std::string> status = request(R"({"op":"status"})");
@@ -118,10 +118,10 @@ bool service_process_killed(const std::wstring& folder) {
     }
     const std::uint64_t killed_at = now_us();
     check.expect(service.valid() && TerminateProcess(service.get(), 7) != FALSE &&
-                     exit_code_within(service.get(), 10'000) == 7u,
+                     exit_code_after(service.get(), 10'000) == 7u,
                  "service process killed with exit code 7");
     const std::optional<DWORD> core_exit =
-        core ? exit_code_within(core.get(), 20'000) : std::nullopt;
+        core ? exit_code_after(core.get(), 20'000) : std::nullopt;
     check.expect(core_exit.has_value(),
                  core_exit ? "core ended through its job " + millis(now_us() - killed_at) +
                                  " after the kill (exit code " + std::to_string(*core_exit) + ")"
@@ -205,7 +205,7 @@ bool stop_during_load() {
                                std::to_string(answered_before_stop) + " answers in 2 s"
                          : "did not stop");
     const std::optional<DWORD> exit_code =
-        service ? exit_code_within(service.get(), 20'000) : std::nullopt;
+        service ? exit_code_after(service.get(), 20'000) : std::nullopt;
     check.expect(exit_code == 0u, exit_code
                                       ? "service process exit code " + std::to_string(*exit_code)
                                       : "service process still running");

@@ -122,35 +122,10 @@ std::vector<DWORD> processes_named(std::wstring_view image) {
     return found;
 }
 
-std::optional<DWORD> exit_code_within(HANDLE process, DWORD timeout_ms) {
-    DWORD code = 0;
-    if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process, &code)) {
-        return std::nullopt;
-    }
-    return code;
-}
-
-std::optional<std::string> read_whole_file(const std::wstring& path) {
-    win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        content.append(chunk, got);
-    }
-    return content;
-}
-
 std::optional<DWORD> recorded_pid(const std::wstring& record_path, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        if (const std::optional<std::string> record = read_whole_file(record_path)) {
+        if (const std::optional<std::string> record = test_support::read_file(record_path)) {
             const size_t at = record->find("pid=");
             if (at != std::string::npos) {
                 return static_cast<DWORD>(std::stoul(record->substr(at + 4)));

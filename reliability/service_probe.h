@@ -13,6 +13,7 @@
 
 #include "common/result.h"
 #include "support/installed_service.h"
+#include "support/test_support.h"
 #include "win/handle.h"
 
 namespace korvan::reliability {
@@ -58,11 +59,8 @@ ProcessFigures process_figures(DWORD pid);
 // Ids of the running processes whose image is named `image` (case-insensitive).
 std::vector<DWORD> processes_named(std::wstring_view image);
 
-// The process's exit code once it has ended within `timeout_ms`; nullopt otherwise.
-std::optional<DWORD> exit_code_within(HANDLE process, DWORD timeout_ms);
-
-// Reads a whole file, or nullopt when it cannot be opened.
-std::optional<std::string> read_whole_file(const std::wstring& path);
+// The exit code of a process that has ended in time.
+using test_support::exit_code_after;
 
 // The first "pid=N" of the stand-in core's record at `record_path`, once the record
 // exists (waiting up to `timeout_ms`).

@@ -60,4 +60,10 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
+std::string in_quotes(std::string_view text) {
+    std::string out;
+    append_quoted(out, text);
+    return out;
+}
+
 }  // namespace korvan

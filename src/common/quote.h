@@ -13,4 +13,7 @@ namespace korvan {
 // \u{hex} in lower case. Everything else, malformed UTF-8 included, is copied.
 void append_quoted(std::string& out, std::string_view text);
 
+// `text` quoted as append_quoted does.
+std::string in_quotes(std::string_view text);
+
 }  // namespace korvan

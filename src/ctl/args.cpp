@@ -42,12 +42,6 @@ Exit codes:
 
 namespace {
 
-std::string in_quotes(std::string_view text) {
-    std::string out;
-    append_quoted(out, text);
-    return out;
-}
-
 bool is_digits(std::string_view text) {
     if (text.empty()) {
         return false;

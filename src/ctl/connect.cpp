@@ -4,6 +4,7 @@
 #include <string>
 
 #include "win/error_text.h"
+#include "win/overlapped_io.h"
 #include "win/utf.h"
 
 namespace korvan::ctl {
@@ -16,12 +17,7 @@ constexpr DWORD RETRY_MS = 50;
 }  // namespace
 
 Deadline deadline_in(unsigned seconds) {
-    return Deadline{GetTickCount64() + ULONGLONG{seconds} * 1000, seconds};
-}
-
-DWORD remaining_ms(const Deadline& deadline) {
-    const ULONGLONG now = GetTickCount64();
-    return now >= deadline.end_tick ? 0 : static_cast<DWORD>(deadline.end_tick - now);
+    return Deadline{GetTickCount64() + std::uint64_t{seconds} * 1000, seconds};
 }
 
 Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
@@ -41,7 +37,7 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
         if (pipe) {
             return pipe;
         }
-        const DWORD left = remaining_ms(deadline);
+        const DWORD left = win::remaining_ms(deadline.end_tick);
         if (error == ERROR_FILE_NOT_FOUND) {
             if (left == 0) {
                 return Failure{seen_busy ? busy : missing};
@@ -59,7 +55,7 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
             if (!WaitNamedPipeW(wide.c_str(), left)) {
                 const DWORD wait_error = GetLastError();
                 if (wait_error != ERROR_SEM_TIMEOUT) {
-                    Sleep(std::min(remaining_ms(deadline), RETRY_MS));
+                    Sleep(std::min(win::remaining_ms(deadline.end_tick), RETRY_MS));
                 }
             }
         } else {

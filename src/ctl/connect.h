@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "common/result.h"
@@ -12,15 +13,14 @@
 namespace korvan::ctl {
 
 // One bound for the whole exchange, from the first attempt to open the pipe to the
-// last byte of the reply.
+// last byte of the reply: the deadline on GetTickCount64's clock (win/overlapped_io.h),
+// and the seconds it was set from, which the error texts name.
 struct Deadline {
-    ULONGLONG end_tick = 0;
+    std::uint64_t end_tick = 0;
     unsigned seconds = 0;
 };
 
 Deadline deadline_in(unsigned seconds);
-// 0 once the deadline has passed.
-DWORD remaining_ms(const Deadline& deadline);
 
 // Opens the client end of the pipe `name` (UTF-8, \\.\pipe\...) for reading and
 // writing with overlapped I/O. The server may identify the caller but not act as it.

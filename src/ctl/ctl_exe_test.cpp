@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ctl/args.h"
+#include "support/frames.h"
 #include "support/pipe_server.h"
 #include "support/test_support.h"
 #include "support/tool_run.h"
@@ -19,7 +20,7 @@ namespace korvan::ctl {
 namespace {
 
 using test_support::expected_os_text;
-using test_support::frame;
+using test_support::framed;
 using test_support::module_dir;
 using test_support::PipeServer;
 using test_support::Script;
@@ -89,7 +90,7 @@ TEST(CtlExe, EveryCommandSendsItsRequestAndShowsTheAnswer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
-        PipeServer server({{frame(c.reply)}});
+        PipeServer server({{framed(c.reply)}});
         expect_result(run_against(server, c.args), 0, c.out, "");
         EXPECT_EQ(server.requests(), std::vector<std::string>{c.request});
     }
@@ -98,7 +99,7 @@ TEST(CtlExe, EveryCommandSendsItsRequestAndShowsTheAnswer) {
 TEST(CtlExe, JsonPrintsTheBodyAsReceived) {
     const std::string body =
         " {\"ok\":\"pong\", \"version\":\"1\",\"service_version\":\"1.0.0\"}\t";
-    PipeServer server({{frame(body)}});
+    PipeServer server({{framed(body)}});
     expect_result(run_against(server, {L"--json", L"ping"}), 0, body + "\n", "");
 }
 
@@ -110,14 +111,14 @@ TEST(CtlExe, ErrorAnswerExitsWithOne) {
     const std::vector<std::wstring> args = {
         L"start", L"--config", dir.path + L"\\c.yaml", L"--mixed-port", L"1", L"--ctl-port", L"2"};
     {
-        PipeServer server({{frame(body)}});
+        PipeServer server({{framed(body)}});
         expect_result(run_against(server, args), 1, "",
                       PREFIX +
                           "error start_failed: spawn mihomo: \xC3\xA9"
                           "chec\n");
     }
     {
-        PipeServer server({{frame(body)}});
+        PipeServer server({{framed(body)}});
         std::vector<std::wstring> json_args = args;
         json_args.push_back(L"--json");
         expect_result(run_against(server, json_args), 1, body + "\n",
@@ -133,11 +134,11 @@ TEST(CtlExe, MalformedRepliesExitWithTwo) {
         std::string err;
     };
     const std::vector<Case> cases = {
-        {frame("pong"), "malformed reply: not JSON: \"pong\""},
-        {frame(R"({"ok":"pong","version":"1"})"),
+        {framed("pong"), "malformed reply: not JSON: \"pong\""},
+        {framed(R"({"ok":"pong","version":"1"})"),
          "malformed reply: \"pong\" reply: \"service_version\" is missing"},
-        {frame(R"({"ok":"stopped"})"), "malformed reply: \"stopped\" does not answer ping"},
-        {frame(R"({"ok":"hello"})"), "malformed reply: unknown \"ok\" \"hello\""},
+        {framed(R"({"ok":"stopped"})"), "malformed reply: \"stopped\" does not answer ping"},
+        {framed(R"({"ok":"hello"})"), "malformed reply: unknown \"ok\" \"hello\""},
         {std::string("\0\0\0\0", 4), "read reply: frame length out of range: 0"},
         {std::string("\x01\x00\x10\x00", 4), "read reply: frame length out of range: 1048577"},
         {std::string("\x10\x00\x00\x00{\"ok\"", 9),
@@ -183,7 +184,7 @@ TEST(CtlExe, PipeThatDoesNotExist) {
 // While another client holds the only instance, the tool waits; if the instance stays
 // taken it gives up at the deadline.
 TEST(CtlExe, BusyPipeUntilTheDeadline) {
-    PipeServer server({{frame(PONG)}});
+    PipeServer server({{framed(PONG)}});
     win::UniqueHandle holder(CreateFileW(server.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid()) << GetLastError();
@@ -197,7 +198,7 @@ TEST(CtlExe, BusyPipeUntilTheDeadline) {
 // The holder lets go while the tool waits: the tool gets the next instance, which the
 // server creates only after closing the first, as the service does.
 TEST(CtlExe, BusyPipeThatFreesUp) {
-    PipeServer server({{""}, {frame(PONG)}});
+    PipeServer server({{""}, {framed(PONG)}});
     win::UniqueHandle holder(CreateFileW(server.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid()) << GetLastError();
@@ -223,7 +224,7 @@ TEST(CtlExe, ServerCheckRefusesAPipeThatIsNotTheService) {
     ASSERT_FALSE(service.valid());
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 
-    PipeServer server({{frame(PONG)}});
+    PipeServer server({{framed(PONG)}});
     expect_result(test_support::run_tool(tool(), {L"ping", L"--pipe", server.name}), 2, "",
                   PREFIX +
                       "server check: the service korvan-vpn-service is not installed, so process " +
@@ -235,7 +236,7 @@ TEST(CtlExe, ServerCheckRefusesAPipeThatIsNotTheService) {
 }
 
 TEST(CtlExe, NoServerCheckTalksToThatPipe) {
-    PipeServer server({{frame(PONG)}});
+    PipeServer server({{framed(PONG)}});
     expect_result(
         test_support::run_tool(tool(), {L"--no-server-check", L"--pipe", server.name, L"ping"}), 0,
         "pong: protocol 1, service 1.0.0\n", "");
@@ -249,7 +250,7 @@ TEST(CtlExe, SendPassesTheBytesUnchanged) {
     const std::string bad_request =
         R"({"ok":"error","code":"bad_request","message":"parse: unknown variant `Ping`, expected one of `ping`, `status`, `start`, `stop` at line 1 column 12"})";
     {
-        PipeServer server({{frame(bad_request)}});
+        PipeServer server({{framed(bad_request)}});
         expect_result(run_against(server, {L"send", dir.path + L"\\body.json"}), 1, "",
                       PREFIX +
                           "error bad_request: parse: unknown variant `Ping`, expected one of "
@@ -260,7 +261,7 @@ TEST(CtlExe, SendPassesTheBytesUnchanged) {
         // Standard input, with bytes that are neither JSON nor UTF-8, and a CR LF that
         // must not be translated.
         const std::string stdin_body("\xFF\x00 x\r\n", 6);
-        PipeServer server({{frame(R"({"ok":"stopped"})")}});
+        PipeServer server({{framed(R"({"ok":"stopped"})")}});
         expect_result(run_against(server, {L"send", L"-"}, stdin_body), 0, "core stopped\n", "");
         EXPECT_EQ(server.requests(), std::vector<std::string>{stdin_body});
     }
@@ -274,7 +275,7 @@ TEST(CtlExe, LargeRequestAndReply) {
     const std::string message(900'000, 'm');
     const std::string reply =
         R"({"ok":"error","code":"start_failed","message":")" + message + "\"}";
-    PipeServer server({{frame(reply)}});
+    PipeServer server({{framed(reply)}});
     expect_result(run_against(server, {L"start", L"--config", dir.path + L"\\big.yaml",
                                        L"--mixed-port", L"1", L"--ctl-port", L"2"}),
                   1, "", PREFIX + "error start_failed: " + message + "\n");

@@ -5,6 +5,7 @@
 #include "proto/frame.h"
 #include "win/error_text.h"
 #include "win/handle.h"
+#include "win/overlapped_io.h"
 
 namespace korvan::ctl {
 
@@ -15,55 +16,32 @@ namespace {
 struct BoundedPipe {
     HANDLE pipe;
     HANDLE event;
-    const Deadline* deadline;
+    std::uint64_t deadline;
     // What the last failed transfer reported.
     DWORD error = ERROR_SUCCESS;
     bool timed_out = false;
     std::uint64_t moved = 0;
 };
 
-// Runs one overlapped ReadFile or WriteFile, started by `start`, to its end.
-template <class Start>
-Result<std::uint32_t> transfer(BoundedPipe& stream, Start start) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = stream.event;
-    bool cancelled = false;
-    if (!start(&overlapped)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            stream.error = error;
-            return Failure{win::winapi_error_text(error)};
-        }
-        if (WaitForSingleObject(stream.event, remaining_ms(*stream.deadline)) != WAIT_OBJECT_0) {
-            // The operation still uses `overlapped` and the buffer: it is cancelled, and
-            // GetOverlappedResult below waits for it to end before they go away. It may
-            // also have completed in between, and then counts.
-            CancelIoEx(stream.pipe, &overlapped);
-            cancelled = true;
-        }
+Result<std::uint32_t> counted(BoundedPipe& stream, const win::IoOutcome& done) {
+    if (done.error != ERROR_SUCCESS) {
+        stream.error = done.error;
+        stream.timed_out = done.timed_out;
+        return Failure{win::winapi_error_text(done.error)};
     }
-    DWORD moved = 0;
-    if (!GetOverlappedResult(stream.pipe, &overlapped, &moved, TRUE)) {
-        const DWORD error = GetLastError();
-        stream.error = error;
-        stream.timed_out = cancelled && error == ERROR_OPERATION_ABORTED;
-        return Failure{win::winapi_error_text(error)};
-    }
-    stream.moved += moved;
-    return std::uint32_t{moved};
+    stream.moved += done.count;
+    return std::uint32_t{done.count};
 }
 
 Result<std::uint32_t> read_some(BoundedPipe& stream, std::uint8_t* into, std::uint32_t count) {
-    return transfer(stream, [&](OVERLAPPED* overlapped) {
-        return ReadFile(stream.pipe, into, count, nullptr, overlapped);
-    });
+    return counted(stream,
+                   win::read_overlapped(stream.pipe, stream.event, into, count, stream.deadline));
 }
 
 Result<std::uint32_t> write_some(BoundedPipe& stream, const std::uint8_t* from,
                                  std::uint32_t count) {
-    return transfer(stream, [&](OVERLAPPED* overlapped) {
-        return WriteFile(stream.pipe, from, count, nullptr, overlapped);
-    });
+    return counted(stream,
+                   win::write_overlapped(stream.pipe, stream.event, from, count, stream.deadline));
 }
 
 std::string within(const Deadline& deadline) {
@@ -79,7 +57,7 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
     if (!event) {
         return win::winapi_failure("CreateEventW", event_error);
     }
-    BoundedPipe stream{client, event.get(), &deadline};
+    BoundedPipe stream{client, event.get(), deadline.end_tick};
 
     if (Result<void> sent = proto::write_frame(stream, body); !sent) {
         if (stream.timed_out) {

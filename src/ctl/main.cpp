@@ -40,12 +40,6 @@ int fail(int exit_code, std::string_view message) {
     return exit_code;
 }
 
-std::string in_quotes(std::string_view text) {
-    std::string out;
-    append_quoted(out, text);
-    return out;
-}
-
 std::string source_name(std::string_view path) {
     return path == "-" ? std::string("standard input") : in_quotes(path);
 }

@@ -14,12 +14,6 @@ using nlohmann::json;
 // How much of a body that is no response the messages quote.
 constexpr size_t QUOTED_HEAD = 64;
 
-std::string in_quotes(std::string_view text) {
-    std::string out;
-    append_quoted(out, text);
-    return out;
-}
-
 std::string quoted_head(std::string_view body) {
     std::string out = in_quotes(body.substr(0, QUOTED_HEAD));
     if (body.size() > QUOTED_HEAD) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/frames.h"
 #include "support/pipe_server.h"
 #include "support/test_support.h"
 #include "support/tool_run.h"
@@ -16,7 +17,7 @@
 namespace korvan::ctl {
 namespace {
 
-using test_support::frame;
+using test_support::framed;
 using test_support::module_dir;
 using test_support::PipeServer;
 using test_support::run_tool;
@@ -113,7 +114,7 @@ TEST(ServerCheckWithService, AdmitsThePipeOfTheRunningService) {
 TEST(ServerCheckWithService, RefusesAnotherProcessWhileTheServiceRuns) {
     InstalledStandIn service(test_support::unique_pipe_name());
     ASSERT_NE(service.process_id, 0u);
-    PipeServer impostor({{frame(PONG)}});
+    PipeServer impostor({{framed(PONG)}});
     expect_result(run_tool(tool(), {L"ping", L"--pipe", impostor.name}), 2, "",
                   "korvan-vpn-ctl: server check: the pipe is served by process " +
                       std::to_string(GetCurrentProcessId()) +
@@ -124,7 +125,7 @@ TEST(ServerCheckWithService, RefusesAnotherProcessWhileTheServiceRuns) {
 TEST(ServerCheckWithService, RefusesAnyProcessWhileTheServiceIsStopped) {
     InstalledStandIn service(test_support::unique_pipe_name());
     service.stop();
-    PipeServer impostor({{frame(PONG)}});
+    PipeServer impostor({{framed(PONG)}});
     expect_result(run_tool(tool(), {L"ping", L"--pipe", impostor.name}), 2, "",
                   "korvan-vpn-ctl: server check: the service korvan-vpn-service is not running, "
                   "so process " +

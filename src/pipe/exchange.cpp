@@ -10,6 +10,7 @@
 #include "proto/encode.h"
 #include "proto/frame.h"
 #include "pipe/pipe_stream.h"
+#include "win/overlapped_io.h"
 
 namespace korvan::pipe {
 
@@ -57,7 +58,7 @@ void serve_client(const ClientLink& link, core::Supervisor& supervisor, Admissio
     const proto::Response response = respond_to(body.value(), supervisor);
     // The request, a start's secret included, is not kept past its answer.
     body.value() = {};
-    if (stream.deadline != NO_DEADLINE) {
+    if (stream.deadline != win::NO_DEADLINE) {
         stream.deadline += GetTickCount64() - handling_from;
     }
     if (proto::write_response(stream, response)) {

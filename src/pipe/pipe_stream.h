@@ -12,34 +12,21 @@
 #include <cstdint>
 
 #include "common/result.h"
+#include "win/overlapped_io.h"
 
 namespace korvan::pipe {
-
-// A deadline on GetTickCount64's clock; NO_DEADLINE waits without limit.
-inline constexpr std::uint64_t NO_DEADLINE = UINT64_MAX;
-
-// Milliseconds left until `deadline`: 0 once it has passed, INFINITE for NO_DEADLINE.
-DWORD remaining_ms(std::uint64_t deadline);
 
 // Borrows both handles; the listener owns them.
 struct PipeStream {
     HANDLE pipe;
     // A manual-reset event for overlapped calls, or null for synchronous ones.
     HANDLE io_event = nullptr;
-    std::uint64_t deadline = NO_DEADLINE;
+    // On GetTickCount64's clock (win/overlapped_io.h).
+    std::uint64_t deadline = win::NO_DEADLINE;
 };
 
 // Failures carry the system error in the Windows API form.
 Result<std::uint32_t> read_some(PipeStream& stream, std::uint8_t* into, std::uint32_t count);
 Result<std::uint32_t> write_some(PipeStream& stream, const std::uint8_t* from, std::uint32_t count);
-
-// Waits for an overlapped call on `pipe` that has returned ERROR_IO_PENDING, until
-// `deadline`; a call still pending then is cancelled. Returns the count it moved, or
-// the error it ended with (ERROR_OPERATION_ABORTED when cancelled).
-struct Completion {
-    DWORD error = ERROR_SUCCESS;
-    DWORD count = 0;
-};
-Completion complete_overlapped(HANDLE pipe, OVERLAPPED& overlapped, std::uint64_t deadline);
 
 }  // namespace korvan::pipe

@@ -25,6 +25,7 @@
 namespace korvan::service {
 namespace {
 
+using test_support::exit_code_after;
 using test_support::open_installed_service;
 using test_support::query_service;
 using test_support::Ran;
@@ -153,15 +154,6 @@ std::wstring service_log() {
     return recorded_work_folder() + L"\\service.log";
 }
 
-std::optional<DWORD> exit_code(HANDLE process, DWORD timeout_ms) {
-    DWORD code = 0;
-    if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process, &code)) {
-        return std::nullopt;
-    }
-    return code;
-}
-
 class Service : public ::testing::Test {
   protected:
     void SetUp() override { remove_service(); }
@@ -235,7 +227,7 @@ TEST_F(Service, UninstallWhileRunningEndsItsCore) {
     const UniqueHandle core = started_core();
     ASSERT_TRUE(core.valid());
     EXPECT_EQ(run(folder.command(L"uninstall")), (Ran{0, "service uninstalled\n", ""}));
-    EXPECT_EQ(exit_code(core.get(), 20000), 1u);
+    EXPECT_EQ(exit_code_after(core.get(), 20000), 1u);
     EXPECT_TRUE(wait_for_service_state(0, 20000));
 }
 
@@ -307,8 +299,8 @@ TEST_F(Service, StopEndsTheCoreBeforeTheServiceReportsStopped) {
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     ASSERT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
-    EXPECT_EQ(exit_code(core.get(), 0), 1u);
-    EXPECT_EQ(exit_code(process.get(), 20000), 0u);
+    EXPECT_EQ(exit_code_after(core.get(), 0), 1u);
+    EXPECT_EQ(exit_code_after(process.get(), 20000), 0u);
     const std::optional<SERVICE_STATUS_PROCESS> stopped = query_service();
     ASSERT_TRUE(stopped.has_value());
     EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
@@ -374,7 +366,7 @@ TEST_F(Service, AStopReachesTheServiceWhileAnotherProcessHoldsInstancesOfItsPipe
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(wait_for_service_state(SERVICE_STOPPED, 20000));
-    EXPECT_EQ(exit_code(core.get(), 0), 1u);
+    EXPECT_EQ(exit_code_after(core.get(), 0), 1u);
     EXPECT_EQ(impostor.connected(), 0);
 }
 
@@ -454,7 +446,7 @@ TEST_F(Service, KillingTheServiceProcessEndsItsCore) {
     ASSERT_TRUE(process.valid());
     ASSERT_TRUE(TerminateProcess(process.get(), 7));
     // The job's last handle closed with the service process.
-    EXPECT_TRUE(exit_code(core.get(), 20000).has_value());
+    EXPECT_TRUE(exit_code_after(core.get(), 20000).has_value());
 }
 
 TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {

@@ -24,11 +24,13 @@
 #include <optional>
 #include <string>
 
+#include "support/test_support.h"
 #include "win/handle.h"
 #include "win/utf.h"
 
 namespace {
 
+using korvan::test_support::read_file;
 using korvan::win::narrow;
 using korvan::win::UniqueHandle;
 
@@ -89,21 +91,6 @@ bool reads(HANDLE handle) {
 bool writes(HANDLE handle) {
     DWORD put = 0;
     return WriteFile(handle, "x", 1, &put, nullptr) != FALSE && put == 1;
-}
-
-std::optional<std::string> read_file(const wchar_t* path) {
-    UniqueHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        content.append(chunk, got);
-    }
-    return content;
 }
 
 void write_record(const std::wstring& path, const std::string& text) {

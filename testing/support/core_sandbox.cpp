@@ -40,17 +40,6 @@ win::UniqueHandle duplicate(HANDLE process) {
     return win::UniqueHandle(copy);
 }
 
-std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms) {
-    if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) {
-        return std::nullopt;
-    }
-    DWORD code = 0;
-    if (!GetExitCodeProcess(process, &code)) {
-        return std::nullopt;
-    }
-    return code;
-}
-
 void end_core(core::LaunchedCore& core) {
     if (core.child.process) {
         TerminateProcess(core.child.process.get(), 99);

@@ -40,9 +40,6 @@ std::optional<CoreRecord> wait_for_record(const std::wstring& path);
 // A second handle on a process, to look at it after the code under test closed its own.
 win::UniqueHandle duplicate(HANDLE process);
 
-// Whether the process has ended within `timeout_ms`, and its exit code then.
-std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
-
 // Ends a core the test launched and waits for it, so that its folder can be removed.
 void end_core(core::LaunchedCore& core);
 

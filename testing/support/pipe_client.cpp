@@ -26,15 +26,6 @@ win::UniqueHandle open_pipe(DWORD timeout_ms, DWORD* error, const wchar_t* name)
     }
 }
 
-std::string prefix_of(std::uint32_t length) {
-    return {static_cast<char>(length), static_cast<char>(length >> 8),
-            static_cast<char>(length >> 16), static_cast<char>(length >> 24)};
-}
-
-std::string framed(std::string_view body) {
-    return prefix_of(static_cast<std::uint32_t>(body.size())) + std::string(body);
-}
-
 bool send_bytes(HANDLE pipe, std::string_view bytes) {
     while (!bytes.empty()) {
         DWORD put = 0;

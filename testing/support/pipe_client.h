@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/frames.h"
 #include "win/handle.h"
 
 namespace korvan::test_support {
@@ -21,10 +22,6 @@ inline constexpr wchar_t SERVICE_PIPE[] = L"\\\\.\\pipe\\korvan-vpn-service";
 // An invalid handle when that fails; `error` then holds the last error.
 win::UniqueHandle open_pipe(DWORD timeout_ms = 10000, DWORD* error = nullptr,
                             const wchar_t* name = SERVICE_PIPE);
-
-// The 4-byte little-endian prefix and `body`.
-std::string framed(std::string_view body);
-std::string prefix_of(std::uint32_t length);
 
 bool send_bytes(HANDLE pipe, std::string_view bytes);
 

@@ -29,14 +29,6 @@ std::wstring unique_pipe_name() {
            std::to_wstring(counter++);
 }
 
-std::string frame(std::string_view body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    std::string bytes = {static_cast<char>(n), static_cast<char>(n >> 8),
-                         static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
-    bytes.append(body);
-    return bytes;
-}
-
 PipeServer::PipeServer(std::vector<Script> scripts)
     : name(unique_pipe_name()),
       scripts_(std::move(scripts)),

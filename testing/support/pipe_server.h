@@ -55,7 +55,4 @@ class PipeServer {
 // "\\.\pipe\korvan-ctl-test-{pid}-{n}", new at each call.
 std::wstring unique_pipe_name();
 
-// A frame carrying `body`: its 4-byte little-endian length, then the body.
-std::string frame(std::string_view body);
-
 }  // namespace korvan::test_support

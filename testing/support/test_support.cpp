@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "win/handle.h"
 #include "win/utf.h"
 
 namespace korvan::test_support {
@@ -58,20 +59,19 @@ ScopedEnv::~ScopedEnv() {
 }
 
 std::optional<std::string> read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
         return std::nullopt;
     }
     std::string content;
     std::array<char, 4096> chunk{};
     DWORD got = 0;
-    while (ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) &&
+    while (ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) &&
            got > 0) {
         content.append(chunk.data(), got);
     }
-    CloseHandle(file);
     return content;
 }
 
@@ -87,6 +87,17 @@ bool write_file(const std::wstring& path, std::string_view bytes) {
         put == bytes.size();
     CloseHandle(file);
     return ok;
+}
+
+std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms) {
+    if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) {
+        return std::nullopt;
+    }
+    return code;
 }
 
 bool exists(const std::wstring& path) {

@@ -42,6 +42,10 @@ std::optional<std::string> read_file(const std::wstring& path);
 bool write_file(const std::wstring& path, std::string_view bytes);
 bool exists(const std::wstring& path);
 
+// The exit code of `process` once it has ended within `timeout_ms`; nullopt when it
+// has not, or its exit code cannot be read.
+std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
+
 // The folder of this test executable, found without the code under test.
 std::wstring module_dir();
 
