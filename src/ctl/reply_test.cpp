@@ -217,11 +217,11 @@ const std::vector<Case> MALFORMED = {
      "malformed reply: \"error\" reply: \"message\" is not a string"},
 };
 
-TEST(InterpretReply, Answers) {
+TEST(InterpretReply, EachAnswerPrintsItsLineAndExitCode) {
     check(ANSWERS, false);
 }
 
-TEST(InterpretReply, MalformedReplies) {
+TEST(InterpretReply, MalformedReplyExitsTwoNamingWhatIsWrong) {
     check(MALFORMED, false);
 }
 

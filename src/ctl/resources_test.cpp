@@ -27,7 +27,7 @@ const Executable EXECUTABLES[] = {
     {"korvan-vpn-service.exe", "KorvanVPN TUN mode system service"},
 };
 
-TEST(Resources, VersionInformation) {
+TEST(Resources, EachExecutableNamesItselfTheProductAndItsVersion) {
     for (const Executable& exe : EXECUTABLES) {
         SCOPED_TRACE(exe.file);
         const std::wstring tool = exe.path();

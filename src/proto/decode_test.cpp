@@ -129,7 +129,7 @@ TEST(DecodeRequest, LongConfigurationArrivesWhole) {
     check({{with_config("\"" + escaped + "\""), start(yaml, "", 1, 2)}});
 }
 
-TEST(DecodeRequest, WorkedExamples) {
+TEST(DecodeRequest, EachKindOfFaultNamesItsCauseAndPosition) {
     check({
         {R"({"op":"Ping"})", fault("unknown variant `Ping`, expected one of `ping`, `status`, "
                                    "`start`, `stop` at line 1 column 12")},
@@ -144,7 +144,7 @@ TEST(DecodeRequest, WorkedExamples) {
     });
 }
 
-TEST(DecodeRequest, StartFieldFaults) {
+TEST(DecodeRequest, StartFieldOfTheWrongTypeOrRangeIsRefused) {
     check({
         {with_port("65536"), fault("invalid value: integer `65536`, expected u16")},
         {with_port("70000"), fault("invalid value: integer `70000`, expected u16")},
@@ -185,7 +185,7 @@ TEST(DecodeRequest, StartFieldFaults) {
     });
 }
 
-TEST(DecodeRequest, ValueDescriptions) {
+TEST(DecodeRequest, RefusedValuesAreDescribedAsWritten) {
     const std::string zeros300(300, '0');
     check({
         {with_port("18446744073709551615"),
@@ -263,7 +263,7 @@ TEST(DecodeRequest, DescriptionLongerThanAFrameIsCutShort) {
     EXPECT_TRUE(message.ends_with("\", expected u16")) << message.substr(message.size() - 40);
 }
 
-TEST(DecodeRequest, KindFaults) {
+TEST(DecodeRequest, KindThatIsNotAKnownNameIsRefused) {
     check({
         {R"({"op":null})",
          fault("invalid type: null, expected variant identifier at line 1 column 10")},
@@ -311,7 +311,7 @@ TEST(DecodeRequest, KindFaults) {
     });
 }
 
-TEST(DecodeRequest, ArrayForm) {
+TEST(DecodeRequest, ArrayTakesTheKindThenTheFieldsInOrder) {
     check({
         {R"([])", fault("missing field `op` at line 1 column 2")},
         {R"([ ])", fault("missing field `op` at line 1 column 3")},
@@ -337,7 +337,7 @@ TEST(DecodeRequest, ArrayForm) {
     });
 }
 
-TEST(DecodeRequest, TopLevelValues) {
+TEST(DecodeRequest, BodyThatIsNotAnObjectOrArrayIsRefused) {
     check({
         {"null",
          fault("invalid type: null, expected internally tagged enum Request at line 1 column 4")},
@@ -362,7 +362,7 @@ TEST(DecodeRequest, TopLevelValues) {
     });
 }
 
-TEST(DecodeRequest, SyntaxFaults) {
+TEST(DecodeRequest, MalformedJsonIsRefusedAtTheFirstBadByte) {
     check({
         {"{", fault("EOF while parsing an object at line 1 column 1")},
         {R"({"op")", fault("EOF while parsing an object at line 1 column 5")},
@@ -444,7 +444,7 @@ TEST(DecodeRequest, SyntaxFaults) {
 // A \u escape's four bytes are read in order: the first that is not a hex digit is
 // the fault, placed just past it, and a body that ends before one is met ends inside
 // the string.
-TEST(DecodeRequest, HexEscapeFaults) {
+TEST(DecodeRequest, UnicodeEscapeIsRefusedAtItsFirstNonHexDigit) {
     check({
         // Upper and lower case digits alike.
         {R"({"op":"p\u0069\u006E\u0067"})", "ping"},
@@ -491,7 +491,7 @@ TEST(DecodeRequest, HexEscapeFaults) {
     });
 }
 
-TEST(DecodeRequest, FaultOrder) {
+TEST(DecodeRequest, SyntaxFaultOutranksAMissingKindWhichOutranksFieldFaults) {
     check({
         // A syntax fault anywhere is found before a missing "op".
         {R"({"x":1,"y":})", fault("expected value at line 1 column 12")},
@@ -530,7 +530,7 @@ std::string nested_ping(int levels, bool objects) {
     return body + "}";
 }
 
-TEST(DecodeRequest, NestingLimit) {
+TEST(DecodeRequest, ContainerNestedPast127IsRefusedAtItsOpeningByte) {
     // The 128th container is refused at its opening byte.
     const size_t arrays_at = 17 + 126 + 1;
     const size_t objects_at = 17 + 126 * 5 + 1;

@@ -43,11 +43,11 @@ TEST(EncodeResponse, EachKindByteForByte) {
     }
 }
 
-TEST(EncodeResponse, PongIs53Bytes) {
+TEST(EncodeResponse, PongOfVersionOneIsFiftyThreeBytesLong) {
     EXPECT_EQ(encode_response(response::Pong{"1", "1.0.0"}).size(), 53u);
 }
 
-TEST(EncodeResponse, StringEscapes) {
+TEST(EncodeResponse, QuotesBackslashesAndControlBytesAreEscaped) {
     struct Case {
         std::string text;
         std::string written;

@@ -75,7 +75,7 @@ struct ReadCase {
     std::string error;                // otherwise, this text
 };
 
-TEST(ReadFrame, LengthPrefixAndBodyCases) {
+TEST(ReadFrame, ReadsABodyOfTheStatedLengthOrRefusesTheFrame) {
     const Bytes body13 = pattern(13);
     const std::vector<ReadCase> cases = {
         {"zero length", {0, 0, 0, 0}, UINT32_MAX, {}, {}, "frame length out of range: 0"},
@@ -194,7 +194,7 @@ TEST(WriteFrame, BodyOverTheBoundWritesNothing) {
     EXPECT_TRUE(s.output.empty());
 }
 
-TEST(WriteFrame, WriteFailures) {
+TEST(WriteFrame, AFailedOrEmptyWriteStopsTheFrameAndSaysWhich) {
     struct Case {
         const char* name;
         int fail_write;
