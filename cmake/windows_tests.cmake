@@ -112,6 +112,7 @@ if(KORVAN_TESTS)
         testing/support/tool_run.cpp
     )
     target_include_directories(ctl_tests PRIVATE testing)
+    target_compile_definitions(ctl_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
     add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
 endif()
 

@@ -31,6 +31,7 @@ Options:
   --no-server-check talk to the pipe even when its server is not the process of the
                     installed service korvan-vpn-service
   -h, --help        show this help
+  --version         show the tool's version
 
 Exit codes:
   0   the service answered with success
@@ -39,6 +40,9 @@ Exit codes:
       no answer came in time, or the answer is malformed
   64  the command line is wrong, or a file it names cannot be read
 )";
+
+// The product version comes from the build, the project's version.
+const std::string_view VERSION_TEXT = "korvan-vpn-ctl " KORVAN_PRODUCT_VERSION "\n";
 
 namespace {
 
@@ -91,6 +95,7 @@ struct Seen {
     bool json = false;
     bool no_server_check = false;
     bool help = false;
+    bool version = false;
 };
 
 std::optional<std::string>* value_slot(Seen& seen, std::string_view option) {
@@ -124,6 +129,9 @@ bool* flag_slot(Seen& seen, std::string_view option) {
     }
     if (option == "--help" || option == "-h") {
         return &seen.help;
+    }
+    if (option == "--version") {
+        return &seen.version;
     }
     return nullptr;
 }
@@ -173,7 +181,7 @@ void scan(std::span<const std::string> args, Seen& seen, std::optional<std::stri
         if (word == "--") {
             options_ended = true;
         } else if (bool* flag = flag_slot(seen, word)) {
-            if (*flag && word != "--help" && word != "-h") {
+            if (*flag && word != "--help" && word != "-h" && word != "--version") {
                 fail(word + " given twice");
             }
             *flag = true;
@@ -209,6 +217,9 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
     scan(args, seen, error);
     if (seen.help || (seen.command_word && *seen.command_word == "help")) {
         return Invocation{};
+    }
+    if (seen.version) {
+        return Invocation{.command = Command::Version};
     }
     if (error) {
         return Failure{*error};

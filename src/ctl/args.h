@@ -5,6 +5,7 @@
 //   korvan-vpn-ctl [OPTIONS] ping | status | stop
 //   korvan-vpn-ctl [OPTIONS] start --config FILE --mixed-port N --ctl-port N [--secret S]
 //   korvan-vpn-ctl [OPTIONS] send FILE|-
+//   korvan-vpn-ctl --help | --version
 //
 // Options may stand before or after the command; "--" ends them.
 
@@ -18,7 +19,7 @@
 
 namespace korvan::ctl {
 
-enum class Command { Help, Ping, Status, Stop, Start, Send };
+enum class Command { Help, Version, Ping, Status, Stop, Start, Send };
 
 struct Invocation {
     Command command = Command::Help;
@@ -40,10 +41,14 @@ inline constexpr unsigned MAX_TIMEOUT_SECONDS = 3600;
 
 // `args` are UTF-8 and do not include the program name. "--help", "-h" or "help"
 // anywhere (other than as an option's value) yields Command::Help whatever else is
-// wrong. A failure is the usage error's one-line text.
+// wrong; failing that, "--version" yields Command::Version the same way. A failure is
+// the usage error's one-line text.
 Result<Invocation> parse_args(std::span<const std::string> args);
 
 // What --help prints.
 extern const std::string_view HELP_TEXT;
+
+// What --version prints: the tool's name and the product version, on one line.
+extern const std::string_view VERSION_TEXT;
 
 }  // namespace korvan::ctl

@@ -21,6 +21,8 @@ std::string outcome(const std::vector<std::string>& args) {
     switch (i.command) {
         case Command::Help:
             return "help";
+        case Command::Version:
+            return "version";
         case Command::Ping:
             line = "ping";
             break;
@@ -81,6 +83,11 @@ TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
         {{"help"}, "help"},
         {{"ping", "--bogus", "--help"}, "help"},
         {{"start", "--help"}, "help"},
+        {{"--version"}, "version"},
+        {{"ping", "--bogus", "--version"}, "version"},
+        {{"--version", "--version"}, "version"},
+        {{"--version", "--help"}, "help"},
+        {{"version"}, "usage: unknown command \"version\""},
 
         {{}, "usage: no command given"},
         {{"--json"}, "usage: no command given"},
@@ -138,7 +145,7 @@ TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
 TEST(ParseArgs, HelpNamesEveryCommandAndOption) {
     for (const char* word : {"ping", "status", "stop", "start --config FILE --mixed-port N",
                              "--ctl-port N [--secret S]", "send FILE", "--json", "--timeout",
-                             "--pipe NAME", "--no-server-check", "--help", "64"}) {
+                             "--pipe NAME", "--no-server-check", "--help", "--version", "64"}) {
         EXPECT_NE(HELP_TEXT.find(word), std::string_view::npos) << word;
     }
 }

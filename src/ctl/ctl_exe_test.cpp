@@ -357,5 +357,13 @@ TEST(CtlExe, HelpGoesToStandardOutput) {
     }
 }
 
+TEST(CtlExe, VersionPrintsTheProductVersionToStandardOutput) {
+    for (const std::vector<std::wstring>& args :
+         std::vector<std::vector<std::wstring>>{{L"--version"}, {L"status", L"--version"}}) {
+        expect_result(test_support::run_tool(tool(), args), 0,
+                      "korvan-vpn-ctl " KORVAN_PRODUCT_VERSION "\n", "");
+    }
+}
+
 }  // namespace
 }  // namespace korvan::ctl

@@ -81,8 +81,8 @@ Result<std::string> send_body(const Invocation& invocation) {
     return body;
 }
 
-// The request body the invocation sends; not for Command::Help. Failures are usage
-// errors.
+// The request body the invocation sends; not for Command::Help or Command::Version.
+// Failures are usage errors.
 Result<std::string> body_of(const Invocation& invocation) {
     switch (invocation.command) {
         case Command::Start:
@@ -93,9 +93,13 @@ Result<std::string> body_of(const Invocation& invocation) {
             return request_body(proto::request::Ping{});
         case Command::Status:
             return request_body(proto::request::Status{});
-        default:
+        case Command::Stop:
             return request_body(proto::request::Stop{});
+        case Command::Help:
+        case Command::Version:
+            break;
     }
+    return Failure{"no request for this command"};
 }
 
 int run(const Invocation& invocation) {
@@ -146,6 +150,10 @@ int main() {
     }
     if (invocation->command == Command::Help) {
         write_text(STD_OUTPUT_HANDLE, HELP_TEXT);
+        return EXIT_OK;
+    }
+    if (invocation->command == Command::Version) {
+        write_text(STD_OUTPUT_HANDLE, VERSION_TEXT);
         return EXIT_OK;
     }
     return run(invocation.value());

@@ -52,9 +52,11 @@ std::string_view command_word(Command command) {
         case Command::Send:
             return "send";
         case Command::Help:
+            return "help";
+        case Command::Version:
             break;
     }
-    return "help";
+    return "version";
 }
 
 std::string_view expected_kind(Command command) {
@@ -69,6 +71,7 @@ std::string_view expected_kind(Command command) {
             return "started";
         case Command::Send:
         case Command::Help:
+        case Command::Version:
             break;
     }
     return "";

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "proto/message.h"
 #include "support/test_support.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -44,10 +44,13 @@ TEST(Resources, EachExecutableNamesItselfTheProductAndItsVersion) {
             VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
         ASSERT_EQ(fixed_size, sizeof(VS_FIXEDFILEINFO));
         EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-        EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
-        EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-        EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 1));
-        EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+        // The binary versions are the product version's three parts and a fourth, 0.
+        unsigned major = 0, minor = 0, patch = 0;
+        ASSERT_EQ(std::sscanf(KORVAN_PRODUCT_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+        EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(minor, major));
+        EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, patch));
+        EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(minor, major));
+        EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(0, patch));
         EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 
         auto text = [&info](const wchar_t* key) {
@@ -61,9 +64,10 @@ TEST(Resources, EachExecutableNamesItselfTheProductAndItsVersion) {
             }
             return win::narrow(value);
         };
-        // The versions are the one the service reports for itself.
-        EXPECT_EQ(text(L"ProductVersion"), proto::SERVICE_VERSION);
-        EXPECT_EQ(text(L"FileVersion"), proto::SERVICE_VERSION);
+        // The product version, the project's, whatever version the service reports
+        // in its ping answer.
+        EXPECT_EQ(text(L"ProductVersion"), KORVAN_PRODUCT_VERSION);
+        EXPECT_EQ(text(L"FileVersion"), KORVAN_PRODUCT_VERSION);
         EXPECT_EQ(text(L"ProductName"), "KorvanVPN");
         EXPECT_EQ(text(L"FileDescription"), exe.description);
         EXPECT_EQ(text(L"OriginalFilename"), file);
