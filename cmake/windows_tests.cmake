@@ -114,6 +114,10 @@ if(KORVAN_TESTS)
     target_include_directories(ctl_tests PRIVATE testing)
     target_compile_definitions(ctl_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
     add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
+
+    # The zip for integrators, packed from this build's executables; no Wine.
+    add_test(NAME release_zip
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})
 endif()
 
 # Benchmarks of the installed service against bare programs doing the same platform
