@@ -31,6 +31,7 @@ if(KORVAN_TESTS)
         src/proto/json_scan_test.cpp
         src/pipe/frame_pipe_test.cpp
     )
+    target_include_directories(pipe_tests PRIVATE testing)
 
     # The core tests launch the core from the folder of the running executable, so
     # they get a folder of their own with the stand-in core beside them; the tests

@@ -219,7 +219,9 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
         return Invocation{};
     }
     if (seen.version) {
-        return Invocation{.command = Command::Version};
+        Invocation version;
+        version.command = Command::Version;
+        return version;
     }
     if (error) {
         return Failure{*error};

@@ -15,6 +15,7 @@
 #include "pipe/pipe_stream.h"
 #include "win/error_text.h"
 #include "win/handle.h"
+#include "support/frames.h"
 
 namespace korvan::pipe {
 namespace {
@@ -49,14 +50,6 @@ PipePair connected_pair() {
     return pair;
 }
 
-Bytes pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<std::uint8_t>(i * 13 + 1);
-    }
-    return b;
-}
-
 // Writes each piece with its own WriteFile on another thread; a 1 MiB body does not
 // fit the pipe's buffer, so the reader must run at the same time.
 std::thread write_pieces(HANDLE client, std::vector<Bytes> pieces) {
@@ -77,7 +70,7 @@ Bytes prefix_of(std::uint32_t n) {
 
 TEST(FramePipe, FrameWrittenOneBytePerWrite) {
     PipePair pair = connected_pair();
-    const Bytes body = pattern(13);
+    const Bytes body = test_support::patterned_bytes(13);
     std::vector<Bytes> pieces;
     for (std::uint8_t b : prefix_of(13)) {
         pieces.push_back({b});
@@ -110,7 +103,7 @@ TEST(FramePipe, EachLengthPrefixIsReadOrRefusedOnARealPipe) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         PipePair pair = connected_pair();
-        const Bytes body = pattern(c.body_bytes_sent);
+        const Bytes body = test_support::patterned_bytes(c.body_bytes_sent);
         std::thread writer = write_pieces(pair.client.get(), {c.prefix, body});
         PipeStream server{pair.server.get()};
         Result<Bytes> got = read_frame(server);
@@ -189,7 +182,7 @@ TEST(FramePipe, WriteResponseSendsOneEncodedFrame) {
 TEST(FramePipe, OversizedResponseSendsNothing) {
     PipePair pair = connected_pair();
     PipeStream server{pair.server.get()};
-    Result<void> written = write_frame(server, pattern(MAX_FRAME_LEN + 1));
+    Result<void> written = write_frame(server, test_support::patterned_bytes(MAX_FRAME_LEN + 1));
     ASSERT_FALSE(written.ok());
     EXPECT_EQ(written.error(), "response too large");
     DWORD available = 1;
@@ -201,7 +194,7 @@ TEST(FramePipe, WriteToAClosedClientFails) {
     PipePair pair = connected_pair();
     pair.client.reset();
     PipeStream server{pair.server.get()};
-    Result<void> written = write_frame(server, pattern(10));
+    Result<void> written = write_frame(server, test_support::patterned_bytes(10));
     ASSERT_FALSE(written.ok());
     // A server end whose client has gone fails its writes with ERROR_NO_DATA.
     EXPECT_EQ(written.error(), "WriteFile: " + win::winapi_error_text(ERROR_NO_DATA));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/frames.h"
+
 namespace korvan::proto {
 namespace {
 
@@ -58,14 +60,6 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-Bytes pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    }
-    return b;
-}
-
 struct ReadCase {
     const char* name;
     Bytes input;
@@ -76,7 +70,7 @@ struct ReadCase {
 };
 
 TEST(ReadFrame, ReadsABodyOfTheStatedLengthOrRefusesTheFrame) {
-    const Bytes body13 = pattern(13);
+    const Bytes body13 = test_support::patterned_bytes(13);
     const std::vector<ReadCase> cases = {
         {"zero length", {0, 0, 0, 0}, UINT32_MAX, {}, {}, "frame length out of range: 0"},
         {"one over the bound",
@@ -99,7 +93,7 @@ TEST(ReadFrame, ReadsABodyOfTheStatedLengthOrRefusesTheFrame) {
          "frame length out of range: 218103808"},
         {"one byte per read", concat({13, 0, 0, 0}, body13), 1, {}, 13, ""},
         {"exactly the bound",
-         concat({0x00, 0x00, 0x10, 0x00}, pattern(MAX_FRAME_LEN)),
+         concat({0x00, 0x00, 0x10, 0x00}, test_support::patterned_bytes(MAX_FRAME_LEN)),
          4096,
          {},
          MAX_FRAME_LEN,
@@ -108,7 +102,7 @@ TEST(ReadFrame, ReadsABodyOfTheStatedLengthOrRefusesTheFrame) {
         {"closed inside the prefix", {13, 0}, UINT32_MAX, {}, {}, "pipe closed"},
         {"closed after the prefix", {13, 0, 0, 0}, UINT32_MAX, {}, {}, "pipe closed"},
         {"closed inside the body",
-         concat({13, 0, 0, 0}, pattern(5)),
+         concat({13, 0, 0, 0}, test_support::patterned_bytes(5)),
          UINT32_MAX,
          {},
          {},
@@ -140,7 +134,7 @@ TEST(ReadFrame, ReadsABodyOfTheStatedLengthOrRefusesTheFrame) {
 
 TEST(ReadFrame, RefusedLengthReadsNoBody) {
     MemoryStream s;
-    s.input = concat({0x00, 0x00, 0x00, 0x0D}, pattern(13));
+    s.input = concat({0x00, 0x00, 0x00, 0x0D}, test_support::patterned_bytes(13));
     ASSERT_FALSE(read_frame(s).ok());
     EXPECT_EQ(s.read_pos, 4u);
 }
@@ -173,21 +167,21 @@ TEST(WriteFrame, PrefixCountsBytesNotCharacters) {
 TEST(WriteFrame, ShortWritesAreContinued) {
     MemoryStream s;
     s.max_write = 3;
-    const Bytes body = pattern(1000);
+    const Bytes body = test_support::patterned_bytes(1000);
     ASSERT_TRUE(write_frame(s, body).ok());
     EXPECT_EQ(s.output, concat({0xE8, 0x03, 0, 0}, body));
 }
 
 TEST(WriteFrame, BodyAtTheBoundIsWritten) {
     MemoryStream s;
-    ASSERT_TRUE(write_frame(s, pattern(MAX_FRAME_LEN)).ok());
+    ASSERT_TRUE(write_frame(s, test_support::patterned_bytes(MAX_FRAME_LEN)).ok());
     EXPECT_EQ(s.output.size(), MAX_FRAME_LEN + 4);
     EXPECT_EQ(s.output[2], 0x10);
 }
 
 TEST(WriteFrame, BodyOverTheBoundWritesNothing) {
     MemoryStream s;
-    Result<void> written = write_frame(s, pattern(MAX_FRAME_LEN + 1));
+    Result<void> written = write_frame(s, test_support::patterned_bytes(MAX_FRAME_LEN + 1));
     ASSERT_FALSE(written.ok());
     EXPECT_EQ(written.error(), "response too large");
     EXPECT_EQ(s.writes, 0);
@@ -215,7 +209,7 @@ TEST(WriteFrame, AFailedOrEmptyWriteStopsTheFrameAndSaysWhich) {
         s.fail_write = c.fail_write;
         s.write_zero = c.write_zero;
         s.write_error = "No process is on the other end of the pipe.";
-        Result<void> written = write_frame(s, pattern(10));
+        Result<void> written = write_frame(s, test_support::patterned_bytes(10));
         ASSERT_FALSE(written.ok());
         EXPECT_EQ(written.error(), c.error);
         EXPECT_EQ(s.writes, c.fail_write + 1) << "no write after the failure";
