@@ -157,3 +157,36 @@ foreach(program load faults bad_input log_flood peak_memory)
     target_link_libraries(reliability_${program} PRIVATE korvan_reliability)
     korvan_warnings(reliability_${program})
 endforeach()
+
+# The MSI under Wine's msiexec, in a prefix of its own. Its upgrade needs the service and
+# the client tool of a higher version: a second build of those two alone, from the same
+# sources, in msi-next (ninja there is a no-op when nothing changed).
+if(KORVAN_TESTS)
+    if(PROJECT_VERSION_PATCH LESS 65535)
+        math(EXPR next_patch "${PROJECT_VERSION_PATCH} + 1")
+        set(korvan_next_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${next_patch})
+    else()
+        math(EXPR next_minor "${PROJECT_VERSION_MINOR} + 1")
+        set(korvan_next_version ${PROJECT_VERSION_MAJOR}.${next_minor}.0)
+    endif()
+    set(korvan_next_dir ${CMAKE_BINARY_DIR}/msi-next)
+    include(ExternalProject)
+    ExternalProject_Add(korvan_next_version
+        SOURCE_DIR ${CMAKE_SOURCE_DIR}
+        BINARY_DIR ${korvan_next_dir}
+        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+                   -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+                   -DKORVAN_VERSION=${korvan_next_version}
+                   -DKORVAN_WERROR=${KORVAN_WERROR}
+                   -DKORVAN_TESTS=OFF
+        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target korvan_vpn_service korvan_vpn_ctl
+        INSTALL_COMMAND ""
+        BUILD_ALWAYS ON
+        USES_TERMINAL_BUILD ON)
+    add_dependencies(korvan_next_version korvan_vpn_service korvan_vpn_ctl fake_core)
+
+    add_test(NAME msi_tests
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/msi/msi-test ${CMAKE_BINARY_DIR} ${korvan_next_dir}
+                     ${PROJECT_VERSION} ${korvan_next_version})
+    set_tests_properties(msi_tests PROPERTIES TIMEOUT 900)
+endif()
