@@ -114,6 +114,14 @@ if(KORVAN_TESTS)
     target_include_directories(ctl_tests PRIVATE testing)
     target_compile_definitions(ctl_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
     add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
+
+    # The kit that runs these tests on Windows (packaging/build-kit), packed, unpacked
+    # and checked: its files, and its run-tests.cmd under Wine's cmd in a prefix of its
+    # own. It runs every test executable again, so it runs alone.
+    add_test(NAME windows_kit
+             COMMAND ${CMAKE_SOURCE_DIR}/packaging/kit/check-kit ${CMAKE_BINARY_DIR}
+                     ${CMAKE_BINARY_DIR}/kit-check)
+    set_tests_properties(windows_kit PROPERTIES RUN_SERIAL TRUE TIMEOUT 1200)
 endif()
 
 # Benchmarks of the installed service against bare programs doing the same platform
