@@ -219,7 +219,10 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
         return Invocation{};
     }
     if (seen.version) {
-        return Invocation{.command = Command::Version};
+        // Not a designated initializer: MinGW-w64's GCC 12 warns of every member left out.
+        Invocation version;
+        version.command = Command::Version;
+        return version;
     }
     if (error) {
         return Failure{*error};
