@@ -80,7 +80,7 @@ if(KORVAN_TESTS)
     # The service end to end under Wine's SCM: it copies the built service, which lies
     # one folder up, and the stand-in core into install folders of its own.
     korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
-        LIBS korvan_service SOURCES
+        LIBS korvan_service msi SOURCES
         src/service/runtime_test.cpp
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
@@ -119,6 +119,14 @@ if(KORVAN_TESTS)
     # The zip for integrators, packed from this build's executables; no Wine.
     add_test(NAME release_zip
              COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})
+
+    # The kit that runs these tests on Windows (packaging/build-kit), packed, unpacked
+    # and checked: its files, and its run-tests.cmd under Wine's cmd in a prefix of its
+    # own. It runs every test executable again, so it runs alone.
+    add_test(NAME windows_kit
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/kit/kit-test ${CMAKE_BINARY_DIR}
+                     ${CMAKE_BINARY_DIR}/kit-check)
+    set_tests_properties(windows_kit PROPERTIES RUN_SERIAL TRUE TIMEOUT 1200)
 endif()
 
 # Benchmarks of the installed service against bare programs doing the same platform

@@ -263,7 +263,8 @@ TEST(WriteLog, NeverWritesThroughAHardLinkedLog) {
 // Windows only: Wine makes no junctions.
 TEST(WriteLog, NeverWritesThroughAJunctionAtAWorkFolderLevel) {
     if (!test_support::system_makes_junctions()) {
-        GTEST_SKIP() << "this system makes no junctions";
+        ASSERT_TRUE(test_support::running_under_wine()) << "this system makes no junctions";
+        GTEST_SKIP() << "Wine makes no junctions";
     }
     for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
         SCOPED_TRACE(win::narrow(level));

@@ -408,7 +408,9 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
 // Windows only: Wine keeps no DACLs of its own on folders.
 TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
     if (!test_support::system_keeps_folder_security()) {
-        GTEST_SKIP() << "this system keeps no owner and DACL of its own on a folder";
+        ASSERT_TRUE(test_support::running_under_wine())
+            << "this system keeps no owner and DACL of its own on a folder";
+        GTEST_SKIP() << "Wine keeps no owner and DACL of its own on a folder";
     }
     Result<UniqueLocal> wanted = service_dir_security();
     ASSERT_TRUE(wanted.ok()) << wanted.error();
@@ -425,7 +427,9 @@ TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
 // Windows only: Wine renames a folder whatever is open below it.
 TEST(OpenServiceDir, ALevelWithSomethingOpenBelowItStaysUntilReleased) {
     if (!test_support::system_keeps_open_folders_in_place()) {
-        GTEST_SKIP() << "this system renames a folder with files open below it";
+        ASSERT_TRUE(test_support::running_under_wine())
+            << "this system renames a folder with files open below it";
+        GTEST_SKIP() << "Wine renames a folder with files open below it";
     }
     TempDir temp(L"workdir");
     std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
@@ -444,7 +448,8 @@ TEST(OpenServiceDir, ALevelWithSomethingOpenBelowItStaysUntilReleased) {
 // Windows only: Wine makes no junctions.
 TEST(OpenServiceDir, MovesAsideAJunctionAtEitherLevelWithoutReachingItsTarget) {
     if (!test_support::system_makes_junctions()) {
-        GTEST_SKIP() << "this system makes no junctions";
+        ASSERT_TRUE(test_support::running_under_wine()) << "this system makes no junctions";
+        GTEST_SKIP() << "Wine makes no junctions";
     }
     for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
         SCOPED_TRACE(narrow(level));

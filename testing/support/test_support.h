@@ -49,6 +49,10 @@ std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
 // The folder of this test executable, found without the code under test.
 std::wstring module_dir();
 
+// Whether this process runs under Wine: its ntdll exports wine_get_version, which
+// Windows' does not.
+bool running_under_wine();
+
 // The system's texts for a code, made here from FormatMessageW:
 // the message with trailing blanks and line breaks removed ("" when there is none),
 // "{message} (os error {code})" (with the stand-in text for a code without a message),
