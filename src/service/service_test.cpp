@@ -42,6 +42,18 @@ using test_support::wait_for_service_state;
 using win::UniqueHandle;
 using win::UniqueServiceHandle;
 
+// The QUERY_SERVICE_CONFIGW of `service` and the strings it points at, or nothing, with
+// the error in GetLastError().
+std::vector<BYTE> service_config(SC_HANDLE service) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed)) {
+        return {};
+    }
+    return buffer;
+}
+
 constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
 constexpr char STARTED[] = R"({"ok":"started","mixed_port":7890,"ctl_port":9090})";
 
@@ -185,12 +197,9 @@ TEST_F(Service, InstallRegistersStartsAndDescribesIt) {
 
         UniqueServiceHandle service = open_installed_service(SERVICE_QUERY_CONFIG);
         ASSERT_TRUE(service);
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        ASSERT_TRUE(QueryServiceConfigW(service.get(),
-                                        reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                                        static_cast<DWORD>(buffer.size()), &needed));
-        const auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        const std::vector<BYTE> configuration = service_config(service.get());
+        ASSERT_FALSE(configuration.empty()) << GetLastError();
+        const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(configuration.data());
         const std::wstring exe = folder.exe();
         // The path has a space in the first case only; neither has a quote or backslash
         // run to escape.
@@ -201,6 +210,8 @@ TEST_F(Service, InstallRegistersStartsAndDescribesIt) {
         EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
         EXPECT_EQ(std::wstring(config->lpDisplayName), L"KorvanVPN 服务");
         EXPECT_EQ(std::wstring(config->lpLoadOrderGroup), L"");
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
         ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
                                          static_cast<DWORD>(buffer.size()), &needed));
         EXPECT_EQ(
@@ -666,14 +677,11 @@ TEST_F(Service, ThePackageInstallsAndRemovesTheServiceThroughActionsRunAsSystem)
     ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 30000));
     UniqueServiceHandle service = open_installed_service(SERVICE_QUERY_CONFIG);
     ASSERT_TRUE(service);
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service.get(),
-                                    reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                                    static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(
-        std::wstring(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpServiceStartName),
-        L"LocalSystem");
+    const std::vector<BYTE> configuration = service_config(service.get());
+    ASSERT_FALSE(configuration.empty()) << GetLastError();
+    EXPECT_EQ(std::wstring(reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(configuration.data())
+                               ->lpServiceStartName),
+              L"LocalSystem");
     service.reset();
     EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
     const std::string installed = installer_log(install_log);
