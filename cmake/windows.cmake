@@ -5,14 +5,6 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 
 enable_language(RC)
 
-# The same sources give the same executables wherever the checkout lies: no source or
-# build path in the objects and their debug information, no link time in the PE header.
-option(KORVAN_REPRODUCIBLE "Build executables that do not depend on the checkout's path or the time" OFF)
-if(KORVAN_REPRODUCIBLE)
-    add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/korvan-vpn)
-    add_link_options(-Wl,--no-insert-timestamp)
-endif()
-
 # korvan_win_resources(target DESCRIPTION text ORIGINAL_FILENAME name
 #                      [INTERNAL_NAME name] [VERSION x.y.z])
 # Gives an executable its version resource (file and product version: VERSION, or
