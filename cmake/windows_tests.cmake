@@ -122,10 +122,11 @@ if(KORVAN_TESTS)
 
     # The kit that runs these tests on Windows (packaging/build-kit), packed, unpacked
     # and checked: its files, and its run-tests.cmd under Wine's cmd in a prefix of its
-    # own. It runs every test executable again, so it runs alone.
+    # own. It runs every test executable again, so it runs alone; below a folder whose
+    # name has a space, as it does on Windows below Program Files.
     add_test(NAME windows_kit
              COMMAND ${CMAKE_SOURCE_DIR}/testing/kit/kit-test ${CMAKE_BINARY_DIR}
-                     ${CMAKE_BINARY_DIR}/kit-check)
+                     "${CMAKE_BINARY_DIR}/kit check")
     set_tests_properties(windows_kit PROPERTIES RUN_SERIAL TRUE TIMEOUT 1200)
 endif()
 
