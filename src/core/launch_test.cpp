@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "support/core_sandbox.h"
@@ -374,6 +376,67 @@ TEST(StartCore, TheCoreInheritsItsStandardStreamsAndNoOtherHandle) {
     for (const char* key : {"stdin_null", "stdout_null", "stderr_null"}) {
         EXPECT_EQ(record->at(key), "1") << key;
     }
+}
+
+// The handle count of the stand-in core started here, not by the code under test, with
+// exactly three inheritable null-device handles listed as its standard streams.
+std::optional<std::string> handle_count_given_only_standard_streams(const CoreSandbox& sandbox) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    win::UniqueHandle streams[3];
+    for (win::UniqueHandle& stream : streams) {
+        stream.reset(CreateFileW(L"\\\\.\\NUL", GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
+                                 nullptr));
+        EXPECT_TRUE(stream);
+    }
+    HANDLE listed[] = {streams[0].get(), streams[1].get(), streams[2].get()};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<std::byte> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    EXPECT_TRUE(InitializeProcThreadAttributeList(attributes, 1, 0, &size));
+    EXPECT_TRUE(UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
+                                          sizeof listed, nullptr, nullptr));
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = listed[0];
+    startup.StartupInfo.hStdOutput = listed[1];
+    startup.StartupInfo.hStdError = listed[2];
+    startup.lpAttributeList = attributes;
+    const std::wstring core = core_path();
+    std::wstring command = L"\"" + core + L"\"";
+    PROCESS_INFORMATION created{};
+    const bool started = CreateProcessW(core.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                        sandbox.root.path.c_str(), &startup.StartupInfo, &created);
+    DeleteProcThreadAttributeList(attributes);
+    EXPECT_TRUE(started);
+    if (!started) {
+        return std::nullopt;
+    }
+    const win::UniqueProcess bare{win::UniqueHandle(created.hProcess),
+                                  win::UniqueHandle(created.hThread)};
+    const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
+    TerminateProcess(bare.process.get(), 1);
+    WaitForSingleObject(bare.process.get(), 10000);
+    DeleteFileW(sandbox.record.c_str());
+    if (!record) {
+        return std::nullopt;
+    }
+    return record->at("handle_count");
+}
+
+TEST(StartCore, TheCoreHoldsNoMoreHandlesThanOneGivenOnlyItsStandardStreams) {
+    CoreSandbox sandbox;
+    const std::optional<std::string> bare = handle_count_given_only_standard_streams(sandbox);
+    ASSERT_TRUE(bare.has_value());
+    Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+    ASSERT_TRUE(core.ok()) << core.error();
+    const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
+    end_core(core.value());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at("handle_count"), bare.value());
 }
 
 TEST(AttachJob, RefusesHandlesThatAreNoUsableProcess) {

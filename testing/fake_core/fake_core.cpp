@@ -5,7 +5,9 @@
 // config.yaml names (for a core started by the installed service, whose environment
 // is not the test's): one "key=value" line each for command_line, current_dir,
 // stdin_null, stdin_reads, stdout_null, stdout_writes, stderr_null, stderr_writes,
-// config_present, config_size and pid, and probe_handle: the name of the object behind
+// config_present, config_size and pid, handle_count: how many handles the process held
+// as its main began (what it inherited, beside what every process starts with), and
+// probe_handle: the name of the object behind
 // the handle value KORVAN_FAKE_CORE_PROBE_HANDLE gives, if this process has a handle of
 // that value (empty otherwise), to tell which handles it inherited. The record is written under a
 // temporary name and then renamed, so a reader never sees half of it.
@@ -82,6 +84,19 @@ std::string probed_handle() {
     return narrow(object_name(handle));
 }
 
+// How many handle values below 64 Ki name an open handle. Wine's GetProcessHandleCount
+// answers 0, so the values are tried one by one.
+int open_handles() {
+    int count = 0;
+    for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 bool reads(HANDLE handle) {
     char byte = 0;
     DWORD got = 0;
@@ -132,6 +147,7 @@ void start_child() {
 }  // namespace
 
 int main() {
+    const int handle_count = open_handles();
     const std::optional<std::string> config = read_file(L"config.yaml");
     const std::string content = config.value_or("");
     std::wstring record = record_path();
@@ -171,6 +187,7 @@ int main() {
     text += line("config_present", flag(config.has_value()));
     text += line("config_size", std::to_string(content.size()));
     text += line("pid", std::to_string(GetCurrentProcessId()));
+    text += line("handle_count", std::to_string(handle_count));
     text += line("probe_handle", probed_handle());
     if (!record.empty()) {
         write_record(record, text);
