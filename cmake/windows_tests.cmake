@@ -50,12 +50,14 @@ if(KORVAN_TESTS)
         src/core/command_line_test.cpp
         src/core/launch_test.cpp
         src/core/supervise_test.cpp
+        src/core/supervisor_test.cpp
         src/log/service_log_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
         src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/folder_probes.cpp
+        testing/support/held_launch.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(core_tests PRIVATE testing)
@@ -85,6 +87,7 @@ if(KORVAN_TESTS)
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/folder_probes.cpp
+        testing/support/held_launch.cpp
         testing/support/installed_service.cpp
         testing/support/pipe_client.cpp
         testing/support/process_run.cpp

@@ -208,13 +208,6 @@ Result<AttributeList> handle_list(std::span<HANDLE> handles) {
     return attributes;
 }
 
-// Ends a started core that will not be recorded, which no later stop could reach. The
-// wait is bounded because the caller holds the state lock.
-void end_unrecorded(HANDLE process) {
-    TerminateProcess(process, TERMINATED_EXIT_CODE);
-    WaitForSingleObject(process, BOUNDED_WAIT_MS);
-}
-
 }  // namespace
 
 Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
@@ -291,12 +284,19 @@ Result<LaunchedCore> start_core(std::string_view config_yaml) {
     if (!core) {
         return core;
     }
-    if (ResumeThread(core->child.thread.get()) == static_cast<DWORD>(-1)) {
-        const DWORD error = GetLastError();
-        end_unrecorded(core->child.process.get());
-        return win::os_failure(SPAWN_CORE_STEP, error);
+    if (Result<void> resumed = resume_core(core.value()); !resumed) {
+        return resumed.failure();
     }
     return core;
+}
+
+Result<void> resume_core(const LaunchedCore& core) {
+    if (ResumeThread(core.child.thread.get()) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        end_unrecorded(core.child.process.get());
+        return win::os_failure(SPAWN_CORE_STEP, error);
+    }
+    return {};
 }
 
 Result<UniqueProcess> spawn_core(const std::wstring& core, const std::wstring& work,

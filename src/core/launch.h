@@ -49,7 +49,7 @@ struct LaunchedCore {
 // standard streams and the work folder as its current folder, inside a new job. The
 // core runs no code before it is in its job.
 //
-// The caller holds the state lock and has stopped any earlier core. A failure yields
+// The caller has stopped any earlier core and serializes launches. A failure yields
 // the text of the first step that failed; a core already started by then is ended
 // (waiting for it at most BOUNDED_WAIT_MS), and files written before it stay.
 Result<LaunchedCore> start_core(std::string_view config_yaml);
@@ -57,6 +57,10 @@ Result<LaunchedCore> start_core(std::string_view config_yaml);
 // start_core up to the last step: the core is in its job, its primary thread still
 // suspended. The caller owns it; resuming the thread lets it run.
 Result<LaunchedCore> start_core_suspended(std::string_view config_yaml);
+
+// Lets a core from start_core_suspended run. A failure ends it (waiting for it at most
+// BOUNDED_WAIT_MS) and yields "spawn mihomo: {os error}"; the caller still owns it.
+Result<void> resume_core(const LaunchedCore& core);
 
 // Creates the core process, suspended, with the command line, standard streams, folder
 // and flags of start_core. It inherits the three null-device handles of its standard

@@ -17,6 +17,11 @@ void stop_core(CoreState& state) {
     state.ctl_port.reset();
 }
 
+void end_unrecorded(HANDLE process) {
+    TerminateProcess(process, TERMINATED_EXIT_CODE);
+    WaitForSingleObject(process, BOUNDED_WAIT_MS);
+}
+
 bool core_running(const CoreState& state) {
     return state.child && WaitForSingleObject(state.child->process.get(), 0) == WAIT_TIMEOUT;
 }

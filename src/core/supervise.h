@@ -23,6 +23,10 @@ inline constexpr DWORD BOUNDED_WAIT_MS = 5000;
 // that fails is dropped.
 void stop_core(CoreState& state);
 
+// Ends a started core that will not be recorded, which no later stop could reach:
+// terminates it and waits for it at most BOUNDED_WAIT_MS. Failures are dropped.
+void end_unrecorded(HANDLE process);
+
 // Whether the recorded core is still running; never waits. False for an empty record
 // and on any failure. The caller holds the supervisor's lock.
 bool core_running(const CoreState& state);

@@ -11,8 +11,12 @@
 
 #include "common/result.h"
 #include "core/core_state.h"
+#include "core/launch.h"
 
 namespace korvan::core {
+
+// The text of a start refused once the service's stop has begun.
+inline constexpr std::string_view SERVICE_STOPPING = "service is stopping";
 
 // What a status request reports: whether the recorded core runs, and its ports when it
 // does (absent otherwise, also for a core that has exited but is still recorded).
@@ -22,15 +26,25 @@ struct CoreStatus {
     std::optional<std::uint16_t> ctl_port;
 };
 
-// Shared by the service thread and the control handler. Each operation holds the lock
-// for its whole work on the record, and none holds it when it returns. Destroying the
-// supervisor closes what the record still holds (see CoreState).
+// Shared by the service thread and the control handler. The record has a lock of its
+// own, held only for short, bounded work on the record (the old core's end included,
+// at most BOUNDED_WAIT_MS); a start's file work runs outside it, so the service's stop
+// never waits on files that other accounts can open. Start and stop requests are also
+// serialized among themselves. None of the operations holds a lock when it returns.
+// Destroying the supervisor closes what the record still holds (see CoreState).
 class Supervisor {
   public:
+    // Everything of a launch up to a core that is in its job and not yet running.
+    using Launch = Result<LaunchedCore> (*)(std::string_view config_yaml);
+
+    // `launch` is start_core_suspended unless a test stands in for it.
+    explicit Supervisor(Launch launch = start_core_suspended);
+
     // Ends any recorded core (stop_core), running or exited, then launches a new one
-    // (start_core) and records it with the two ports. A failed launch leaves the record
-    // empty and yields start_core's text. The lock is held throughout, the old core's
-    // end and the whole launch included.
+    // and records it with the two ports. A failed launch leaves the record empty and
+    // yields its text. Once shut_down has begun, nothing is launched and nothing is
+    // resumed: the answer is "service is stopping", and a core created by then is ended
+    // before it has run.
     Result<void> start(std::string_view config_yaml, std::uint16_t mixed_port,
                        std::uint16_t ctl_port);
 
@@ -40,11 +54,20 @@ class Supervisor {
     // Whether the recorded core runs, without waiting for it (core_running).
     CoreStatus status();
 
+    // The service's stop: from now on no start launches a core, and the recorded core
+    // is ended. It waits for the record's lock, never for a start's file work, and for
+    // the core at most BOUNDED_WAIT_MS.
+    void shut_down();
+
   private:
     friend struct SupervisorProbe;
 
+    // Taken before lock_ when both are held.
+    std::mutex requests_;
     std::mutex lock_;
     CoreState record_;
+    bool stopping_ = false;
+    Launch launch_;
 };
 
 }  // namespace korvan::core

@@ -85,7 +85,9 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
         case SERVICE_CONTROL_SHUTDOWN: {
             auto& records = *static_cast<HandlerContext*>(context);
             records.stop->set();
-            records.supervisor->stop();
+            // Bounded whatever a start is doing: its file work holds no lock this waits
+            // on, and it launches nothing once this has begun.
+            records.supervisor->shut_down();
             // After the core's stop: a listener waiting for a client, as it mostly is,
             // returns on the event only then, so SERVICE_STOPPED follows the core's end.
             records.stop->signal();

@@ -34,9 +34,9 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv);
 // its diagnostic form.
 Result<void> run_service();
 
-// The HandlerEx routine. Stop and shutdown: set the stop flag, stop the core (the
-// supervisor's stop, which waits for its lock), signal the stop event, NO_ERROR; the
-// handler opens no pipe. Interrogate: NO_ERROR and nothing else.
+// The HandlerEx routine. Stop and shutdown: set the stop flag, end the core and every
+// later start (the supervisor's shut_down, bounded whatever a start is doing), signal
+// the stop event, NO_ERROR; the handler opens no pipe. Interrogate: NO_ERROR and nothing else.
 // Every other code: ERROR_CALL_NOT_IMPLEMENTED. `context` is a HandlerContext.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
