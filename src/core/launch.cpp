@@ -1,9 +1,6 @@
 #include "core/launch.h"
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -11,11 +8,12 @@
 
 #include "core/command_line.h"
 #include "core/supervise.h"
-#include "win/error_text.h"
 #include "log/service_log.h"
+#include "win/error_text.h"
 #include "win/paths.h"
 #include "win/utf.h"
 #include "workdir/files.h"
+#include "workdir/provision.h"
 #include "workdir/service_dir.h"
 
 namespace korvan::core {
@@ -25,36 +23,12 @@ namespace {
 using win::UniqueHandle;
 using win::UniqueProcess;
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr wchar_t NULL_DEVICE[] = L"\\\\.\\NUL";
 
-// The size of a file, following links; absent when it cannot be queried.
-std::optional<std::uint64_t> file_size(const std::wstring& path) {
-    // Backup semantics let the query open a folder as well, like any metadata query.
-    UniqueHandle file(CreateFileW(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) {
-        return std::nullopt;
-    }
-    // The standard information alone: GetFileInformationByHandle reports the same size
-    // but also queries the volume, which under Wine takes several times as long as the
-    // open itself.
-    FILE_STANDARD_INFO info{};
-    if (!GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
-}
-
 Result<std::wstring> prepare_work_dir() {
-    const std::optional<std::wstring> program_data = win::env_var(win::PROGRAM_DATA_VAR);
-    if (!program_data) {
-        return Failure{std::string(PROGRAM_DATA_NOT_SET)};
-    }
-    Result<workdir::ServiceDir> work =
-        workdir::open_service_dir(*program_data, workdir::Role::Service);
+    Result<workdir::ServiceDir> work = workdir::prepare_work_dir();
     if (!work) {
-        return prefixed(CREATE_WORK_DIR_STEP, work.failure());
+        return work.failure();
     }
     for (const workdir::MovedAside& moved : work->moved) {
         log::write_log(workdir::moved_aside_line(moved));
@@ -62,40 +36,9 @@ Result<std::wstring> prepare_work_dir() {
     return std::move(work->path);
 }
 
-// Deletes whatever is at `path` and creates a new file there with all of `bytes`. A
-// new file takes the work folder's security, and a link left at `path` is removed,
-// never written through.
-Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
-    if (!DeleteFileW(path.c_str())) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            return Failure{win::os_error_text(error)};
-        }
-    }
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
-    }
-    while (!bytes.empty()) {
-        const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
-        DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
-            const DWORD error = GetLastError();
-            return Failure{win::os_error_text(error)};
-        }
-        if (written == 0) {
-            return Failure{std::string(win::WRITE_ZERO_TEXT)};
-        }
-        bytes.remove_prefix(written);
-    }
-    return {};
-}
-
 Result<std::wstring> locate_core(const std::wstring& install) {
     std::wstring core = win::join_path(install, CORE_EXE_NAME);
-    if (!file_size(core)) {
+    if (!win::file_size(core)) {
         return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core)};
     }
     return core;
@@ -113,58 +56,6 @@ Result<UniqueHandle> open_null_device(DWORD access) {
         return win::os_failure(SPAWN_CORE_STEP, error);
     }
     return device;
-}
-
-// Whether `destination` is a plain file of one name holding exactly the bytes of
-// `source`. Anything else there, or nothing, is false. Error: a failed read of the
-// source, in the os error form.
-Result<bool> same_plain_content(const std::wstring& source, const std::wstring& destination) {
-    UniqueHandle existing(CreateFileW(destination.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!existing) {
-        return false;
-    }
-    FILE_BASIC_INFO basic{};
-    FILE_STANDARD_INFO standard{};
-    if (!GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(existing.get(), FileStandardInfo, &standard,
-                                      sizeof standard) ||
-        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        standard.NumberOfLinks != 1) {
-        return false;
-    }
-    UniqueHandle original(CreateFileW(source.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
-    FILE_STANDARD_INFO source_info{};
-    if (!original || !GetFileInformationByHandleEx(original.get(), FileStandardInfo, &source_info,
-                                                   sizeof source_info)) {
-        const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
-    }
-    if (source_info.EndOfFile.QuadPart != standard.EndOfFile.QuadPart) {
-        return false;
-    }
-    constexpr DWORD CHUNK = 64 * 1024;
-    std::vector<char> expected(CHUNK);
-    std::vector<char> found(CHUNK);
-    for (;;) {
-        DWORD expected_count = 0;
-        if (!ReadFile(original.get(), expected.data(), CHUNK, &expected_count, nullptr)) {
-            const DWORD error = GetLastError();
-            return Failure{win::os_error_text(error)};
-        }
-        DWORD found_count = 0;
-        if (!ReadFile(existing.get(), found.data(), CHUNK, &found_count, nullptr) ||
-            found_count != expected_count ||
-            std::memcmp(expected.data(), found.data(), expected_count) != 0) {
-            return false;
-        }
-        if (expected_count == 0) {
-            return true;
-        }
-    }
 }
 
 // PROC_THREAD_ATTRIBUTE_LIST storage, deleted with its owner once initialized.
@@ -210,57 +101,21 @@ Result<AttributeList> handle_list(std::span<HANDLE> handles) {
 
 }  // namespace
 
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
-    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
-    if (!file_size(source)) {
-        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
-    }
-    const std::wstring destination = win::join_path(work, workdir::WINTUN_NAME);
-    Result<bool> same = same_plain_content(source, destination);
-    if (!same) {
-        return prefixed(PROVISION_WINTUN_STEP, same.failure());
-    }
-    if (same.value()) {
-        return {};
-    }
-    // A new file under a name of its own, then renamed over the old name: the directory
-    // entry is replaced, so nothing is ever written into a file that was there, nor
-    // through a link.
-    const std::wstring fresh = win::join_path(work, workdir::WINTUN_FRESH_NAME);
-    if (!DeleteFileW(fresh.c_str())) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            return win::os_failure(PROVISION_WINTUN_STEP, error);
-        }
-    }
-    if (!CopyFileExW(source.c_str(), fresh.c_str(), nullptr, nullptr, nullptr,
-                     COPY_FILE_FAIL_IF_EXISTS)) {
-        const DWORD error = GetLastError();
-        DeleteFileW(fresh.c_str());
-        return win::os_failure(PROVISION_WINTUN_STEP, error);
-    }
-    if (!MoveFileExW(fresh.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const DWORD error = GetLastError();
-        DeleteFileW(fresh.c_str());
-        return win::os_failure(PROVISION_WINTUN_STEP, error);
-    }
-    return {};
-}
-
 Result<LaunchedCore> start_core_suspended(std::string_view config_yaml) {
     Result<std::wstring> work = prepare_work_dir();
     if (!work) {
         return work.failure();
     }
-    const std::wstring config = win::join_path(work.value(), workdir::CONFIG_NAME);
-    if (Result<void> written = replace_file(config, config_yaml); !written) {
-        return prefixed(WRITE_CONFIG_STEP, written.failure());
+    if (Result<void> written = workdir::write_config(work.value(), config_yaml); !written) {
+        return written.failure();
     }
+    const std::wstring config = win::join_path(work.value(), workdir::CONFIG_NAME);
     Result<std::wstring> install = exe_dir();
     if (!install) {
         return install.failure();
     }
-    if (Result<void> provisioned = provision_wintun(install.value(), work.value()); !provisioned) {
+    if (Result<void> provisioned = workdir::provision_wintun(install.value(), work.value());
+        !provisioned) {
         return provisioned.failure();
     }
     Result<std::wstring> core = locate_core(install.value());

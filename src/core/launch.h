@@ -14,19 +14,14 @@
 
 namespace korvan::core {
 
-// Files in the install folder (the folder of the running executable).
+// The core's executable in the install folder (the folder of the running executable).
 inline constexpr wchar_t CORE_EXE_NAME[] = L"mihomo-x86_64-pc-windows-msvc.exe";
-inline constexpr wchar_t WINTUN_SOURCE_NAME[] = L"wintun-x86_64.dll";
 
 // Launch failures. A step name is followed by ": " and the system error, the inner
-// step or the path; the two "not found" texts are followed by the path.
-inline constexpr std::string_view PROGRAM_DATA_NOT_SET = "ProgramData not set";
-inline constexpr std::string_view CREATE_WORK_DIR_STEP = "create work dir";
-inline constexpr std::string_view WRITE_CONFIG_STEP = "write config";
+// step or the path; "mihomo not found at " is followed by the path. The work folder's
+// own failures are in workdir/provision.h.
 inline constexpr std::string_view CURRENT_EXE_STEP = "current_exe";
 inline constexpr std::string_view EXE_HAS_NO_PARENT = "exe has no parent";
-inline constexpr std::string_view WINTUN_SOURCE_MISSING_STEP = "wintun source missing";
-inline constexpr std::string_view PROVISION_WINTUN_STEP = "provision wintun.dll";
 inline constexpr std::string_view CORE_NOT_FOUND_AT = "mihomo not found at ";
 inline constexpr std::string_view SPAWN_CORE_STEP = "spawn mihomo";
 inline constexpr std::string_view ATTACH_JOB_STEP = "attach job";
@@ -41,10 +36,9 @@ struct LaunchedCore {
     win::UniqueHandle job;
 };
 
-// Makes {ProgramData}\KorvanVPN\service the service's own, open to SYSTEM and
-// Administrators only (workdir::open_service_dir; each level moved aside on the way is
-// logged), replaces config.yaml there with a new file holding `config_yaml` byte for
-// byte, provisions wintun.dll (provision_wintun), and starts the core from the install
+// Prepares the work folder (workdir::prepare_work_dir; each level moved aside on the
+// way is logged), writes config.yaml there (workdir::write_config), provisions
+// wintun.dll (workdir::provision_wintun), and starts the core from the install
 // folder with "-d {work folder} -f {config.yaml}", no window, the null device as its
 // standard streams and the work folder as its current folder, inside a new job. The
 // core runs no code before it is in its job.
@@ -67,13 +61,6 @@ Result<void> resume_core(const LaunchedCore& core);
 // streams and no other handle. Error: "spawn mihomo: {os error}".
 Result<win::UniqueProcess> spawn_core(const std::wstring& core, const std::wstring& work,
                                       const std::wstring& config);
-
-// Makes wintun.dll in `work` a copy of wintun-x86_64.dll in `install`. A wintun.dll
-// that is a plain file of one name with exactly the source's bytes is kept; anything
-// else is replaced by renaming a new copy over its name. A failure yields
-// "wintun source missing: {source}" or "provision wintun.dll: {os error}"; a
-// wintun.dll that a running process has loaded cannot be replaced.
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work);
 
 // The folder of the running executable, or "current_exe: {os error}" or
 // "exe has no parent".

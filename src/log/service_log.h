@@ -10,9 +10,6 @@
 
 namespace korvan::log {
 
-// The log's ProgramData when the variable is not set.
-inline constexpr wchar_t FALLBACK_PROGRAM_DATA[] = L"C:\\ProgramData";
-
 // The most service.log grows to, unless a single line is longer. Anyone who may use
 // the pipe can add lines, so the three files together hold at most about three times
 // this.

@@ -6,14 +6,14 @@ namespace korvan::workdir {
 
 namespace {
 
-constexpr std::wstring_view WORK_DIR_PARTS[] = {L"KorvanVPN", L"service"};
+constexpr std::wstring_view WORK_DIR_LEVELS[] = {L"KorvanVPN", L"service"};
 
 }  // namespace
 
 std::wstring work_dir(std::wstring_view program_data) {
     std::wstring path(program_data);
-    for (std::wstring_view part : WORK_DIR_PARTS) {
-        path = win::join_path(path, part);
+    for (std::wstring_view level : WORK_DIR_LEVELS) {
+        path = win::join_path(path, level);
     }
     return path;
 }

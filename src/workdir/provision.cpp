@@ -1,0 +1,164 @@
+#include "workdir/provision.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "win/error_text.h"
+#include "win/handle.h"
+#include "win/paths.h"
+#include "win/utf.h"
+#include "workdir/files.h"
+#include "workdir/program_data.h"
+
+namespace korvan::workdir {
+
+namespace {
+
+using win::UniqueHandle;
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Deletes whatever is at `path` and creates a new file there with all of `bytes`. A
+// new file takes the work folder's security, and a link left at `path` is removed,
+// never written through.
+Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
+    if (!DeleteFileW(path.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return Failure{win::os_error_text(error)};
+        }
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    while (!bytes.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
+            const DWORD error = GetLastError();
+            return Failure{win::os_error_text(error)};
+        }
+        if (written == 0) {
+            return Failure{std::string(win::WRITE_ZERO_TEXT)};
+        }
+        bytes.remove_prefix(written);
+    }
+    return {};
+}
+
+// Whether `destination` is a plain file of one name holding exactly the bytes of
+// `source`. Anything else there, or nothing, is false. Error: a failed read of the
+// source, in the os error form.
+Result<bool> same_plain_content(const std::wstring& source, const std::wstring& destination) {
+    UniqueHandle existing(CreateFileW(destination.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!existing) {
+        return false;
+    }
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(existing.get(), FileStandardInfo, &standard,
+                                      sizeof standard) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        standard.NumberOfLinks != 1) {
+        return false;
+    }
+    UniqueHandle original(CreateFileW(source.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+    FILE_STANDARD_INFO source_info{};
+    if (!original || !GetFileInformationByHandleEx(original.get(), FileStandardInfo, &source_info,
+                                                   sizeof source_info)) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    if (source_info.EndOfFile.QuadPart != standard.EndOfFile.QuadPart) {
+        return false;
+    }
+    constexpr DWORD CHUNK = 64 * 1024;
+    std::vector<char> expected(CHUNK);
+    std::vector<char> found(CHUNK);
+    for (;;) {
+        DWORD expected_count = 0;
+        if (!ReadFile(original.get(), expected.data(), CHUNK, &expected_count, nullptr)) {
+            const DWORD error = GetLastError();
+            return Failure{win::os_error_text(error)};
+        }
+        DWORD found_count = 0;
+        if (!ReadFile(existing.get(), found.data(), CHUNK, &found_count, nullptr) ||
+            found_count != expected_count ||
+            std::memcmp(expected.data(), found.data(), expected_count) != 0) {
+            return false;
+        }
+        if (expected_count == 0) {
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+Result<ServiceDir> prepare_work_dir() {
+    Result<std::wstring> program_data = program_data_for_start();
+    if (!program_data) {
+        return program_data.failure();
+    }
+    Result<ServiceDir> work = open_service_dir(program_data.value(), Role::Service);
+    if (!work) {
+        return prefixed(CREATE_WORK_DIR_STEP, work.failure());
+    }
+    return work;
+}
+
+Result<void> write_config(const std::wstring& work, std::string_view config_yaml) {
+    if (Result<void> written = replace_file(win::join_path(work, CONFIG_NAME), config_yaml);
+        !written) {
+        return prefixed(WRITE_CONFIG_STEP, written.failure());
+    }
+    return {};
+}
+
+Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
+    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
+    if (!win::file_size(source)) {
+        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
+    }
+    const std::wstring destination = win::join_path(work, WINTUN_NAME);
+    Result<bool> same = same_plain_content(source, destination);
+    if (!same) {
+        return prefixed(PROVISION_WINTUN_STEP, same.failure());
+    }
+    if (same.value()) {
+        return {};
+    }
+    // A new file under a name of its own, then renamed over the old name: the directory
+    // entry is replaced, so nothing is ever written into a file that was there, nor
+    // through a link.
+    const std::wstring fresh = win::join_path(work, WINTUN_FRESH_NAME);
+    if (!DeleteFileW(fresh.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return win::os_failure(PROVISION_WINTUN_STEP, error);
+        }
+    }
+    if (!CopyFileExW(source.c_str(), fresh.c_str(), nullptr, nullptr, nullptr,
+                     COPY_FILE_FAIL_IF_EXISTS)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(fresh.c_str());
+        return win::os_failure(PROVISION_WINTUN_STEP, error);
+    }
+    if (!MoveFileExW(fresh.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(fresh.c_str());
+        return win::os_failure(PROVISION_WINTUN_STEP, error);
+    }
+    return {};
+}
+
+}  // namespace korvan::workdir
