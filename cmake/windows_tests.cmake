@@ -69,11 +69,13 @@ if(KORVAN_TESTS)
     korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_pipe SOURCES
         src/pipe/authorize_test.cpp
+        src/pipe/control_policy_test.cpp
         src/pipe/dispatch_test.cpp
         src/pipe/exchange_test.cpp
         src/pipe/listener_test.cpp
         src/win/sync_io_deadline_test.cpp
         testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
         testing/support/pipe_client.cpp
         testing/support/test_support.cpp
     )
@@ -102,6 +104,13 @@ if(KORVAN_TESTS)
     add_executable(fake_service testing/fake_service/fake_service.cpp)
     target_link_libraries(fake_service PRIVATE korvan_pipe)
     korvan_warnings(fake_service)
+
+    # The test kit's removal of what the tests left below ProgramData.
+    add_executable(kit_clean testing/kit_clean/kit_clean.cpp)
+    set_target_properties(kit_clean PROPERTIES OUTPUT_NAME kit-clean)
+    target_link_libraries(kit_clean PRIVATE korvan_win ntdll)
+    target_link_options(kit_clean PRIVATE -municode)
+    korvan_warnings(kit_clean)
 
     korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_pipe korvan_json version SOURCES
         src/ctl/args_test.cpp

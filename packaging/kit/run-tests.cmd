@@ -106,10 +106,18 @@ echo run-tests: could not remove the service %SERVICE%
 set "CLEAN="
 exit /b 0
 
+rem Users may create entries in ProgramData and in folders that inherit its access
+rem list, so an elevated rd /s could be led along a junction swapped in during the
+rem removal. kit-clean opens every entry relative to its folder, never follows a
+rem reparse point, and locks each folder to SYSTEM and Administrators before emptying
+rem it.
 :remove_data
-for /d %%d in ("%ProgramData%\KorvanVPN.foreign-*") do rd /s /q "%%d"
-if exist "%ProgramData%\KorvanVPN" rd /s /q "%ProgramData%\KorvanVPN"
-if not exist "%ProgramData%\KorvanVPN" exit /b 0
-echo run-tests: could not remove %ProgramData%\KorvanVPN
-set "CLEAN="
+for /d %%d in ("%ProgramData%\KorvanVPN.foreign-*") do call :clean_folder "%%d"
+call :clean_folder "%ProgramData%\KorvanVPN"
+exit /b 0
+
+rem Not "||": Wine's cmd runs what follows it whatever the exit code.
+:clean_folder
+"%KIT%\kit-clean.exe" "%~1"
+if errorlevel 1 set "CLEAN="
 exit /b 0
