@@ -180,9 +180,11 @@ foreach(program load faults bad_input log_flood peak_memory)
     korvan_warnings(reliability_${program})
 endforeach()
 
-# The MSI under Wine's msiexec, in a prefix of its own. Its upgrade needs the service and
-# the client tool of a higher version: a second build of those two alone, from the same
-# sources, in msi-next (ninja there is a no-op when nothing changed).
+# The MSI under Wine's msiexec, in a prefix of its own. Its upgrade needs the service,
+# the client tool and the package's custom actions of a higher version: a second build
+# of those alone, from the same sources, in msi-next (ninja there is a no-op when
+# nothing changed). service-probe holds the service's registration open across an
+# upgrade, as an open Services console does, and disables it, which Wine's sc cannot.
 if(KORVAN_TESTS)
     if(PROJECT_VERSION_PATCH LESS 65535)
         math(EXPR next_patch "${PROJECT_VERSION_PATCH} + 1")
@@ -201,11 +203,18 @@ if(KORVAN_TESTS)
                    -DKORVAN_VERSION=${korvan_next_version}
                    -DKORVAN_WERROR=${KORVAN_WERROR}
                    -DKORVAN_TESTS=OFF
-        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target korvan_vpn_service korvan_vpn_ctl
+        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
+                      --target korvan_vpn_service korvan_vpn_ctl korvan_msi_actions
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
         USES_TERMINAL_BUILD ON)
-    add_dependencies(korvan_next_version korvan_vpn_service korvan_vpn_ctl fake_core)
+    add_dependencies(korvan_next_version korvan_vpn_service korvan_vpn_ctl korvan_msi_actions
+                     fake_core)
+
+    add_executable(msi_service_probe testing/msi/service_probe.cpp)
+    set_target_properties(msi_service_probe PROPERTIES OUTPUT_NAME service-probe)
+    target_link_libraries(msi_service_probe PRIVATE korvan_win shell32)
+    korvan_warnings(msi_service_probe)
 
     add_test(NAME msi_tests
              COMMAND ${CMAKE_SOURCE_DIR}/testing/msi/msi-test ${CMAKE_BINARY_DIR} ${korvan_next_dir}
