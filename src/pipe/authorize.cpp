@@ -38,17 +38,23 @@ Result<void> caller_admitted(HANDLE token) {
     return Failure{std::string(CALLER_NOT_ADMITTED)};
 }
 
-Result<void> authorize_client(HANDLE pipe, AdmissionDecision decide) {
+DWORD impersonate_pipe_client(HANDLE pipe) {
     if (!ImpersonateNamedPipeClient(pipe)) {
-        const DWORD error = GetLastError();
-        return win::winapi_failure(IMPERSONATE_STEP, error);
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+Admission authorize_client(HANDLE pipe, AdmissionDecision decide, Impersonation impersonate) {
+    if (const DWORD error = impersonate(pipe); error != ERROR_SUCCESS) {
+        return Admission{win::winapi_failure(IMPERSONATE_STEP, error), error};
     }
     // Reverts on every way out, an allocation failure included: nothing after the
     // check may run as the client.
-    struct Impersonation {
-        ~Impersonation() { RevertToSelf(); }
-    } impersonation;
-    return check_thread_token(decide);
+    struct Reversion {
+        ~Reversion() { RevertToSelf(); }
+    } reversion;
+    return Admission{check_thread_token(decide)};
 }
 
 }  // namespace korvan::pipe

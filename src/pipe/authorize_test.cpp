@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/pipe_client.h"
+#include "support/test_support.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 
@@ -104,6 +105,7 @@ bool thread_impersonates() {
 // What the decisions below saw; a decision is a plain function and carries nothing.
 struct DecisionSeen {
     bool impersonating = false;
+    bool decided = false;
     HANDLE neither_group = nullptr;
 } decision_seen;
 
@@ -144,7 +146,7 @@ TEST(AuthorizeClient, RevertsWhateverTheVerdict) {
         ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
 
         decision_seen.impersonating = false;
-        const Result<void> verdict = authorize_client(pair.server.get(), c.decide);
+        const Result<void> verdict = authorize_client(pair.server.get(), c.decide).verdict;
         EXPECT_TRUE(decision_seen.impersonating);
         if (c.error) {
             ASSERT_FALSE(verdict.ok());
@@ -163,10 +165,111 @@ TEST(AuthorizeClient, RevertsWhateverTheVerdict) {
 TEST(AuthorizeClient, AFailedImpersonationIsNamed) {
     // A handle that is not a pipe cannot be impersonated through.
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const Result<void> verdict = authorize_client(event.get());
-    ASSERT_FALSE(verdict.ok());
+    const Admission admission = authorize_client(event.get());
+    ASSERT_FALSE(admission.verdict.ok());
     // The handle is of the wrong type: ERROR_INVALID_HANDLE, on Windows and Wine alike.
-    EXPECT_EQ(verdict.error(), "impersonate: " + win::winapi_error_text(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(admission.verdict.error(),
+              "impersonate: " + win::winapi_error_text(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(admission.impersonation_error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(thread_impersonates());
+}
+
+DWORD cannot_impersonate_yet(HANDLE) {
+    return ERROR_CANNOT_IMPERSONATE;
+}
+
+Result<void> decide_noting_the_call(HANDLE token) {
+    decision_seen.decided = true;
+    return caller_admitted(token);
+}
+
+TEST(AuthorizeClient, AFailedImpersonationEndsTheCheckWithItsError) {
+    test_support::PipePair pair = test_support::connected_pair();
+    ASSERT_TRUE(pair.server.valid());
+    decision_seen.decided = false;
+
+    const Admission admission =
+        authorize_client(pair.server.get(), decide_noting_the_call, cannot_impersonate_yet);
+
+    ASSERT_FALSE(admission.verdict.ok());
+    EXPECT_EQ(admission.verdict.error(),
+              "impersonate: " + win::winapi_error_text(ERROR_CANNOT_IMPERSONATE));
+    EXPECT_EQ(admission.impersonation_error, static_cast<DWORD>(ERROR_CANNOT_IMPERSONATE));
+    EXPECT_FALSE(decision_seen.decided);
+    EXPECT_FALSE(thread_impersonates());
+}
+
+TEST(AuthorizeClient, AFailureAfterImpersonatingCarriesNoImpersonationError) {
+    const UniqueHandle neither =
+        impersonation_token({WinBuiltinAdministratorsSid, WinInteractiveSid});
+    decision_seen.neither_group = neither.get();
+    test_support::PipePair pair =
+        test_support::connected_pair(0, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+    ASSERT_TRUE(pair.server.valid());
+
+    const Admission admission = authorize_client(pair.server.get(), decide_on_neither_group);
+
+    ASSERT_FALSE(admission.verdict.ok());
+    EXPECT_EQ(admission.verdict.error(), "caller not administrator/interactive");
+    EXPECT_EQ(admission.impersonation_error, static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// Windows only: the named-pipe file system impersonates the context of the last
+// message read. A client with dynamic tracking (CreateFileW's default) has sent none
+// before anything is read; a static one's context was taken when it opened the pipe.
+// Wine impersonates every client at once.
+TEST(ImpersonatePipeClient, BeforeAnyReadFailsForADefaultClientAndNotForAStaticOne) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine impersonates every client before anything is read";
+    }
+    struct Case {
+        const char* name;
+        DWORD client_flags;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"default flags", 0, ERROR_CANNOT_IMPERSONATE},
+        {"static, identification level", SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+         ERROR_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::PipePair pair = test_support::connected_pair(0, c.client_flags);
+        ASSERT_TRUE(pair.server.valid());
+        ASSERT_TRUE(pair.client.valid());
+        DWORD put = 0;
+        ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
+
+        const DWORD error = impersonate_pipe_client(pair.server.get());
+
+        if (error == ERROR_SUCCESS) {
+            RevertToSelf();
+        }
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+// Windows only: an anonymous impersonation token cannot be opened, so such a caller is
+// refused whatever its groups. Wine gives the server its own token.
+TEST(AuthorizeClient, RefusesAnAnonymousClientAtItsToken) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine impersonates every client with the server's own token";
+    }
+    test_support::PipePair pair =
+        test_support::connected_pair(0, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS);
+    ASSERT_TRUE(pair.server.valid());
+    ASSERT_TRUE(pair.client.valid());
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
+    char byte = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+
+    const Admission admission = authorize_client(pair.server.get());
+
+    ASSERT_FALSE(admission.verdict.ok());
+    EXPECT_EQ(admission.verdict.error(),
+              "OpenThreadToken: " + win::winapi_error_text(ERROR_CANT_OPEN_ANONYMOUS));
     EXPECT_FALSE(thread_impersonates());
 }
 

@@ -1,6 +1,8 @@
 #include "pipe/exchange.h"
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log/service_log.h"
@@ -38,16 +40,65 @@ proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& su
     return handle_request(request.value(), supervisor);
 }
 
+// What the caller check read of the request before it decided.
+struct ReadAhead {
+    std::optional<std::uint32_t> length;
+    std::optional<std::vector<std::uint8_t>> body;
+};
+
+// A client that opened the pipe without SECURITY_SQOS_PRESENT (CreateFileW's default,
+// .NET's NamedPipeClientStream by default) has dynamic context tracking: its context
+// reaches the pipe only with the data it writes, and ImpersonateNamedPipeClient fails
+// with ERROR_CANNOT_IMPERSONATE until some of that data has been read. Windows does not
+// say whether reading part of one write installs its context, so the prefix comes
+// first and the whole body only if that was not enough. Wine impersonates before any
+// read, for every client.
+Result<void> admit_caller(const ClientLink& link, PipeStream& stream, ReadAhead& ahead,
+                          AdmissionDecision decide, Impersonation impersonate) {
+    Admission admission = authorize_client(link.pipe, decide, impersonate);
+    if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
+        return admission.verdict;
+    }
+    Result<std::uint32_t> length = proto::read_frame_length(stream);
+    if (!length) {
+        return admission.verdict;
+    }
+    ahead.length = length.value();
+    admission = authorize_client(link.pipe, decide, impersonate);
+    if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
+        return admission.verdict;
+    }
+    Result<std::vector<std::uint8_t>> body = proto::read_frame_body(stream, length.value());
+    if (!body) {
+        return admission.verdict;
+    }
+    ahead.body = std::move(body.value());
+    return authorize_client(link.pipe, decide, impersonate).verdict;
+}
+
+// The request frame's body, reading only what the caller check has not read.
+Result<std::vector<std::uint8_t>> read_request(PipeStream& stream, ReadAhead& ahead) {
+    if (ahead.body) {
+        return std::move(*ahead.body);
+    }
+    if (ahead.length) {
+        return proto::read_frame_body(stream, *ahead.length);
+    }
+    return proto::read_frame(stream);
+}
+
 }  // namespace
 
-void serve_client(const ClientLink& link, core::Supervisor& supervisor, AdmissionDecision decide) {
-    const Result<void> admitted = authorize_client(link.pipe, decide);
+void serve_client(const ClientLink& link, core::Supervisor& supervisor, AdmissionDecision decide,
+                  Impersonation impersonate) {
+    PipeStream stream{link.pipe, link.io_event, link.deadline};
+    ReadAhead ahead;
+    const Result<void> admitted = admit_caller(link, stream, ahead, decide, impersonate);
     if (!admitted) {
         log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.error());
         return;
     }
-    PipeStream stream{link.pipe, link.io_event, link.deadline};
-    Result<std::vector<std::uint8_t>> body = proto::read_frame(stream);
+    Result<std::vector<std::uint8_t>> body = read_request(stream, ahead);
     if (!body) {
         log::write_log(std::string(READ_FRAME_LOG_PREFIX) + body.error());
         return;

@@ -37,14 +37,25 @@ struct ClientLink {
     std::uint64_t deadline;
 };
 
-// Runs the whole exchange with one client; every outcome is handled inside. The caller
-// check (authorize_client with `decide`) comes first, before anything is read. A
-// caller that fails it and a frame that cannot be read (also one not sent in time) get
-// no answer and one log line. A frame that does not decode is answered "bad_request".
-// Otherwise the request is dispatched and its response written, and the exchange
-// returns once the client has read it, has gone, or the deadline has passed. A failed
-// response write is dropped without a log line.
+// Runs the whole exchange with one client; every outcome is handled inside, within
+// the link's one deadline.
+//
+// The caller check (authorize_client with `decide` and `impersonate`) comes first,
+// before anything is read. Only when the client cannot be impersonated yet
+// (ERROR_CANNOT_IMPERSONATE) is the request's 4-byte length prefix read and the check
+// made again; when that fails the same way, the body the prefix announces is read
+// (only a length of 1 to MAX_FRAME_LEN), not decoded, and the check made a third time.
+// A caller not admitted gets no answer and one log line with the last failure of the
+// check, whatever was read or failed to be read; its body is never decoded.
+//
+// An admitted caller's frame is read on from where the check left it. A frame that
+// cannot be read (also one not sent in time) gets no answer and one log line. A frame
+// that does not decode is answered "bad_request". Otherwise the request is dispatched
+// and its response written, and the exchange returns once the client has read it, has
+// gone, or the deadline has passed. A failed response write is dropped without a log
+// line.
 void serve_client(const ClientLink& link, core::Supervisor& supervisor,
-                  AdmissionDecision decide = caller_admitted);
+                  AdmissionDecision decide = caller_admitted,
+                  Impersonation impersonate = impersonate_pipe_client);
 
 }  // namespace korvan::pipe

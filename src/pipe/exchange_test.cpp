@@ -1,6 +1,9 @@
 // The exchange with one client on a pipe instance made here. Under Wine every caller
 // passes the caller check (see authorize_test), so a rejection is made through the
-// check's decision.
+// check's decision. Wine also impersonates every client before anything is read, so a
+// client that cannot be impersonated yet is made through the check's impersonation. The
+// clients identify themselves when they open the pipe, as korvan-vpn-ctl does, so that
+// on Windows too they can be impersonated at any time, unless a test says otherwise.
 
 #include "pipe/exchange.h"
 
@@ -8,10 +11,14 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pipe/authorize.h"
+#include "proto/frame.h"
 #include "support/core_sandbox.h"
 #include "support/pipe_client.h"
+#include "support/test_support.h"
+#include "win/error_text.h"
 
 namespace korvan::pipe {
 namespace {
@@ -19,23 +26,37 @@ namespace {
 using test_support::closed_without_data;
 using test_support::CoreSandbox;
 using test_support::framed;
+using test_support::prefix_of;
 using test_support::read_response;
 using test_support::send_bytes;
 using win::UniqueHandle;
 
-struct Connected {
-    test_support::PipePair pair = test_support::connected_pair(FILE_FLAG_OVERLAPPED);
-    UniqueHandle& server = pair.server;
-    UniqueHandle& client = pair.client;
-    UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+// A client whose context the server takes when it opens the pipe (static tracking).
+constexpr DWORD IDENTIFYING_CLIENT = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-    Connected() {
+struct Connected {
+    explicit Connected(DWORD client_flags = IDENTIFYING_CLIENT)
+        : pair(test_support::connected_pair(FILE_FLAG_OVERLAPPED, client_flags)) {
         EXPECT_TRUE(server.valid());
         EXPECT_TRUE(client.valid());
     }
 
-    ClientLink link() const {
-        return ClientLink{server.get(), event.get(), nullptr, GetTickCount64() + 5000};
+    test_support::PipePair pair;
+    UniqueHandle& server = pair.server;
+    UniqueHandle& client = pair.client;
+    UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+    ClientLink link(DWORD budget_ms = 5000) const {
+        return ClientLink{server.get(), event.get(), nullptr, GetTickCount64() + budget_ms};
+    }
+
+    // The response the exchange left for the client; nullopt when it wrote nothing.
+    std::optional<std::string> answer() const {
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(client.get(), nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) {
+            return std::nullopt;
+        }
+        return read_response(client.get());
     }
 
     DWORD unread_by_server() const {
@@ -107,6 +128,238 @@ TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
     EXPECT_EQ(at_decision.unread, status.size());
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");
+}
+
+// The check's impersonation in the tests below: call n fails with errors[n], or
+// impersonates for real past the end of `errors`. It notes how many bytes of the
+// request were still unread at each call.
+struct ImpersonationScript {
+    std::vector<DWORD> errors;
+    std::vector<DWORD> unread;
+} impersonation;
+
+DWORD scripted_impersonation(HANDLE pipe) {
+    const size_t call = impersonation.unread.size();
+    DWORD available = 0;
+    EXPECT_TRUE(PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr));
+    impersonation.unread.push_back(available);
+    if (call < impersonation.errors.size()) {
+        return impersonation.errors[call];
+    }
+    return impersonate_pipe_client(pipe);
+}
+
+constexpr DWORD AWAITS_DATA = ERROR_CANNOT_IMPERSONATE;
+constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
+const std::string PING = framed(R"({"op":"ping"})");
+// A request that would start the stand-in core if it were decoded.
+const std::string START = framed(
+    R"({"op":"start","config_yaml":"mixed-port: 7890\n","secret":"s3cret","mixed_port":10800,"ctl_port":10900})");
+
+std::string rejection(const std::string& failure) {
+    return "reject unauthenticated client: " + failure + "\n";
+}
+
+std::string impersonation_rejection(DWORD error) {
+    return rejection("impersonate: " + win::winapi_error_text(error));
+}
+
+DWORD size_of(const std::string& bytes) {
+    return static_cast<DWORD>(bytes.size());
+}
+
+TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
+    struct Case {
+        const char* name;
+        std::vector<DWORD> errors;
+        std::string request;
+        std::vector<DWORD> unread_at_calls;
+        std::optional<std::string> answer;  // otherwise no answer, and this log line:
+        std::string log;
+    };
+    const DWORD ping = size_of(PING);
+    const std::vector<Case> cases = {
+        {"impersonated at once", {}, PING, {ping}, PONG, ""},
+        {"impersonated once the prefix was read", {AWAITS_DATA}, PING, {ping, ping - 4}, PONG, ""},
+        {"impersonated once the body was read",
+         {AWAITS_DATA, AWAITS_DATA},
+         PING,
+         {ping, ping - 4, 0},
+         PONG,
+         ""},
+        {"a length out of range after the prefix",
+         {AWAITS_DATA},
+         prefix_of(0) + "x",
+         {5, 1},
+         std::nullopt,
+         "read frame: frame length out of range: 0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        Connected pipe;
+        ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
+        core::Supervisor supervisor;
+        impersonation = ImpersonationScript{c.errors, {}};
+
+        serve_client(pipe.link(), supervisor, caller_admitted, scripted_impersonation);
+
+        EXPECT_EQ(impersonation.unread, c.unread_at_calls);
+        if (c.answer) {
+            EXPECT_EQ(pipe.answer(), *c.answer);
+            EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
+        } else {
+            EXPECT_EQ(pipe.answer(), std::nullopt);
+            EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), c.log);
+        }
+    }
+}
+
+TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
+    struct Case {
+        const char* name;
+        std::vector<DWORD> errors;
+        AdmissionDecision decide;
+        std::string request;
+        DWORD budget_ms;
+        std::vector<DWORD> unread_at_calls;
+        DWORD unread_at_end;
+        std::string log;
+    };
+    const DWORD ping = size_of(PING);
+    const DWORD start = size_of(START);
+    const std::string not_admitted = rejection(std::string(CALLER_NOT_ADMITTED));
+    const std::vector<Case> cases = {
+        {"another impersonation error before any read",
+         {ERROR_ACCESS_DENIED},
+         caller_admitted,
+         PING,
+         5000,
+         {ping},
+         ping,
+         impersonation_rejection(ERROR_ACCESS_DENIED)},
+        {"decided against once the prefix was read",
+         {AWAITS_DATA},
+         reject,
+         PING,
+         5000,
+         {ping, ping - 4},
+         ping - 4,
+         not_admitted},
+        {"another impersonation error once the prefix was read",
+         {AWAITS_DATA, ERROR_ACCESS_DENIED},
+         caller_admitted,
+         START,
+         5000,
+         {start, start - 4},
+         start - 4,
+         impersonation_rejection(ERROR_ACCESS_DENIED)},
+        {"decided against once the body was read",
+         {AWAITS_DATA, AWAITS_DATA},
+         reject,
+         START,
+         5000,
+         {start, start - 4, 0},
+         0,
+         not_admitted},
+        {"not impersonable even once the body was read",
+         {AWAITS_DATA, AWAITS_DATA, AWAITS_DATA},
+         caller_admitted,
+         START,
+         5000,
+         {start, start - 4, 0},
+         0,
+         impersonation_rejection(AWAITS_DATA)},
+        {"silent inside the prefix",
+         {AWAITS_DATA},
+         caller_admitted,
+         prefix_of(13).substr(0, 2),
+         300,
+         {2},
+         0,
+         impersonation_rejection(AWAITS_DATA)},
+        {"a length out of range",
+         {AWAITS_DATA, AWAITS_DATA},
+         caller_admitted,
+         prefix_of(proto::MAX_FRAME_LEN + 1) + "x",
+         5000,
+         {5, 1},
+         1,
+         impersonation_rejection(AWAITS_DATA)},
+        {"silent inside the body",
+         {AWAITS_DATA, AWAITS_DATA},
+         caller_admitted,
+         prefix_of(13) + "short",
+         300,
+         {9, 5},
+         0,
+         impersonation_rejection(AWAITS_DATA)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        Connected pipe;
+        ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
+        core::Supervisor supervisor;
+        impersonation = ImpersonationScript{c.errors, {}};
+
+        serve_client(pipe.link(c.budget_ms), supervisor, c.decide, scripted_impersonation);
+
+        EXPECT_EQ(impersonation.unread, c.unread_at_calls);
+        EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), c.log);
+        // Nothing was decoded: a start would have written the configuration and
+        // launched the core.
+        EXPECT_FALSE(test_support::exists(sandbox.work + L"\\config.yaml"));
+        EXPECT_FALSE(supervisor.status().running);
+        EXPECT_EQ(pipe.unread_by_server(), c.unread_at_end);
+        DisconnectNamedPipe(pipe.server.get());
+        EXPECT_TRUE(closed_without_data(pipe.client.get()));
+    }
+}
+
+TEST(ServeClient, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
+    CoreSandbox sandbox;
+    Connected pipe;
+    core::Supervisor supervisor;
+    impersonation = ImpersonationScript{{AWAITS_DATA}, {}};
+
+    serve_client(pipe.link(300), supervisor, caller_admitted, scripted_impersonation);
+
+    EXPECT_EQ(impersonation.unread, std::vector<DWORD>{0});
+    EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"),
+              impersonation_rejection(AWAITS_DATA));
+}
+
+// Windows only: a client that opens the pipe with CreateFileW's default flags can be
+// impersonated only once something it wrote has been read. Wine impersonates it before
+// any read, as AnAdmittedCallerIsAnswered shows.
+TEST(ServeClient, AClientOpenedWithDefaultFlagsIsAnswered) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine impersonates every client before anything is read";
+    }
+    const std::string body = R"({"op":"ping"})";
+    struct Case {
+        const char* name;
+        std::vector<std::string> writes;
+    };
+    const Case cases[] = {
+        {"the frame in one write", {framed(body)}},
+        {"the prefix and the body in two writes", {prefix_of(size_of(body)), body}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        Connected pipe(0);
+        for (const std::string& bytes : c.writes) {
+            ASSERT_TRUE(send_bytes(pipe.client.get(), bytes));
+        }
+        core::Supervisor supervisor;
+
+        serve_client(pipe.link(), supervisor);
+
+        EXPECT_EQ(pipe.answer(), PONG);
+        EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), std::nullopt);
+    }
 }
 
 }  // namespace

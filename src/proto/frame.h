@@ -56,18 +56,23 @@ Result<void> read_exact(Stream& stream, std::span<std::uint8_t> buffer) {
     return {};
 }
 
-// Reads one frame and returns its body, 1 to MAX_FRAME_LEN bytes. The length is
-// checked before any buffer is allocated; nothing after the body is read.
-// Errors: those of read_exact, "frame length out of range: {length}".
+// Reads a frame's 4-byte prefix and returns the length it announces, unchecked.
+// Nothing after the prefix is read. Errors: those of read_exact.
 template <class Stream>
-Result<std::vector<std::uint8_t>> read_frame(Stream& stream) {
+Result<std::uint32_t> read_frame_length(Stream& stream) {
     std::uint8_t prefix[4] = {};
     if (Result<void> read = read_exact(stream, std::span<std::uint8_t>(prefix)); !read) {
         return read.failure();
     }
-    const std::uint32_t length = std::uint32_t{prefix[0]} | (std::uint32_t{prefix[1]} << 8) |
-                                 (std::uint32_t{prefix[2]} << 16) |
-                                 (std::uint32_t{prefix[3]} << 24);
+    return std::uint32_t{prefix[0]} | (std::uint32_t{prefix[1]} << 8) |
+           (std::uint32_t{prefix[2]} << 16) | (std::uint32_t{prefix[3]} << 24);
+}
+
+// Reads the body that a prefix announced as `length` bytes. The length is checked
+// before any buffer is allocated or anything is read; nothing after the body is read.
+// Errors: "frame length out of range: {length}", those of read_exact.
+template <class Stream>
+Result<std::vector<std::uint8_t>> read_frame_body(Stream& stream, std::uint32_t length) {
     if (length == 0 || length > MAX_FRAME_LEN) {
         return Failure{std::string(FRAME_LENGTH_OUT_OF_RANGE) + std::to_string(length)};
     }
@@ -76,6 +81,17 @@ Result<std::vector<std::uint8_t>> read_frame(Stream& stream) {
         return read.failure();
     }
     return body;
+}
+
+// Reads one frame and returns its body, 1 to MAX_FRAME_LEN bytes: read_frame_length,
+// then read_frame_body. Errors: theirs.
+template <class Stream>
+Result<std::vector<std::uint8_t>> read_frame(Stream& stream) {
+    Result<std::uint32_t> length = read_frame_length(stream);
+    if (!length) {
+        return length.failure();
+    }
+    return read_frame_body(stream, length.value());
 }
 
 // Writes all of `bytes`. Errors: "WriteFile: {system error}", "pipe write 0".

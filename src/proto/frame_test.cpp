@@ -148,6 +148,59 @@ TEST(ReadFrame, BytesAfterTheBodyAreLeftUnread) {
     EXPECT_EQ(s.read_pos, 7u);
 }
 
+TEST(ReadFrameLength, ReadsThePrefixAloneAndLeavesItsLengthUnchecked) {
+    struct Case {
+        const char* name;
+        Bytes input;
+        std::uint32_t max_read;
+        std::optional<std::uint32_t> length;  // expected success with this length
+        std::string error;                    // otherwise, this text
+    };
+    const std::vector<Case> cases = {
+        {"zero", {0, 0, 0, 0, 'x'}, UINT32_MAX, 0, ""},
+        {"largest", {0xFF, 0xFF, 0xFF, 0xFF, 'x'}, UINT32_MAX, 4294967295u, ""},
+        {"one byte per read", concat({13, 0, 0, 0}, test_support::patterned_bytes(13)), 1, 13, ""},
+        {"closed inside the prefix", {13, 0, 0}, UINT32_MAX, {}, "pipe closed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryStream s;
+        s.input = c.input;
+        s.max_read = c.max_read;
+        Result<std::uint32_t> got = read_frame_length(s);
+        if (c.length) {
+            ASSERT_TRUE(got.ok()) << got.error();
+            EXPECT_EQ(got.value(), *c.length);
+            EXPECT_EQ(s.read_pos, 4u);
+        } else {
+            ASSERT_FALSE(got.ok());
+            EXPECT_EQ(got.error(), c.error);
+        }
+    }
+}
+
+TEST(ReadFrameBody, RefusesALengthOutOfRangeBeforeReadingAnything) {
+    for (const std::uint32_t length : {0u, MAX_FRAME_LEN + 1, 4294967295u}) {
+        SCOPED_TRACE(length);
+        MemoryStream s;
+        s.input = test_support::patterned_bytes(13);
+        Result<Bytes> got = read_frame_body(s, length);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error(), "frame length out of range: " + std::to_string(length));
+        EXPECT_EQ(s.read_pos, 0u);
+    }
+}
+
+TEST(ReadFrameBody, ReadsExactlyTheAnnouncedBytes) {
+    MemoryStream s;
+    s.input = concat({'a', 'b', 'c'}, {4, 0, 0, 0});
+    s.max_read = 1;
+    Result<Bytes> got = read_frame_body(s, 3);
+    ASSERT_TRUE(got.ok()) << got.error();
+    EXPECT_EQ(got.value(), (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(s.read_pos, 3u);
+}
+
 TEST(WriteFrame, WritesPrefixThenBodyAsTwoWrites) {
     MemoryStream s;
     const std::string text = "{\"ok\":\"pong\",\"version\":\"1\",\"service_version\":\"1.0.0\"}";

@@ -5,11 +5,11 @@
 
 namespace korvan::test_support {
 
-win::UniqueHandle open_pipe(DWORD timeout_ms, DWORD* error, const wchar_t* name) {
+win::UniqueHandle open_pipe(DWORD timeout_ms, DWORD* error, const wchar_t* name, DWORD flags) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        win::UniqueHandle pipe(
-            CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        win::UniqueHandle pipe(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, flags, nullptr));
         const DWORD last = GetLastError();
         if (pipe || GetTickCount64() >= deadline ||
             (last != ERROR_PIPE_BUSY && last != ERROR_FILE_NOT_FOUND)) {
@@ -74,7 +74,7 @@ bool closed_without_data(HANDLE pipe) {
     return !ReadFile(pipe, &byte, 1, &got, nullptr) || got == 0;
 }
 
-PipePair connected_pair(DWORD server_flags) {
+PipePair connected_pair(DWORD server_flags, DWORD client_flags) {
     static std::atomic<int> counter{0};
     const std::wstring name = L"\\\\.\\pipe\\korvan-test-pair-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -84,7 +84,7 @@ PipePair connected_pair(DWORD server_flags) {
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
                                        65536, 0, nullptr));
     if (pair.server) {
-        pair.client = open_pipe(1000, nullptr, name.c_str());
+        pair.client = open_pipe(1000, nullptr, name.c_str(), client_flags);
     }
     return pair;
 }

@@ -19,9 +19,10 @@ namespace korvan::test_support {
 inline constexpr wchar_t SERVICE_PIPE[] = L"\\\\.\\pipe\\korvan-vpn-service";
 
 // Opens the pipe, waiting while it is busy or has no instance, for up to `timeout_ms`.
+// `flags` are CreateFileW's flags and attributes (the security quality of service).
 // An invalid handle when that fails; `error` then holds the last error.
 win::UniqueHandle open_pipe(DWORD timeout_ms = 10000, DWORD* error = nullptr,
-                            const wchar_t* name = SERVICE_PIPE);
+                            const wchar_t* name = SERVICE_PIPE, DWORD flags = 0);
 
 bool send_bytes(HANDLE pipe, std::string_view bytes);
 
@@ -33,12 +34,13 @@ std::optional<std::string> read_response(HANDLE pipe);
 bool closed_without_data(HANDLE pipe);
 
 // A pipe instance under a name of its own (duplex, byte mode, one instance, 64 KiB
-// buffers, `server_flags` added to the open mode) with a client connected to it.
+// buffers, `server_flags` added to the open mode) with a client connected to it, opened
+// with `client_flags` (open_pipe).
 struct PipePair {
     win::UniqueHandle server;
     win::UniqueHandle client;
 };
-PipePair connected_pair(DWORD server_flags = 0);
+PipePair connected_pair(DWORD server_flags = 0, DWORD client_flags = 0);
 
 // Listening instances of a pipe name held by this process, as any user who may write
 // to the pipe can hold them: the service's instance parameters (duplex, byte mode, at
