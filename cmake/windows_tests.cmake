@@ -157,6 +157,11 @@ foreach(program echo_server pipe_bench memory_bench launch_bench)
     target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
     korvan_warnings(${program})
 endforeach()
+# Pings through the client tool's own code, for counting Wine server requests.
+add_executable(ping_loop bench/ping_loop.cpp)
+set_target_properties(ping_loop PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
+target_link_libraries(ping_loop PRIVATE korvan_bench_support korvan_ctl_win)
+korvan_warnings(ping_loop)
 
 # The reliability programs that scripts/reliability runs against the installed service
 # (load, faults, bad input); not tests. The stand-in core they install with comes from

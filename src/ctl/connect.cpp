@@ -26,8 +26,8 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
     const std::string missing = step + ": the pipe does not exist (is the service running?)";
     const std::string busy = step + ": every instance of the pipe stayed busy for " +
                              std::to_string(deadline.seconds) + " s";
-    // A busy service closes each instance before it creates the next, so a pipe that
-    // was seen busy may also be found missing in between.
+    // A pipe seen busy may be found missing later: its server may have ended, or be
+    // one that closes each instance before it creates the next.
     bool seen_busy = false;
     for (;;) {
         win::UniqueHandle pipe(CreateFileW(

@@ -25,8 +25,8 @@ Deadline deadline_in(unsigned seconds);
 // Opens the client end of the pipe `name` (UTF-8, \\.\pipe\...) for reading and
 // writing with overlapped I/O. The server may identify the caller but not act as it.
 // While every instance is busy it waits with WaitNamedPipeW; while the pipe does not
-// exist (the service starting, or between two instances) it tries again shortly; both
-// until the deadline. The caller owns the handle.
+// exist (the service starting, or a server between two instances) it tries again
+// shortly; both until the deadline. The caller owns the handle.
 // Errors, each after "connect {name}: ":
 //   "the pipe does not exist (is the service running?)"
 //   "every instance of the pipe stayed busy for {n} s", also when it was missing at

@@ -4,6 +4,8 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "log/service_log.h"
 #include "win/error_text.h"
@@ -14,11 +16,18 @@ namespace korvan::pipe {
 namespace {
 
 // Overlapped, so that every wait on a client can be bounded or ended by a stop.
-win::UniqueHandle create_instance(SECURITY_ATTRIBUTES& security) {
-    return win::UniqueHandle(CreateNamedPipeW(
-        PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-        PIPE_MAX_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security));
+constexpr DWORD OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+
+HANDLE create_instance(CreatePipeInstance create, DWORD open_mode, SECURITY_ATTRIBUTES& security) {
+    return create(PIPE_NAME, open_mode,
+                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                  PIPE_MAX_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security);
+}
+
+// Logs `fault` and pauses; false when the stop event ends the pause.
+bool pause_after(std::string_view fault, const win::StopFlag& stop) {
+    log::write_log(fault);
+    return WaitForSingleObject(stop.event(), CREATE_RETRY_MS) == WAIT_TIMEOUT;
 }
 
 enum class Connect { client, none, stop };
@@ -72,7 +81,7 @@ Result<win::UniqueLocal> build_pipe_security() {
 }
 
 void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
-                       DWORD exchange_budget_ms) {
+                       DWORD exchange_budget_ms, CreatePipeInstance create) {
     Result<win::UniqueLocal> descriptor = build_pipe_security();
     if (!descriptor) {
         log::write_log(std::string(SECURITY_INIT_LOG_PREFIX) + descriptor.error());
@@ -85,24 +94,39 @@ void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
     // One event serves the overlapped calls of every instance in turn: none of them is
     // still pending when its exchange ends.
     win::UniqueHandle io_event;
+    // The instance that waits for the next client. Both close on every return.
+    win::UniqueHandle listening;
     while (!stop.is_set()) {
         if (!io_event) {
             io_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         }
-        win::UniqueHandle pipe = create_instance(security);
-        if (!pipe || !io_event) {
-            log::write_log(CREATE_PIPE_FAILED_LOG);
-            if (WaitForSingleObject(stop.event(), CREATE_RETRY_MS) != WAIT_TIMEOUT) {
+        if (io_event && !listening) {
+            // Windows fails a first instance with ERROR_ACCESS_DENIED when the name has
+            // an instance already; Wine ignores the flag.
+            HANDLE first =
+                create_instance(create, OPEN_MODE | FILE_FLAG_FIRST_PIPE_INSTANCE, security);
+            const DWORD error = GetLastError();
+            listening.reset(first);
+            if (!listening && error == ERROR_ACCESS_DENIED) {
+                if (!pause_after(PIPE_NAME_HELD_LOG, stop)) {
+                    return;
+                }
+                continue;
+            }
+        }
+        if (!listening) {
+            if (!pause_after(CREATE_PIPE_FAILED_LOG, stop)) {
                 return;
             }
             continue;
         }
-        const Connect connected = connect_client(pipe.get(), io_event.get(), stop.event());
+        const Connect connected = connect_client(listening.get(), io_event.get(), stop.event());
         if (connected == Connect::stop) {
             return;
         }
+        win::UniqueHandle served = std::move(listening);
         if (connected == Connect::client) {
-            const ClientLink link{pipe.get(), io_event.get(),
+            const ClientLink link{served.get(), io_event.get(),
                                   delivery_bound ? &delivery_bound.value() : nullptr,
                                   GetTickCount64() + exchange_budget_ms};
             try {
@@ -111,7 +135,13 @@ void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
                 // Only memory running out can throw here; it ends this exchange alone.
             }
         }
-        DisconnectNamedPipe(pipe.get());
+        // The next instance exists before this one goes, so that the name is never free.
+        listening.reset(create_instance(create, OPEN_MODE, security));
+        DisconnectNamedPipe(served.get());
+        served.reset();
+        if (!listening && !pause_after(CREATE_PIPE_FAILED_LOG, stop)) {
+            return;
+        }
     }
 }
 

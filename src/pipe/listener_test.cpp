@@ -6,10 +6,13 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -45,9 +48,10 @@ std::shared_ptr<win::StopFlag> stop_flag() {
 // The listener on its own thread, stopped as the service's stop handling stops it.
 struct Listener {
     explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS,
-                      std::shared_ptr<win::StopFlag> flag = stop_flag())
-        : stop_request(std::move(flag)), thread([this, budget_ms] {
-              run_pipe_listener(*stop_request, supervisor, budget_ms);
+                      std::shared_ptr<win::StopFlag> flag = stop_flag(),
+                      CreatePipeInstance create = CreateNamedPipeW)
+        : stop_request(std::move(flag)), thread([this, budget_ms, create] {
+              run_pipe_listener(*stop_request, supervisor, budget_ms, create);
               SetEvent(done.get());
           }) {}
     ~Listener() {
@@ -96,6 +100,86 @@ std::vector<std::string> log_lines(const CoreSandbox& sandbox) {
         start = end == std::string::npos ? text->size() : end + 1;
     }
     return lines;
+}
+
+// Waits (up to five seconds) for the log to have a line.
+std::vector<std::string> first_log_lines(const CoreSandbox& sandbox) {
+    for (int waited = 0; waited < 5000 && log_lines(sandbox).empty(); waited += 50) {
+        Sleep(50);
+    }
+    return log_lines(sandbox);
+}
+
+// A stand-in for CreateNamedPipeW that creates real instances unless told otherwise,
+// and records each call. A plain function carries no state: there is one stand-in,
+// told anew by each test that uses it.
+struct CreateCall {
+    bool first;  // with FILE_FLAG_FIRST_PIPE_INSTANCE
+    bool created;
+    bool operator==(const CreateCall&) const = default;
+};
+
+struct StandInRules {
+    // A first instance is refused with ERROR_ACCESS_DENIED, as Windows refuses it while
+    // the name has an instance; Wine creates it.
+    bool name_held = false;
+    // This many creations that are not first instances fail with ERROR_PIPE_BUSY.
+    int next_instance_failures = 0;
+    // When not ERROR_SUCCESS, every creation fails with it.
+    DWORD every_creation_fails_with = ERROR_SUCCESS;
+};
+
+struct StandIn {
+    std::mutex lock;
+    StandInRules rules;
+    std::vector<CreateCall> calls;
+};
+
+StandIn& stand_in() {
+    static StandIn instance;
+    return instance;
+}
+
+void tell_stand_in(const StandInRules& rules) {
+    const std::lock_guard hold(stand_in().lock);
+    stand_in().rules = rules;
+    stand_in().calls.clear();
+}
+
+// The other's instances are gone: first instances are created again.
+void stand_in_name_released() {
+    const std::lock_guard hold(stand_in().lock);
+    stand_in().rules.name_held = false;
+}
+
+std::vector<CreateCall> stand_in_calls() {
+    const std::lock_guard hold(stand_in().lock);
+    return stand_in().calls;
+}
+
+HANDLE WINAPI create_as_told(LPCWSTR name, DWORD open_mode, DWORD pipe_mode, DWORD max_instances,
+                             DWORD out_size, DWORD in_size, DWORD time_out,
+                             LPSECURITY_ATTRIBUTES security) {
+    const bool first = (open_mode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0;
+    const std::lock_guard hold(stand_in().lock);
+    StandInRules& rules = stand_in().rules;
+    DWORD refusal = rules.every_creation_fails_with;
+    if (refusal == ERROR_SUCCESS && first && rules.name_held) {
+        refusal = ERROR_ACCESS_DENIED;
+    } else if (refusal == ERROR_SUCCESS && !first && rules.next_instance_failures > 0) {
+        --rules.next_instance_failures;
+        refusal = ERROR_PIPE_BUSY;
+    }
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    DWORD error = refusal;
+    if (refusal == ERROR_SUCCESS) {
+        pipe = CreateNamedPipeW(name, open_mode, pipe_mode, max_instances, out_size, in_size,
+                                time_out, security);
+        error = GetLastError();
+    }
+    stand_in().calls.push_back({first, pipe != INVALID_HANDLE_VALUE});
+    SetLastError(error);
+    return pipe;
 }
 
 const std::string ABORTED_READ =
@@ -352,32 +436,155 @@ TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
-    CoreSandbox sandbox;
-    // An instance that allows no other: every creation of the listener fails.
-    UniqueHandle squatter(CreateNamedPipeW(test_support::SERVICE_PIPE,
-                                           PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                           PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
-    ASSERT_TRUE(squatter.valid());
-    {
-        Listener listener;
-        for (int waited = 0; waited < 5000 && log_lines(sandbox).empty(); waited += 50) {
-            Sleep(50);
+TEST(Listener, RetriesWhileNoInstanceCanBeCreated) {
+    struct Case {
+        const char* name;
+        StandInRules rules;
+        std::string_view line;
+    };
+    const Case cases[] = {
+        {"the name held by another process", {.name_held = true}, PIPE_NAME_HELD_LOG},
+        {"every instance of the name taken",
+         {.every_creation_fails_with = ERROR_PIPE_BUSY},
+         CREATE_PIPE_FAILED_LOG},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        tell_stand_in(c.rules);
+        {
+            Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create_as_told);
+            ASSERT_FALSE(first_log_lines(sandbox).empty());
+            // More attempts (two, on an idle machine), each counted as a repeat.
+            Sleep(2 * CREATE_RETRY_MS + 200);
+            // Seen during the current pause, without any client.
+            listener.stop();
         }
-        // More attempts (two, on an idle machine), each counted as a repeat.
-        Sleep(2 * CREATE_RETRY_MS + 200);
-        // Seen during the current pause, without any client.
+        log::flush_log();
+        const std::vector<std::string> lines = log_lines(sandbox);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], c.line);
+        const std::string repeated = "last message repeated ";
+        ASSERT_EQ(lines[1].substr(0, repeated.size()), repeated);
+        const int count = std::stoi(lines[1].substr(repeated.size()));
+        EXPECT_GE(count, 1);
+        EXPECT_EQ(lines[1], repeated + std::to_string(count) + " times");
+        // Each attempt is a first instance: the listener held none of its own.
+        for (const CreateCall& call : stand_in_calls()) {
+            EXPECT_EQ(call, (CreateCall{true, false}));
+        }
+    }
+}
+
+// While another holds the name, the listener makes no instance of its own: the clients
+// reach the other's instances alone. Once it has let go, the listener takes the name.
+void expect_no_one_served_under_a_name_held_elsewhere(CreatePipeInstance create) {
+    CoreSandbox sandbox;
+    auto squatter = std::make_unique<test_support::ListeningInstances>(1);
+    ASSERT_TRUE(squatter->listening());
+    Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create);
+    EXPECT_EQ(first_log_lines(sandbox), std::vector<std::string>{std::string(PIPE_NAME_HELD_LOG)});
+
+    DWORD error = 0;
+    UniqueHandle client = open_pipe(0, &error);
+    EXPECT_TRUE(client.valid()) << error;
+    EXPECT_EQ(squatter->connected(), 1);
+    UniqueHandle second = open_pipe(0, &error);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+    client.reset();
+    squatter.reset();
+    stand_in_name_released();
+    // The next attempt, within one pause, finds the name free.
+    EXPECT_EQ(request(PING), PONG);
+}
+
+TEST(Listener, ServesNoOneUnderANameHeldElsewhere) {
+    tell_stand_in({.name_held = true});
+    expect_no_one_served_under_a_name_held_elsewhere(create_as_told);
+    // Only first instances until the name was free: never one beside the other's.
+    const std::vector<CreateCall> calls = stand_in_calls();
+    const auto taken = std::find_if(calls.begin(), calls.end(),
+                                    [](const CreateCall& call) { return call.created; });
+    ASSERT_NE(taken, calls.end());
+    EXPECT_NE(taken, calls.begin());
+    EXPECT_TRUE(taken->first);
+    for (auto call = calls.begin(); call != taken; ++call) {
+        EXPECT_EQ(*call, (CreateCall{true, false}));
+    }
+}
+
+// Windows only: Wine creates a first instance beside another's.
+TEST(Listener, ServesNoOneUnderANameHeldElsewhereWithTheSystemsRefusal) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE";
+    }
+    expect_no_one_served_under_a_name_held_elsewhere(CreateNamedPipeW);
+}
+
+TEST(Listener, MakesTheNextInstanceBeforeClosingTheServedOne) {
+    CoreSandbox sandbox;
+    // The first next instance fails: the listener then holds none of its own.
+    tell_stand_in({.next_instance_failures = 1});
+    {
+        Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create_as_told);
+        EXPECT_EQ(request(PING), PONG);
+        EXPECT_EQ(request(PING), PONG);
         listener.stop();
     }
-    log::flush_log();
-    const std::vector<std::string> lines = log_lines(sandbox);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "CreateNamedPipeW failed");
-    const std::string repeated = "last message repeated ";
-    ASSERT_EQ(lines[1].substr(0, repeated.size()), repeated);
-    const int count = std::stoi(lines[1].substr(repeated.size()));
-    EXPECT_GE(count, 1);
-    EXPECT_EQ(lines[1], repeated + std::to_string(count) + " times");
+    const std::vector<CreateCall> expected = {
+        {true, true}, {false, false}, {true, true}, {false, true}};
+    EXPECT_EQ(stand_in_calls(), expected);
+    EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{std::string(CREATE_PIPE_FAILED_LOG)});
+}
+
+TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
+    CoreSandbox sandbox;
+    Listener listener;
+    // From the listener's first instance on.
+    ASSERT_EQ(request(PING), PONG);
+    constexpr int EXCHANGES = 1000;
+    std::atomic<int> answered{0};
+    std::atomic<bool> done{false};
+    int probes = 0;
+    int not_found = 0;
+    int prober_unanswered = 0;
+    // Opens the pipe without waiting, over and over. A pipe it gets is used for a ping,
+    // and then the prober lets the other client have the next turn, which it would
+    // otherwise lose to the prober's faster loop every time.
+    std::thread prober([&] {
+        while (!done.load()) {
+            ++probes;
+            UniqueHandle pipe(CreateFileW(test_support::SERVICE_PIPE, GENERIC_READ | GENERIC_WRITE,
+                                          0, nullptr, OPEN_EXISTING, 0, nullptr));
+            const DWORD error = GetLastError();
+            if (pipe) {
+                const int turn = answered.load();
+                if (!send_bytes(pipe.get(), framed(PING)) || read_response(pipe.get()) != PONG) {
+                    ++prober_unanswered;
+                }
+                pipe.reset();
+                while (!done.load() && answered.load() == turn) {
+                    Sleep(1);
+                }
+            } else if (error == ERROR_FILE_NOT_FOUND) {
+                ++not_found;
+            }
+        }
+    });
+    for (int i = 0; i < EXCHANGES; ++i) {
+        if (request(PING) != PONG) {
+            break;
+        }
+        ++answered;
+    }
+    done.store(true);
+    prober.join();
+    EXPECT_EQ(answered.load(), EXCHANGES);
+    EXPECT_EQ(not_found, 0) << "of " << probes << " attempts";
+    EXPECT_EQ(prober_unanswered, 0);
+    EXPECT_TRUE(log_lines(sandbox).empty());
 }
 
 TEST(PipeSecurity, GrantsReadAndWriteToSystemAdministratorsAndInteractiveUsers) {

@@ -112,8 +112,9 @@ Result<void> write_all(Stream& stream, std::span<const std::uint8_t> bytes) {
     return {};
 }
 
-// Writes one frame: the prefix, then the body, in two writes. A body over
-// MAX_FRAME_LEN is refused with "response too large" before anything is written.
+// Writes one frame, its prefix and its body together: on a stream that takes them
+// whole, one write. A body over MAX_FRAME_LEN is refused with "response too large"
+// before anything is written.
 // Errors: "response too large", those of write_all.
 template <class Stream>
 Result<void> write_frame(Stream& stream, std::span<const std::uint8_t> body) {
@@ -121,13 +122,13 @@ Result<void> write_frame(Stream& stream, std::span<const std::uint8_t> body) {
         return Failure{std::string(RESPONSE_TOO_LARGE)};
     }
     const auto length = static_cast<std::uint32_t>(body.size());
-    const std::uint8_t prefix[4] = {
-        static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-        static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-    if (Result<void> written = write_all(stream, std::span<const std::uint8_t>(prefix)); !written) {
-        return written;
+    std::vector<std::uint8_t> frame;
+    frame.reserve(4 + body.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        frame.push_back(static_cast<std::uint8_t>(length >> shift));
     }
-    return write_all(stream, body);
+    frame.insert(frame.end(), body.begin(), body.end());
+    return write_all(stream, std::span<const std::uint8_t>(frame));
 }
 
 }  // namespace korvan::proto

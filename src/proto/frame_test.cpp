@@ -201,12 +201,12 @@ TEST(ReadFrameBody, ReadsExactlyTheAnnouncedBytes) {
     EXPECT_EQ(s.read_pos, 3u);
 }
 
-TEST(WriteFrame, WritesPrefixThenBodyAsTwoWrites) {
+TEST(WriteFrame, WritesPrefixAndBodyInOneWrite) {
     MemoryStream s;
     const std::string text = "{\"ok\":\"pong\",\"version\":\"1\",\"service_version\":\"1.0.0\"}";
     const Bytes body(text.begin(), text.end());
     ASSERT_TRUE(write_frame(s, body).ok());
-    EXPECT_EQ(s.writes, 2);
+    EXPECT_EQ(s.writes, 1);
     EXPECT_EQ(s.output, concat({0x35, 0, 0, 0}, body));
 }
 
@@ -228,6 +228,7 @@ TEST(WriteFrame, ShortWritesAreContinued) {
 TEST(WriteFrame, BodyAtTheBoundIsWritten) {
     MemoryStream s;
     ASSERT_TRUE(write_frame(s, test_support::patterned_bytes(MAX_FRAME_LEN)).ok());
+    EXPECT_EQ(s.writes, 1);
     EXPECT_EQ(s.output.size(), MAX_FRAME_LEN + 4);
     EXPECT_EQ(s.output[2], 0x10);
 }
@@ -244,24 +245,26 @@ TEST(WriteFrame, BodyOverTheBoundWritesNothing) {
 TEST(WriteFrame, AFailedOrEmptyWriteStopsTheFrameAndSaysWhich) {
     struct Case {
         const char* name;
+        std::uint32_t max_write;
         int fail_write;
         bool write_zero;
         std::string error;
         size_t bytes_out;
     };
+    const std::string no_process = "No process is on the other end of the pipe.";
     const std::vector<Case> cases = {
-        {"prefix write fails", 0, false, "WriteFile: No process is on the other end of the pipe.",
-         0},
-        {"body write fails", 1, false, "WriteFile: No process is on the other end of the pipe.", 4},
-        {"prefix write moves nothing", 0, true, "pipe write 0", 0},
-        {"body write moves nothing", 1, true, "pipe write 0", 4},
+        {"the write fails", UINT32_MAX, 0, false, "WriteFile: " + no_process, 0},
+        {"the write moves nothing", UINT32_MAX, 0, true, "pipe write 0", 0},
+        {"the write after a short one fails", 6, 1, false, "WriteFile: " + no_process, 6},
+        {"the write after a short one moves nothing", 6, 1, true, "pipe write 0", 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         MemoryStream s;
+        s.max_write = c.max_write;
         s.fail_write = c.fail_write;
         s.write_zero = c.write_zero;
-        s.write_error = "No process is on the other end of the pipe.";
+        s.write_error = no_process;
         Result<void> written = write_frame(s, test_support::patterned_bytes(10));
         ASSERT_FALSE(written.ok());
         EXPECT_EQ(written.error(), c.error);
