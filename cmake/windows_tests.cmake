@@ -74,6 +74,7 @@ if(KORVAN_TESTS)
         src/pipe/listener_test.cpp
         src/win/sync_io_deadline_test.cpp
         testing/support/core_sandbox.cpp
+        testing/support/folder_probes.cpp
         testing/support/pipe_client.cpp
         testing/support/test_support.cpp
     )

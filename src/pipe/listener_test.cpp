@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,8 +19,10 @@
 #include "log/service_log.h"
 #include "pipe/exchange.h"
 #include "support/core_sandbox.h"
+#include "support/folder_probes.h"
 #include "support/pipe_client.h"
 #include "win/error_text.h"
+#include "workdir/folder_record.h"
 
 namespace korvan::pipe {
 namespace {
@@ -82,6 +86,12 @@ struct Listener {
     std::thread thread;
 };
 
+// A sandbox whose work folder the service has made, as its install and its own start
+// do: the log writes only there.
+struct LoggedSandbox : CoreSandbox {
+    LoggedSandbox() { test_support::own_work_dir(program_data); }
+};
+
 std::vector<std::string> log_lines(const CoreSandbox& sandbox) {
     std::vector<std::string> lines;
     const std::optional<std::string> text =
@@ -102,7 +112,7 @@ const std::string ABORTED_READ =
     "read frame: ReadFile: " + win::winapi_error_text(ERROR_OPERATION_ABORTED);
 
 TEST(Listener, AnswersEachRequestKindByteForByte) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     struct Case {
         std::string body;
@@ -135,7 +145,7 @@ TEST(Listener, AnswersEachRequestKindByteForByte) {
 }
 
 TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     struct Case {
         const char* name;
@@ -177,7 +187,7 @@ TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
 }
 
 TEST(Listener, AcceptsABodyOfExactlyTheLimit) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     std::string body = R"({"op":"ping","pad":")";
     body.append(1'048'576 - body.size() - 2, 'x').append("\"}");
@@ -186,7 +196,7 @@ TEST(Listener, AcceptsABodyOfExactlyTheLimit) {
 }
 
 TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     UniqueHandle pipe = open_pipe();
     ASSERT_TRUE(send_bytes(pipe.get(), framed(PING) + framed(R"({"op":"status"})")));
@@ -195,7 +205,7 @@ TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
 }
 
 TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
@@ -208,7 +218,7 @@ TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
 }
 
 TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle slow = open_pipe();
     ASSERT_TRUE(send_bytes(slow.get(), prefix_of(13) + "{\"op\""));
@@ -218,7 +228,7 @@ TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
 }
 
 TEST(Listener, AResponseReadLateIsDeliveredWhole) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     for (int i = 0; i < 3; ++i) {
         UniqueHandle pipe = open_pipe();
@@ -231,7 +241,7 @@ TEST(Listener, AResponseReadLateIsDeliveredWhole) {
 }
 
 TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle idle = open_pipe();
     ASSERT_TRUE(send_bytes(idle.get(), framed(PING)));
@@ -241,7 +251,7 @@ TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
 }
 
 TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     constexpr int CLIENTS = 4;
     constexpr int EACH = 250;
@@ -264,7 +274,7 @@ TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
 }
 
 TEST(Listener, ServesOneClientAtATime) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(2000);
     UniqueHandle first = open_pipe();
     ASSERT_TRUE(first.valid());
@@ -282,7 +292,7 @@ TEST(Listener, ServesOneClientAtATime) {
 }
 
 TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(500);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
@@ -294,7 +304,7 @@ TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
 }
 
 TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     for (int i = 0; i < 100; ++i) {
         Listener listener;
         // Stops land before the first instance, between creation and the wait, and
@@ -311,7 +321,7 @@ TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
 }
 
 TEST(Listener, ASignalledStopEventEndsItWhateverItSawOfTheFlag) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     struct Case {
         const char* name;
         // Another instance that allows no other, so that every creation fails.
@@ -342,7 +352,7 @@ TEST(Listener, ASignalledStopEventEndsItWhateverItSawOfTheFlag) {
 }
 
 TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     const std::shared_ptr<win::StopFlag> stop = stop_flag();
     stop->set();
     core::Supervisor supervisor;
@@ -353,7 +363,7 @@ TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
 }
 
 TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     // An instance that allows no other: every creation of the listener fails.
     UniqueHandle squatter(CreateNamedPipeW(test_support::SERVICE_PIPE,
                                            PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
@@ -378,6 +388,29 @@ TEST(Listener, RetriesWhileThePipeNameIsHeldElsewhere) {
     const int count = std::stoi(lines[1].substr(repeated.size()));
     EXPECT_GE(count, 1);
     EXPECT_EQ(lines[1], repeated + std::to_string(count) + " times");
+}
+
+// Bad frames each write a log line; none of them makes or moves the work folder, so a
+// loop of someone else's that plants KorvanVPN cannot race the service's moves.
+TEST(Listener, BadFramesAgainstAFolderSomeoneElseMadeMoveNothing) {
+    CoreSandbox sandbox;
+    std::filesystem::create_directories(sandbox.work);
+    ASSERT_TRUE(test_support::write_file(sandbox.work + L"\\service.log", "planted\n"));
+    const std::wstring top = sandbox.program_data + L"\\KorvanVPN";
+    const std::optional<FILE_ID_INFO> before = test_support::file_identity(top);
+    ASSERT_TRUE(before);
+    Listener listener;
+    for (int frame = 0; frame < 20; ++frame) {
+        UniqueHandle pipe = open_pipe();
+        ASSERT_TRUE(send_bytes(pipe.get(), prefix_of(1'048'577 + frame)));
+        EXPECT_TRUE(closed_without_data(pipe.get()));
+    }
+    EXPECT_EQ(request(PING), PONG);
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(top);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(workdir::same_file(*before, *after));
+    EXPECT_TRUE(test_support::moved_aside_in(sandbox.program_data, L"KorvanVPN").empty());
+    EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), "planted\n");
 }
 
 TEST(PipeSecurity, GrantsReadAndWriteToSystemAdministratorsAndInteractiveUsers) {
