@@ -25,15 +25,13 @@ void append_to(const std::wstring& folder, std::string_view message, std::uint64
 
 void append_line(const std::wstring& program_data, std::string_view message,
                  std::uint64_t size_limit, workdir::Role role) {
-    // A folder that cannot be made the service's own loses the line.
-    const Result<workdir::ServiceDir> folder = workdir::open_service_dir(program_data, role);
+    // Only a start makes or moves levels: a line whose folder is not the service's own,
+    // or is missing, is lost.
+    const Result<std::wstring> folder = workdir::find_service_dir(program_data);
     if (!folder) {
         return;
     }
-    for (const workdir::MovedAside& moved : folder->moved) {
-        append_to(folder->path, workdir::moved_aside_line(moved), size_limit, role);
-    }
-    append_to(folder->path, message, size_limit, role);
+    append_to(folder.value(), message, size_limit, role);
 }
 
 // The last line written, and how many lines equal to it have been left out since.

@@ -22,11 +22,12 @@ inline constexpr std::uint64_t LOG_SIZE_LIMIT = 4 * 1024 * 1024;
 inline constexpr std::uint64_t REPEAT_WINDOW_MS = 10'000;
 inline constexpr std::string_view REPEATED_PREFIX = "last message repeated ";
 
-// Appends `message` and a line feed to the log, as the service: the work folder is
-// made the service's own first, as for the core (workdir::open_service_dir), and each
-// level moved aside on the way is logged first with its own line. The file is created
-// when missing, opened and closed on every call, and shared for reading, writing and
-// deleting.
+// Appends `message` and a line feed to the log, as the service, when both levels of
+// the work folder are the service's own (workdir::find_service_dir). A line makes and
+// moves no folder: in a work folder that is missing or not the service's own, it is
+// lost, and the folder is left for the next start to make or put right. The file is
+// created when missing, opened and closed on every call, and shared for reading,
+// writing and deleting.
 //
 // A line that would take a log that is not empty past LOG_SIZE_LIMIT, and a
 // service.log that is no plain file of one name (a directory, a junction or link, a

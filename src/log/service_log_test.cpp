@@ -14,6 +14,8 @@
 #include "support/test_support.h"
 #include "win/handle.h"
 #include "win/utf.h"
+#include "workdir/folder_record.h"
+#include "workdir/service_dir.h"
 
 // Not shown here: that lines of other processes appending at the same moment never
 // land inside a line. Windows appends each write to an append-only handle as a whole;
@@ -41,12 +43,12 @@ std::wstring old_log_in(const std::wstring& program_data) {
 TEST(WriteLog, AppendsEachMessageAsOneLine) {
     struct Case {
         const char* name;
-        std::optional<std::string> before;  // an existing log, in existing folders
+        std::optional<std::string> before;  // an existing log
         std::vector<std::string> messages;
         std::string after;
     };
     const std::vector<Case> cases = {
-        {"no folders yet", std::nullopt, {"first", "second"}, "first\nsecond\n"},
+        {"no log yet", std::nullopt, {"first", "second"}, "first\nsecond\n"},
         {"existing log", "old line\n", {"new"}, "old line\nnew\n"},
         {"line feed in a message", std::nullopt, {"two\nlines", "three"}, "two\nlines\nthree\n"},
         {"UTF-8 and an empty message",
@@ -57,10 +59,10 @@ TEST(WriteLog, AppendsEachMessageAsOneLine) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir temp(L"log");
-        const std::wstring program_data = temp.path + L"\\missing\\program data";
+        const std::wstring program_data = temp.path + L"\\program data";
         const ScopedEnv env(L"ProgramData", program_data);
+        test_support::own_work_dir(program_data);
         if (c.before) {
-            test_support::own_work_dir(program_data);
             ASSERT_TRUE(write_file(log_in(program_data), *c.before));
         }
         for (const std::string& message : c.messages) {
@@ -153,6 +155,7 @@ TEST(WriteLog, LinesAroundEachNewLogStayWholeAndInOrder) {
     TempDir temp(L"log");
     const ScopedEnv env(L"ProgramData", temp.path + L"\\program data");
     const std::wstring program_data = temp.path + L"\\program data";
+    test_support::own_work_dir(program_data);
     // Seven bytes a line: two fit below the limit of 20, the third begins a new log.
     struct Step {
         std::string message;
@@ -207,6 +210,7 @@ TEST(WriteLog, CountsALineThatRepeatsWithinTheWindow) {
         SCOPED_TRACE(c.name);
         TempDir temp(L"log");
         const ScopedEnv env(L"ProgramData", temp.path);
+        test_support::own_work_dir(temp.path);
         // Far from any earlier line of this process on the same clock.
         const std::uint64_t start = GetTickCount64() + 1'000'000;
         for (const Line& line : c.lines) {
@@ -266,28 +270,41 @@ TEST(WriteLog, NeverWritesThroughAJunctionAtAWorkFolderLevel) {
         ASSERT_TRUE(test_support::running_under_wine()) << "this system makes no junctions";
         GTEST_SKIP() << "Wine makes no junctions";
     }
-    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
-        SCOPED_TRACE(win::narrow(level));
+    struct Case {
+        const char* name;
+        const wchar_t* level;
+        // The service's own level turned into a junction, keeping its file ID.
+        bool own;
+    };
+    const std::vector<Case> cases = {
+        {"planted KorvanVPN", L"\\KorvanVPN", false},
+        {"planted work folder", L"\\KorvanVPN\\service", false},
+        {"the service's own work folder", L"\\KorvanVPN\\service", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TempDir temp(L"log");
         const ScopedEnv env(L"ProgramData", temp.path);
         const std::wstring target = temp.path + L"\\target";
-        const std::wstring link = temp.path + level;
+        const std::wstring link = temp.path + c.level;
         std::filesystem::create_directories(target);
-        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
-        ASSERT_TRUE(test_support::make_junction(link, target));
+        if (c.own) {
+            test_support::own_work_dir(temp.path);
+            ASSERT_TRUE(test_support::turn_into_junction(link, target));
+        } else {
+            std::filesystem::create_directories(std::filesystem::path(link).parent_path());
+            ASSERT_TRUE(test_support::make_junction(link, target));
+        }
         SetLastError(CALLER_ERROR);
         write_log("line");
+        write_log_as_guest("guest line");
         EXPECT_EQ(GetLastError(), CALLER_ERROR);
         EXPECT_TRUE(std::filesystem::is_empty(target));
-        const std::optional<std::string> written = read_file(log_in(temp.path));
-        ASSERT_TRUE(written.has_value());
-        EXPECT_TRUE(written->ends_with("\nline\n")) << *written;
-        // The junction goes first, so that removing the temp folder cannot reach through.
         const std::wstring parent = link.substr(0, link.find_last_of(L'\\'));
         const std::wstring name = link.substr(link.find_last_of(L'\\') + 1);
-        for (const std::wstring& aside : test_support::moved_aside_in(parent, name)) {
-            EXPECT_TRUE(RemoveDirectoryW((parent + L"\\" + aside).c_str()));
-        }
+        EXPECT_TRUE(test_support::moved_aside_in(parent, name).empty());
+        // The junction goes first, so that removing the temp folder cannot reach through.
+        EXPECT_TRUE(RemoveDirectoryW(link.c_str()));
     }
 }
 
@@ -427,11 +444,94 @@ TEST(WriteLogAsGuest, AppendsOnlyToAPlainLogInTheServicesOwnFolder) {
     }
 }
 
+// Only a start makes or moves the work folder's levels: a line, however many come, in
+// a folder that is missing or not the service's own is lost, and leaves everything as
+// it was.
+TEST(WriteLog, ALineMakesAndMovesNoFolder) {
+    struct Case {
+        const char* name;
+        // Made by the service before anything is planted: KorvanVPN only.
+        bool own_top;
+        // Folders planted below ProgramData.
+        std::vector<std::wstring> planted;
+    };
+    const std::vector<Case> cases = {
+        {"nothing there", false, {}},
+        {"KorvanVPN made by someone else", false, {L"KorvanVPN"}},
+        {"both levels made by someone else", false, {L"KorvanVPN", L"KorvanVPN\\service"}},
+        {"the service's own KorvanVPN, no work folder", true, {}},
+        {"a work folder made by someone else in the service's own KorvanVPN",
+         true,
+         {L"KorvanVPN\\service"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"log");
+        const ScopedEnv env(L"ProgramData", temp.path);
+        const std::wstring top = temp.path + L"\\KorvanVPN";
+        const std::wstring work = top + L"\\service";
+        if (c.own_top) {
+            // The work folder kept elsewhere, so that no new folder takes over its file ID.
+            test_support::own_work_dir(temp.path);
+            ASSERT_TRUE(MoveFileExW(work.c_str(), (temp.path + L"\\old work").c_str(), 0));
+        }
+        for (const std::wstring& folder : c.planted) {
+            std::filesystem::create_directories(temp.path + L"\\" + folder);
+        }
+        const bool work_planted = test_support::exists(work);
+        if (work_planted) {
+            ASSERT_TRUE(write_file(log_in(temp.path), "planted\n"));
+        }
+        const std::optional<FILE_ID_INFO> top_before = test_support::file_identity(top);
+        const std::optional<FILE_ID_INFO> work_before = test_support::file_identity(work);
+        for (int line = 0; line < 20; ++line) {
+            write_log("frame length out of range: " + std::to_string(line));
+        }
+        flush_log();
+        const std::optional<FILE_ID_INFO> top_after = test_support::file_identity(top);
+        const std::optional<FILE_ID_INFO> work_after = test_support::file_identity(work);
+        ASSERT_EQ(top_before.has_value(), top_after.has_value());
+        ASSERT_EQ(work_before.has_value(), work_after.has_value());
+        EXPECT_TRUE(!top_before || workdir::same_file(*top_before, *top_after));
+        EXPECT_TRUE(!work_before || workdir::same_file(*work_before, *work_after));
+        EXPECT_TRUE(test_support::moved_aside_in(temp.path, L"KorvanVPN").empty());
+        EXPECT_TRUE(!test_support::exists(top) ||
+                    test_support::moved_aside_in(top, L"service").empty());
+        EXPECT_EQ(read_file(log_in(temp.path)),
+                  work_planted ? std::optional<std::string>("planted\n") : std::nullopt);
+    }
+}
+
+// Both levels are judged for every line: the service's own work folder, moved (with its
+// file ID) into a KorvanVPN someone else made, is written to by no one.
+TEST(WriteLog, EveryLevelIsJudgedForEveryLine) {
+    TempDir temp(L"log");
+    const ScopedEnv env(L"ProgramData", temp.path);
+    const std::wstring top = temp.path + L"\\KorvanVPN";
+    const std::wstring work = test_support::own_work_dir(temp.path);
+    ASSERT_TRUE(write_file(log_in(temp.path), "old\n"));
+    const std::wstring old_top = temp.path + L"\\old own KorvanVPN";
+    ASSERT_TRUE(MoveFileExW(top.c_str(), old_top.c_str(), 0));
+    ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+    ASSERT_TRUE(MoveFileExW((old_top + L"\\service").c_str(), work.c_str(), 0));
+    ASSERT_FALSE(workdir::find_service_dir(temp.path).ok());
+
+    write_log_as_guest("guest");
+    write_log("service");
+    EXPECT_EQ(read_file(log_in(temp.path)), "old\n");
+}
+
 TEST(WriteLog, FallsBackToCProgramDataWhenUnset) {
     const ScopedEnv env(L"ProgramData", std::nullopt);
-    const std::wstring folder = L"C:\\ProgramData\\KorvanVPN";
+    const std::wstring program_data = L"C:\\ProgramData";
+    const std::wstring folder = program_data + L"\\KorvanVPN";
     const std::wstring log = folder + L"\\service\\service.log";
     const bool folder_existed = test_support::exists(folder);
+    if (!folder_existed) {
+        test_support::own_work_dir(program_data);
+    }
+    // A folder there that is not the service's own keeps the line out.
+    const bool own = workdir::find_service_dir(program_data).ok();
     const std::optional<std::string> before = read_file(log);
     const std::string message = "fallback " + std::to_string(GetCurrentProcessId());
 
@@ -445,7 +545,11 @@ TEST(WriteLog, FallsBackToCProgramDataWhenUnset) {
     } else {
         DeleteFileW(log.c_str());
     }
-    EXPECT_EQ(after, before.value_or("") + message + "\n");
+    if (own) {
+        EXPECT_EQ(after, before.value_or("") + message + "\n");
+    } else {
+        EXPECT_EQ(after, before);
+    }
 }
 
 TEST(WriteLog, EmptyProgramDataMeansTheCurrentFolder) {
@@ -455,6 +559,7 @@ TEST(WriteLog, EmptyProgramDataMeansTheCurrentFolder) {
     ASSERT_TRUE(SetCurrentDirectoryW(temp.path.c_str()));
     {
         const ScopedEnv env(L"ProgramData", L"");
+        test_support::own_work_dir(L"");
         write_log("relative");
     }
     ASSERT_TRUE(SetCurrentDirectoryW(saved.data()));

@@ -16,6 +16,7 @@
 #include "pipe/authorize.h"
 #include "proto/frame.h"
 #include "support/core_sandbox.h"
+#include "support/folder_probes.h"
 #include "support/pipe_client.h"
 #include "support/test_support.h"
 #include "win/error_text.h"
@@ -86,6 +87,7 @@ Result<void> admit_noting_what_was_read(HANDLE token) {
 
 TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
     CoreSandbox sandbox;
+    test_support::own_work_dir(sandbox.program_data);
     Connected pipe;
     const std::string ping = framed(R"({"op":"ping"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
@@ -103,6 +105,7 @@ TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
 
 TEST(ServeClient, AnAdmittedCallerIsAnswered) {
     CoreSandbox sandbox;
+    test_support::own_work_dir(sandbox.program_data);
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
     core::Supervisor supervisor;

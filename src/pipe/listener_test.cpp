@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,8 +22,10 @@
 #include "log/service_log.h"
 #include "pipe/exchange.h"
 #include "support/core_sandbox.h"
+#include "support/folder_probes.h"
 #include "support/pipe_client.h"
 #include "win/error_text.h"
+#include "workdir/folder_record.h"
 
 namespace korvan::pipe {
 namespace {
@@ -84,6 +88,12 @@ struct Listener {
     core::Supervisor supervisor;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
+};
+
+// A sandbox whose work folder the service has made, as its install and its own start
+// do: the log writes only there.
+struct LoggedSandbox : CoreSandbox {
+    LoggedSandbox() { test_support::own_work_dir(program_data); }
 };
 
 std::vector<std::string> log_lines(const CoreSandbox& sandbox) {
@@ -186,7 +196,7 @@ const std::string ABORTED_READ =
     "read frame: ReadFile: " + win::winapi_error_text(ERROR_OPERATION_ABORTED);
 
 TEST(Listener, AnswersEachRequestKindByteForByte) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     struct Case {
         std::string body;
@@ -219,7 +229,7 @@ TEST(Listener, AnswersEachRequestKindByteForByte) {
 }
 
 TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     struct Case {
         const char* name;
@@ -261,7 +271,7 @@ TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
 }
 
 TEST(Listener, AcceptsABodyOfExactlyTheLimit) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     std::string body = R"({"op":"ping","pad":")";
     body.append(1'048'576 - body.size() - 2, 'x').append("\"}");
@@ -270,7 +280,7 @@ TEST(Listener, AcceptsABodyOfExactlyTheLimit) {
 }
 
 TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     UniqueHandle pipe = open_pipe();
     ASSERT_TRUE(send_bytes(pipe.get(), framed(PING) + framed(R"({"op":"status"})")));
@@ -279,7 +289,7 @@ TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
 }
 
 TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
@@ -292,7 +302,7 @@ TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
 }
 
 TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle slow = open_pipe();
     ASSERT_TRUE(send_bytes(slow.get(), prefix_of(13) + "{\"op\""));
@@ -302,7 +312,7 @@ TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
 }
 
 TEST(Listener, AResponseReadLateIsDeliveredWhole) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     for (int i = 0; i < 3; ++i) {
         UniqueHandle pipe = open_pipe();
@@ -315,7 +325,7 @@ TEST(Listener, AResponseReadLateIsDeliveredWhole) {
 }
 
 TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(300);
     UniqueHandle idle = open_pipe();
     ASSERT_TRUE(send_bytes(idle.get(), framed(PING)));
@@ -325,7 +335,7 @@ TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
 }
 
 TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     constexpr int CLIENTS = 4;
     constexpr int EACH = 250;
@@ -348,7 +358,7 @@ TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
 }
 
 TEST(Listener, ServesOneClientAtATime) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(2000);
     UniqueHandle first = open_pipe();
     ASSERT_TRUE(first.valid());
@@ -366,7 +376,7 @@ TEST(Listener, ServesOneClientAtATime) {
 }
 
 TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener(500);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
@@ -378,7 +388,7 @@ TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
 }
 
 TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     for (int i = 0; i < 100; ++i) {
         Listener listener;
         // Stops land before the first instance, between creation and the wait, and
@@ -395,7 +405,7 @@ TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
 }
 
 TEST(Listener, ASignalledStopEventEndsItWhateverItSawOfTheFlag) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     struct Case {
         const char* name;
         // Another instance that allows no other, so that every creation fails.
@@ -426,7 +436,7 @@ TEST(Listener, ASignalledStopEventEndsItWhateverItSawOfTheFlag) {
 }
 
 TEST(Listener, ASetFlagAloneEndsAListenerThatHasNotStarted) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     const std::shared_ptr<win::StopFlag> stop = stop_flag();
     stop->set();
     core::Supervisor supervisor;
@@ -450,7 +460,7 @@ TEST(Listener, RetriesWhileNoInstanceCanBeCreated) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CoreSandbox sandbox;
+        LoggedSandbox sandbox;
         tell_stand_in(c.rules);
         {
             Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create_as_told);
@@ -479,7 +489,7 @@ TEST(Listener, RetriesWhileNoInstanceCanBeCreated) {
 // While another holds the name, the listener makes no instance of its own: the clients
 // reach the other's instances alone. Once it has let go, the listener takes the name.
 void expect_no_one_served_under_a_name_held_elsewhere(CreatePipeInstance create) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     auto squatter = std::make_unique<test_support::ListeningInstances>(1);
     ASSERT_TRUE(squatter->listening());
     Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create);
@@ -524,7 +534,7 @@ TEST(Listener, ServesNoOneUnderANameHeldElsewhereWithTheSystemsRefusal) {
 }
 
 TEST(Listener, MakesTheNextInstanceBeforeClosingTheServedOne) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     // The first next instance fails: the listener then holds none of its own.
     tell_stand_in({.next_instance_failures = 1});
     {
@@ -540,7 +550,7 @@ TEST(Listener, MakesTheNextInstanceBeforeClosingTheServedOne) {
 }
 
 TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
-    CoreSandbox sandbox;
+    LoggedSandbox sandbox;
     Listener listener;
     // From the listener's first instance on.
     ASSERT_EQ(request(PING), PONG);
@@ -585,6 +595,29 @@ TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
     EXPECT_EQ(not_found, 0) << "of " << probes << " attempts";
     EXPECT_EQ(prober_unanswered, 0);
     EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+// Bad frames each write a log line; none of them makes or moves the work folder, so a
+// loop of someone else's that plants KorvanVPN cannot race the service's moves.
+TEST(Listener, BadFramesAgainstAFolderSomeoneElseMadeMoveNothing) {
+    LoggedSandbox sandbox;
+    std::filesystem::create_directories(sandbox.work);
+    ASSERT_TRUE(test_support::write_file(sandbox.work + L"\\service.log", "planted\n"));
+    const std::wstring top = sandbox.program_data + L"\\KorvanVPN";
+    const std::optional<FILE_ID_INFO> before = test_support::file_identity(top);
+    ASSERT_TRUE(before);
+    Listener listener;
+    for (int frame = 0; frame < 20; ++frame) {
+        UniqueHandle pipe = open_pipe();
+        ASSERT_TRUE(send_bytes(pipe.get(), prefix_of(1'048'577 + frame)));
+        EXPECT_TRUE(closed_without_data(pipe.get()));
+    }
+    EXPECT_EQ(request(PING), PONG);
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(top);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(workdir::same_file(*before, *after));
+    EXPECT_TRUE(test_support::moved_aside_in(sandbox.program_data, L"KorvanVPN").empty());
+    EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), "planted\n");
 }
 
 TEST(PipeSecurity, GrantsReadAndWriteToSystemAdministratorsAndInteractiveUsers) {

@@ -4,6 +4,7 @@
 
 #include "core/command_line.h"
 #include "service/identity.h"
+#include "service/work_folder.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/paths.h"
@@ -41,6 +42,8 @@ Result<void> install_service() {
     SERVICE_DESCRIPTIONW described{description.data()};
     // A service without its description still works.
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &described);
+    // Before the service runs, whose own start makes them too: one process at a time.
+    prepare_work_folder();
     if (!StartServiceW(service.get(), 0, nullptr)) {
         return scm_failure("start service");
     }

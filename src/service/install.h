@@ -16,7 +16,8 @@ inline constexpr std::string_view UNINSTALL_FAILED_PREFIX = "uninstall failed: "
 
 // Registers the running executable, unquoted or quoted as quoted_image_path says and
 // with no arguments, as an auto-start LocalSystem service of its own process, sets its
-// description and starts it. A service that fails to start stays registered.
+// description, makes the work folder's levels (prepare_work_folder, whose failure is
+// not the install's) and starts it. A service that fails to start stays registered.
 // Errors: "open SCM: {}", "current_exe: {}" (file-and-process form), "create service: {}",
 // "start service: {}", the SCM ones with the short text "IO error in winapi call".
 Result<void> install_service();

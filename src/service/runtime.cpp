@@ -6,6 +6,7 @@
 #include "log/service_log.h"
 #include "pipe/listener.h"
 #include "service/identity.h"
+#include "service/work_folder.h"
 #include "win/error_text.h"
 #include "win/utf.h"
 
@@ -72,6 +73,7 @@ Result<void> run_service() {
         !running) {
         return running;
     }
+    prepare_work_folder();
     pipe::run_pipe_listener(*stop, *supervisor);
     log::flush_log();
     stop.reset();

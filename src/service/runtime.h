@@ -28,10 +28,11 @@ struct HandlerContext {
 // "run_service error: {diagnostic form}" when it fails.
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
-// Registers control_handler, reports SERVICE_RUNNING, runs the pipe listener until the
-// stop request, and reports SERVICE_STOPPED with exit code 0. A failure to make the
-// stop request's event, to register or to report a status yields the system error in
-// its diagnostic form.
+// Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels
+// (prepare_work_folder; a failure is left to the first start request), runs the pipe
+// listener until the stop request, and reports SERVICE_STOPPED with exit code 0. A
+// failure to make the stop request's event, to register or to report a status yields
+// the system error in its diagnostic form.
 Result<void> run_service();
 
 // The HandlerEx routine. Stop and shutdown: set the stop flag, end the core and every

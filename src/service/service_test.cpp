@@ -224,6 +224,25 @@ TEST_F(Service, InstallRegistersStartsAndDescribesIt) {
     }
 }
 
+// The install makes both levels of the work folder, in the ProgramData it runs with,
+// and records them: there is no window before the first start for someone else to
+// plant them.
+TEST_F(Service, InstallMakesBothLevelsOfTheWorkFolderAndRecordsThem) {
+    InstallFolder folder(L"korvan install dir");
+    TempDir program_data(L"install");
+    EXPECT_EQ(run(folder.command(L"install"), {L"ProgramData=" + program_data.path}),
+              (Ran{0, "service installed\n", ""}));
+    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        SCOPED_TRACE(win::narrow(level));
+        const std::wstring path = program_data.path + level;
+        const std::optional<FILE_ID_INFO> recorded = workdir::made_folder(path);
+        const std::optional<FILE_ID_INFO> actual = test_support::file_identity(path);
+        ASSERT_TRUE(recorded && actual);
+        EXPECT_TRUE(workdir::same_file(*recorded, *actual));
+    }
+    EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
+}
+
 TEST_F(Service, InstallWhenInstalledFailsAndLeavesTheRegistration) {
     InstallFolder folder(L"korvan install dir");
     install(folder);

@@ -22,7 +22,7 @@ std::wstring subkey(const wchar_t* name) {
     return std::wstring(RECORD_KEY) + L"\\" + name;
 }
 
-Result<void> record(const wchar_t* name, const std::wstring& path, const FILE_ID_INFO& id) {
+Result<void> record(const wchar_t* name, const std::wstring& path, const void* data, DWORD size) {
     UniqueKey key;
     // HKLM\SOFTWARE lets only SYSTEM and Administrators create keys, and a new key
     // inherits that; nothing but the two can have made or changed the record.
@@ -31,7 +31,7 @@ Result<void> record(const wchar_t* name, const std::wstring& path, const FILE_ID
                         REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(key.get(), path.c_str(), 0, REG_BINARY,
-                                reinterpret_cast<const BYTE*>(&id), sizeof id);
+                                static_cast<const BYTE*>(data), size);
     }
     if (status != ERROR_SUCCESS) {
         return Failure{win::os_error_text(static_cast<DWORD>(status))};
@@ -62,6 +62,16 @@ bool same_file(const FILE_ID_INFO& left, const FILE_ID_INFO& right) {
                        sizeof left.FileId.Identifier) == 0;
 }
 
+bool usable_file_id(const FILE_ID_INFO& id) {
+    bool zeros = true;
+    bool ones = true;
+    for (const BYTE byte : id.FileId.Identifier) {
+        zeros = zeros && byte == 0x00;
+        ones = ones && byte == 0xFF;
+    }
+    return !zeros && !ones;
+}
+
 Result<FILE_ID_INFO> file_id(HANDLE handle) {
     FILE_ID_INFO id{};
     if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
@@ -83,11 +93,29 @@ std::optional<FILE_ID_INFO> made_folder(const std::wstring& path) {
 }
 
 Result<void> record_made_folder(const std::wstring& path, const FILE_ID_INFO& id) {
-    return record(MADE_SUBKEY, path, id);
+    return record(MADE_SUBKEY, path, &id, sizeof id);
+}
+
+void forget_made_folder(const std::wstring& path) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, subkey(MADE_SUBKEY).c_str(), path.c_str());
 }
 
 Result<void> record_moved_folder(const std::wstring& path, const FILE_ID_INFO& id) {
-    return record(MOVED_SUBKEY, path, id);
+    return record(MOVED_SUBKEY, path, &id, sizeof id);
+}
+
+Result<void> mark_replacing(const std::wstring& path) {
+    return record(REPLACING_SUBKEY, path, nullptr, 0);
+}
+
+bool replacing(const std::wstring& path) {
+    DWORD size = 0;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, subkey(REPLACING_SUBKEY).c_str(), path.c_str(),
+                        RRF_RT_REG_BINARY, nullptr, nullptr, &size) == ERROR_SUCCESS;
+}
+
+void unmark_replacing(const std::wstring& path) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, subkey(REPLACING_SUBKEY).c_str(), path.c_str());
 }
 
 size_t moved_folders_left() {

@@ -4,7 +4,8 @@
 // aside, kept under HKLM\SOFTWARE\KorvanVPN\Service where only SYSTEM and
 // Administrators can write. A folder's identity is its FILE_ID_INFO (volume serial
 // number and file ID): a folder someone else makes at the same path has another one,
-// and neither a name nor a DACL that a planter can copy enters the judgement.
+// and neither a name nor a DACL that a planter can copy enters the judgement. Users can
+// read the record: they learn a folder's file ID, which gives no way to reach it.
 
 #include <windows.h>
 
@@ -22,8 +23,17 @@ inline constexpr wchar_t RECORD_KEY[] = L"SOFTWARE\\KorvanVPN\\Service";
 inline constexpr wchar_t MADE_SUBKEY[] = L"Folders";
 // Under RECORD_KEY: one value per folder the service moved aside, likewise.
 inline constexpr wchar_t MOVED_SUBKEY[] = L"Moved";
+// Under RECORD_KEY: one empty REG_BINARY value per level the service has begun to
+// replace (found missing, or about to move aside) and not yet made anew, named by its
+// full path.
+inline constexpr wchar_t REPLACING_SUBKEY[] = L"Replacing";
 
+// The same volume serial number and the same file ID.
 bool same_file(const FILE_ID_INFO& left, const FILE_ID_INFO& right);
+
+// Whether `id` can tell one folder from another: a file ID of all zeros (the file system
+// does not support IDs) or all ones (it cannot establish one) tells none.
+bool usable_file_id(const FILE_ID_INFO& id);
 
 // The identity of the file or folder behind `handle`. Error: the os error form.
 Result<FILE_ID_INFO> file_id(HANDLE handle);
@@ -35,11 +45,24 @@ std::optional<FILE_ID_INFO> made_folder(const std::wstring& path);
 // Records that the service made the folder `id` at `path`. Error: the os error form.
 Result<void> record_made_folder(const std::wstring& path, const FILE_ID_INFO& id);
 
+// Drops the record of the folder the service made at `path`, if there is one.
+void forget_made_folder(const std::wstring& path);
+
 // Records that the service moved the folder `id` aside to `path`.
 Result<void> record_moved_folder(const std::wstring& path, const FILE_ID_INFO& id);
 
 // How many folders the service moved aside are still where it put them. Records of
 // folders that are gone, or whose identity changed, are dropped on the way.
 size_t moved_folders_left();
+
+// Marks the level at `path` (a full path) as one the service has begun to replace.
+// Error: the os error form.
+Result<void> mark_replacing(const std::wstring& path);
+
+// Whether the level at `path` is so marked. Anything that cannot be read counts as not.
+bool replacing(const std::wstring& path);
+
+// Drops the mark, once the service has made and recorded its own level at `path`.
+void unmark_replacing(const std::wstring& path);
 
 }  // namespace korvan::workdir

@@ -2,12 +2,16 @@
 
 #include <bcrypt.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
+#include "win/backup_privileges.h"
 #include "win/error_text.h"
 #include "win/paths.h"
 #include "win/utf.h"
@@ -19,9 +23,6 @@ namespace korvan::workdir {
 namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Making both levels takes three rounds; the rest allows for a level someone else puts
-// in place between a move and the making of the service's own.
-constexpr int MAX_ROUNDS = 5;
 
 enum class Verdict { Own, Missing, Foreign, Unusable };
 
@@ -30,12 +31,13 @@ struct Judged {
     // Open on the level itself, never on what a reparse point leads to.
     win::UniqueHandle level;
     std::optional<FILE_ID_INFO> id;
-    DWORD error = ERROR_SUCCESS;
+    // Why the level is missing or unusable.
+    std::string failure;
 };
 
 win::UniqueHandle open_level(const std::wstring& path, DWORD access) {
-    // Attribute access takes no part in sharing: the open succeeds whoever holds the
-    // level, and it keeps nobody from anything.
+    // Attribute access takes no part in sharing and breaks no oplock: the open succeeds
+    // at once whoever holds the level, and it keeps nobody from anything.
     return win::UniqueHandle(CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                          nullptr));
@@ -58,15 +60,28 @@ std::wstring full_path(const std::wstring& path) {
     }
 }
 
-Judged judge(const std::wstring& path) {
+Failure no_file_id(const std::wstring& path) {
+    return Failure{std::string(NO_FILE_ID_PREFIX) + win::narrow(path)};
+}
+
+// The identity of the level behind `handle`, as the seams would have it.
+Result<FILE_ID_INFO> read_id(HANDLE handle, const ServiceDirSeams& seams) {
+    Result<FILE_ID_INFO> id = file_id(handle);
+    if (id && seams.read_id) {
+        seams.read_id(id.value());
+    }
+    return id;
+}
+
+Judged judge(const std::wstring& path, const ServiceDirSeams& seams) {
     Judged judged;
     judged.level = open_level(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     if (!judged.level) {
-        judged.error = GetLastError();
-        judged.verdict =
-            judged.error == ERROR_FILE_NOT_FOUND || judged.error == ERROR_PATH_NOT_FOUND
-                ? Verdict::Missing
-                : Verdict::Unusable;
+        const DWORD error = GetLastError();
+        judged.failure = win::os_error_text(error);
+        judged.verdict = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                             ? Verdict::Missing
+                             : Verdict::Unusable;
         return judged;
     }
     judged.verdict = Verdict::Foreign;
@@ -74,9 +89,14 @@ Judged judge(const std::wstring& path) {
     if (!GetFileInformationByHandleEx(judged.level.get(), FileBasicInfo, &basic, sizeof basic)) {
         return judged;
     }
-    if (Result<FILE_ID_INFO> id = file_id(judged.level.get())) {
+    if (Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams)) {
         judged.id = id.value();
     } else {
+        return judged;
+    }
+    if (!usable_file_id(*judged.id)) {
+        judged.verdict = Verdict::Unusable;
+        judged.failure = no_file_id(path).text;
         return judged;
     }
     const std::optional<FILE_ID_INFO> recorded = made_folder(full_path(path));
@@ -86,10 +106,151 @@ Judged judge(const std::wstring& path) {
     return judged;
 }
 
+// A move aside, run on a thread of its own so that a deadline can abandon it: the
+// reopen for DELETE and the rename of a folder the service did not make can wait on
+// an oplock break that its holder never acknowledges. Shared by that thread and the
+// caller; only the thread touches `level`, and the caller reads `error` only once
+// `done` is set.
+struct MoveTask {
+    // The thread's own duplicate of the judged handle, closed as the rename returns.
+    win::UniqueHandle level;
+    std::vector<std::byte> rename;
+    std::function<void()> before_rename;
+    std::wstring from;
+    win::UniqueHandle done;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// An abandoned move whose thread may still be running. Only one is ever left behind:
+// the next move waits for it first.
+struct AbandonedMove {
+    std::shared_ptr<MoveTask> task;
+    win::UniqueHandle thread;
+};
+
+std::vector<std::byte> rename_info(const std::wstring& to) {
+    const size_t name_bytes = to.size() * sizeof(wchar_t);
+    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFO, FileName) + name_bytes +
+                                  sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename->FileName, to.c_str(), name_bytes + sizeof(wchar_t));
+    return buffer;
+}
+
+DWORD reopen_and_rename(MoveTask& task) {
+    // The same file reopened through the handle (an empty name relative to it, as
+    // ReOpenFile does), never by its path. FILE_COMPLETE_IF_OPLOCKED: the open returns
+    // at once rather than waiting for an oplock break; the rename has no such flag.
+    UNICODE_STRING same{0, 0, nullptr};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &same, 0, task.level.get(), nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE raw = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&raw, DELETE | SYNCHRONIZE, &attributes, &io, nullptr, 0, SHARE_ALL, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
+                     nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        return RtlNtStatusToDosError(status);
+    }
+    const win::UniqueHandle movable(raw);
+    if (task.before_rename) {
+        task.before_rename();
+    }
+    if (!SetFileInformationByHandle(movable.get(), FileRenameInfo, task.rename.data(),
+                                    static_cast<DWORD>(task.rename.size()))) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI run_move(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<MoveTask>> shared(
+        static_cast<std::shared_ptr<MoveTask>*>(parameter));
+    MoveTask& task = **shared;
+    {
+        // Backup and restore on this thread only, for the reopen and the rename alone.
+        const win::BackupRestoreScope privileges;
+        task.error = reopen_and_rename(task);
+    }
+    task.level.reset();
+    SetEvent(task.done.get());
+    return 0;
+}
+
+// With the service lock held.
+AbandonedMove& abandoned_move() {
+    static AbandonedMove abandoned;
+    return abandoned;
+}
+
+Failure timed_out(const std::wstring& path) {
+    return Failure{std::string(MOVE_TIMED_OUT_PREFIX) + win::narrow(path)};
+}
+
+// Waits, within the bound, for a move abandoned earlier to end, so that no level is
+// judged while a rename of it may still land.
+Result<void> settle_abandoned_move(DWORD bound_ms) {
+    AbandonedMove& abandoned = abandoned_move();
+    if (!abandoned.task) {
+        return {};
+    }
+    if (WaitForSingleObject(abandoned.task->done.get(), bound_ms) != WAIT_OBJECT_0) {
+        return timed_out(abandoned.task->from);
+    }
+    abandoned = AbandonedMove{};
+    return {};
+}
+
+// Renames the level behind `judged` to `aside` on a thread of its own, waiting for it
+// at most the seams' bound.
+Result<void> rename_within_bound(HANDLE judged, const std::wstring& path, const std::wstring& aside,
+                                 const ServiceDirSeams& seams) {
+    auto task = std::make_shared<MoveTask>();
+    if (!DuplicateHandle(GetCurrentProcess(), judged, GetCurrentProcess(), task->level.put(), 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    task->done = win::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!task->done) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    task->rename = rename_info(aside);
+    task->before_rename = seams.before_rename;
+    task->from = path;
+    auto* parameter = new std::shared_ptr<MoveTask>(task);
+    win::UniqueHandle thread(CreateThread(nullptr, 0, run_move, parameter, 0, nullptr));
+    if (!thread) {
+        const DWORD error = GetLastError();
+        delete parameter;
+        return Failure{win::os_error_text(error)};
+    }
+    if (WaitForSingleObject(task->done.get(), seams.move_bound_ms) != WAIT_OBJECT_0) {
+        // Ends the wait where the system allows it; where not, the rename may still
+        // land later, unrecorded.
+        CancelSynchronousIo(thread.get());
+        abandoned_move() = AbandonedMove{std::move(task), std::move(thread)};
+        return timed_out(path);
+    }
+    if (task->error != ERROR_SUCCESS) {
+        return Failure{win::os_error_text(task->error)};
+    }
+    return {};
+}
+
 // Renames the level behind `judged` (not whatever now has its name) to a name nobody
-// can know in advance, beside it.
-Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path) {
-    if (moved_folders_left() >= MAX_MOVED_FOLDERS) {
+// can know in advance, beside it. `full` is the level's full path.
+Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path,
+                              const std::wstring& full, const ServiceDirSeams& seams) {
+    // A level at a marked path was put there after the service had freed the path.
+    const bool counted = !replacing(full);
+    if (counted && moved_folders_left() >= MAX_MOVED_FOLDERS) {
         return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
     }
     Result<std::wstring> named = foreign_name(path);
@@ -97,28 +258,17 @@ Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path) {
         return named.failure();
     }
     const std::wstring& aside = named.value();
-    // The same file reopened through the handle, not by its path.
-    win::UniqueHandle movable(
-        ReOpenFile(judged.level.get(), DELETE | SYNCHRONIZE, SHARE_ALL,
-                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
-    if (!movable) {
-        const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+    if (Result<void> marked = mark_replacing(full); !marked) {
+        return marked.failure();
     }
-    const size_t name_bytes = aside.size() * sizeof(wchar_t);
-    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFO, FileName) + name_bytes +
-                                  sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::memcpy(rename->FileName, aside.c_str(), name_bytes + sizeof(wchar_t));
-    if (!SetFileInformationByHandle(movable.get(), FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
-        const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+    if (seams.before_move) {
+        seams.before_move(path);
     }
-    if (judged.id) {
+    if (Result<void> renamed = rename_within_bound(judged.level.get(), path, aside, seams);
+        !renamed) {
+        return renamed.failure();
+    }
+    if (counted && judged.id) {
         // A move left unrecorded only counts one fewer against the bound.
         (void)record_moved_folder(full_path(aside), *judged.id);
     }
@@ -126,14 +276,12 @@ Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path) {
 }
 
 // Makes a level with the service's security and records it. A level that someone else
-// made first is left for the next round to judge.
-Result<void> make_level(const std::wstring& path, PSECURITY_DESCRIPTOR security) {
+// made first, in the gap since the path was freed, fails this start.
+Result<void> make_level(const std::wstring& path, const std::wstring& full,
+                        PSECURITY_DESCRIPTOR security, const ServiceDirSeams& seams) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
     if (!CreateDirectoryW(path.c_str(), &attributes)) {
         const DWORD error = GetLastError();
-        if (error == ERROR_ALREADY_EXISTS) {
-            return {};
-        }
         return Failure{win::os_error_text(error)};
     }
     const win::UniqueHandle made = open_level(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
@@ -141,17 +289,25 @@ Result<void> make_level(const std::wstring& path, PSECURITY_DESCRIPTOR security)
         const DWORD error = GetLastError();
         return Failure{win::os_error_text(error)};
     }
-    Result<FILE_ID_INFO> id = file_id(made.get());
+    Result<FILE_ID_INFO> id = read_id(made.get(), seams);
     if (!id) {
         return id.failure();
     }
-    return record_made_folder(full_path(path), id.value());
+    if (!usable_file_id(id.value())) {
+        return no_file_id(path);
+    }
+    return record_made_folder(full, id.value());
 }
 
-// One process moves and makes at a time, so no level is moved twice.
+// One thread moves and makes at a time, so no level is moved twice.
 std::mutex& service_lock() {
     static std::mutex lock;
     return lock;
+}
+
+// The two levels, KorvanVPN first: the work folder always has KorvanVPN above it.
+std::vector<std::wstring> levels_of(const std::wstring& work) {
+    return {win::parent_path(work).value_or(L""), work};
 }
 
 }  // namespace
@@ -171,60 +327,80 @@ bool plain_folder(DWORD attributes) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role) {
+Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
+                                    const ServiceDirSeams& seams) {
     ServiceDir dir;
-    dir.path = work_dir(program_data);
-    // The work folder always has KorvanVPN above it.
-    const std::wstring levels[] = {win::parent_path(dir.path).value_or(L""), dir.path};
     if (role == Role::Guest) {
-        for (const std::wstring& level : levels) {
-            const Judged judged = judge(level);
-            if (judged.verdict != Verdict::Own) {
-                return Failure{win::os_error_text(
-                    judged.verdict == Verdict::Foreign ? ERROR_ALREADY_EXISTS : judged.error)};
-            }
+        Result<std::wstring> found = find_service_dir(program_data);
+        if (!found) {
+            return found.failure();
         }
+        dir.path = std::move(found.value());
         return dir;
     }
+    dir.path = work_dir(program_data);
 
     const std::lock_guard<std::mutex> held(service_lock());
+    if (Result<void> settled = settle_abandoned_move(seams.move_bound_ms); !settled) {
+        return settled.failure();
+    }
     Result<win::UniqueLocal> security = service_dir_security();
     if (!security) {
         return security.failure();
     }
-    for (int round = 0; round < MAX_ROUNDS; ++round) {
-        size_t index = 0;
-        Judged judged;
-        for (; index < std::size(levels); ++index) {
-            judged = judge(levels[index]);
-            if (judged.verdict != Verdict::Own) {
-                break;
-            }
-        }
-        if (index == std::size(levels)) {
-            return dir;
+    const std::vector<std::wstring> levels = levels_of(dir.path);
+    for (const std::wstring& level : levels) {
+        Judged judged = judge(level, seams);
+        if (judged.verdict == Verdict::Own) {
+            continue;
         }
         if (judged.verdict == Verdict::Unusable) {
-            return Failure{win::os_error_text(judged.error)};
+            return Failure{judged.failure};
         }
+        const std::wstring full = full_path(level);
         if (judged.verdict == Verdict::Foreign) {
-            Result<MovedAside> moved = move_aside(judged, levels[index]);
+            Result<MovedAside> moved = move_aside(judged, level, full, seams);
             if (!moved) {
                 return moved.failure();
             }
             dir.moved.push_back(std::move(moved.value()));
+        } else {
+            // A folder made later at this path may get the file ID of the one that is
+            // gone, on a file system that reuses them.
+            forget_made_folder(full);
+            if (Result<void> marked = mark_replacing(full); !marked) {
+                return marked.failure();
+            }
         }
         judged = Judged{};
-        if (index == 0 && !program_data.empty()) {
+        if (&level == &levels.front() && !program_data.empty()) {
             if (Result<void> made = win::create_dir_all(std::wstring(program_data)); !made) {
                 return made.failure();
             }
         }
-        if (Result<void> made = make_level(levels[index], security->get()); !made) {
+        if (seams.before_make) {
+            seams.before_make(level);
+        }
+        if (Result<void> made = make_level(level, full, security->get(), seams); !made) {
             return made.failure();
         }
+        unmark_replacing(full);
     }
-    return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+    return dir;
+}
+
+Result<std::wstring> find_service_dir(std::wstring_view program_data) {
+    std::wstring work = work_dir(program_data);
+    for (const std::wstring& level : levels_of(work)) {
+        const Judged judged = judge(level, ServiceDirSeams{});
+        if (judged.verdict == Verdict::Foreign) {
+            return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+        }
+        if (judged.verdict != Verdict::Own) {
+            return Failure{judged.failure};
+        }
+    }
+    return work;
 }
 
 Result<std::wstring> foreign_name(const std::wstring& path) {

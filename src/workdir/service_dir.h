@@ -7,15 +7,25 @@
 //
 // A level is the service's own only when it opens without following a reparse point,
 // is a plain folder, and has the identity the service recorded when it made it
-// (folder_record.h). Only the service makes, records and moves levels. A level that is
-// not its own is never repaired in place: the service renames the topmost such level,
-// through the handle it judged it with, to "{level}.foreign-{32 random hex digits}"
-// beside it, and makes a fresh protected level in its place; whatever was planted in
-// it leaves with it. Other processes only use levels they judge the service's own.
+// (folder_record.h). Only the service makes, records and moves levels, and only for a
+// start (the service's own start, the install and each start request), never for a log
+// line. A level that is not its own is never repaired in place: the service renames
+// the topmost such level, through the handle it judged it with, to
+// "{level}.foreign-{32 random hex digits}" beside it, and makes a fresh protected level
+// in its place; whatever was planted in it leaves with it. Other processes, and the
+// log, only use levels they judge the service's own.
+//
+// The service marks a level's path (folder_record.h) from the moment it finds the
+// level missing or is about to move it aside until it has made and recorded its own
+// there. A level found foreign at a marked path was put there after the service had
+// freed the path, in the gap before its own level: it is moved aside without counting
+// against MAX_MOVED_FOLDERS, and the start that found its own make beaten by it fails.
+// So only a level planted before the service's judgement of an unmarked path counts.
 
 #include <windows.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,11 +43,22 @@ inline constexpr wchar_t SERVICE_DIR_SDDL[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;F
 // hexadecimal digits.
 inline constexpr wchar_t FOREIGN_INFIX[] = L".foreign-";
 
-// At most this many folders moved aside by the service may lie about at once (counted
-// from the service's record, so names that others make do not count). Past it, a level
-// that is not the service's own is left where it is and the folder cannot be used
-// until an administrator removes some of them.
+// At most this many folders moved aside by the service, and counted, may lie about at
+// once (counted from the service's record, so names that others make do not count;
+// moves of levels found at a marked path are not recorded). Past it, a level found at an
+// unmarked path that is not the service's own is left where it is and the folder cannot
+// be used until an administrator removes some of them.
 inline constexpr size_t MAX_MOVED_FOLDERS = 8;
+
+// How long a move aside (the reopen for DELETE and the rename) may take. Past it the
+// move is abandoned: it may still complete later, but it is never recorded or logged.
+inline constexpr DWORD MOVE_BOUND_MS = 5000;
+
+// Failures of their own, each followed by the level's path.
+inline constexpr std::string_view NO_FILE_ID_PREFIX =
+    "the volume gives this folder no usable file ID: ";
+inline constexpr std::string_view MOVE_TIMED_OUT_PREFIX =
+    "timed out moving aside a folder the service did not make: ";
 
 // The log line for each move: this prefix, the level's path, " -> ", where it went.
 inline constexpr std::string_view MOVED_ASIDE_PREFIX =
@@ -52,10 +73,28 @@ Result<win::UniqueLocal> service_dir_security();
 bool plain_folder(DWORD attributes);
 
 enum class Role {
-    // The service: makes missing levels, moves foreign ones aside, records both.
+    // The service, for a start: makes missing levels, moves foreign ones aside, records
+    // both.
     Service,
-    // Any other process: uses the levels only when they are the service's own.
+    // Any other process, and the service's log: uses the levels only when they are the
+    // service's own.
     Guest,
+};
+
+// Points where a test acts inside open_service_dir as the Service, and its bound on a
+// move. Each hook, when set, is called with the level's path where it applies.
+struct ServiceDirSeams {
+    // Between judging a level foreign and moving it aside.
+    std::function<void(const std::wstring& level)> before_move;
+    // On the thread that moves, inside its privilege scope, after the reopen for DELETE
+    // and just before the rename.
+    std::function<void()> before_rename;
+    // Once the level's path is free (found missing, or its level moved aside), just
+    // before the service makes its own there.
+    std::function<void(const std::wstring& level)> before_make;
+    // Rewrites every file ID the judgement and the making read.
+    std::function<void(FILE_ID_INFO& id)> read_id;
+    DWORD move_bound_ms = MOVE_BOUND_MS;
 };
 
 struct MovedAside {
@@ -72,17 +111,28 @@ struct ServiceDir {
 
 // Makes sure {program_data}\KorvanVPN\service is the service's own. As the Service,
 // the folders above KorvanVPN are created as needed with default security (none when
-// `program_data` is empty, which makes the path relative to the current folder), a
-// missing level is made with service_dir_security() and recorded, and a foreign one is
-// moved aside first. As a Guest nothing is made or moved, and anything but two levels
-// of the service's own is a failure.
+// `program_data` is empty, which makes the path relative to the current folder); a
+// missing level has its record dropped, then is made with service_dir_security() and
+// recorded, and a foreign one is moved aside first. The move runs on a thread of its
+// own with SeBackupPrivilege and SeRestorePrivilege enabled on that thread alone, so no
+// planter's DACL refuses it, and is abandoned after `seams.move_bound_ms`. As a Guest
+// it is find_service_dir.
 //
 // A failure yields the system error of the step that failed in the file-and-process
-// form. A foreign level that cannot be moved (it cannot be opened, its planter's DACL
-// refuses the rename, or something open below it does) yields that error; one left in
-// place because MAX_MOVED_FOLDERS are already aside, or one that keeps coming back
-// while the service makes its own, yields ERROR_ALREADY_EXISTS.
-Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role);
+// form. A foreign level that cannot be moved (it is held without delete sharing, or
+// something open below it) yields that error; one left in place because
+// MAX_MOVED_FOLDERS are already aside, or one that someone else put in the path's gap
+// before the service's own make, yields ERROR_ALREADY_EXISTS. A level whose file ID is
+// all zeros or all ones yields NO_FILE_ID_PREFIX and its path, and nothing is moved; a
+// move abandoned past its bound, or one abandoned earlier that has not ended within the
+// bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving.
+Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
+                                    const ServiceDirSeams& seams = {});
+
+// {program_data}\KorvanVPN\service when both levels are the service's own. Makes,
+// moves and records nothing. Error: the os error form of the judgement's (a foreign
+// level: ERROR_ALREADY_EXISTS), or NO_FILE_ID_PREFIX and the level's path.
+Result<std::wstring> find_service_dir(std::wstring_view program_data);
 
 // `path`, FOREIGN_INFIX and 32 random hexadecimal digits: a name beside `path` that
 // nobody can know in advance. Error: the os error form.

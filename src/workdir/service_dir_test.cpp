@@ -1,11 +1,17 @@
 #include "workdir/service_dir.h"
 
+#include <aclapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "workdir/files.h"
@@ -405,6 +411,337 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
     EXPECT_EQ(moved->moved.size(), 1u);
 }
 
+TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
+    FILE_ID_INFO base{};
+    base.VolumeSerialNumber = 0x1234;
+    base.FileId.Identifier[0] = 7;
+    FILE_ID_INFO other_volume = base;
+    other_volume.VolumeSerialNumber = 0x1235;
+    FILE_ID_INFO other_id = base;
+    other_id.FileId.Identifier[15] = 1;
+    struct Case {
+        const char* name;
+        FILE_ID_INFO right;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {"the same", base, true},
+        {"the same file ID on another volume", other_volume, false},
+        {"another file ID on the same volume", other_id, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(same_file(base, c.right), c.same);
+        EXPECT_EQ(same_file(c.right, base), c.same);
+    }
+}
+
+FILE_ID_INFO id_filled_with(BYTE fill) {
+    FILE_ID_INFO id{};
+    id.VolumeSerialNumber = 0x1234;
+    std::memset(id.FileId.Identifier, fill, sizeof id.FileId.Identifier);
+    return id;
+}
+
+TEST(UsableFileId, AllZerosAndAllOnesTellNothing) {
+    FILE_ID_INFO mixed = id_filled_with(0xFF);
+    mixed.FileId.Identifier[3] = 0;
+    struct Case {
+        const char* name;
+        FILE_ID_INFO id;
+        bool usable;
+    };
+    const std::vector<Case> cases = {
+        {"all zeros", id_filled_with(0x00), false},
+        {"all ones", id_filled_with(0xFF), false},
+        {"a low ID",
+         [] {
+             FILE_ID_INFO id = id_filled_with(0x00);
+             id.FileId.Identifier[0] = 1;
+             return id;
+         }(),
+         true},
+        {"ones and a zero", mixed, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(usable_file_id(c.id), c.usable);
+    }
+}
+
+// A loop of someone else's that makes KorvanVPN whenever it is missing wins every gap
+// between the service's move and its own make: each such start fails, and none counts.
+TEST(OpenServiceDir, ARaceLostBetweenTheMoveAndTheMakeFailsThatStartAndNeverReachesTheBound) {
+    TempDir temp(L"workdir");
+    const std::wstring level = temp.path + L"\\KorvanVPN";
+    const size_t before = moved_folders_left();
+    ASSERT_LT(before, MAX_MOVED_FOLDERS);
+    std::filesystem::create_directories(level);
+    ServiceDirSeams racer;
+    racer.before_make = [](const std::wstring& path) {
+        EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << narrow(path);
+    };
+    for (size_t start = 0; start < 2 * MAX_MOVED_FOLDERS + 2; ++start) {
+        SCOPED_TRACE(start);
+        Result<ServiceDir> lost = open_service_dir(temp.path, Role::Service, racer);
+        ASSERT_FALSE(lost.ok());
+        EXPECT_EQ(lost.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+        // Only the folder that was there before the service's judgement counts.
+        EXPECT_EQ(moved_folders_left(), before + 1);
+    }
+    EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 2 * MAX_MOVED_FOLDERS + 2);
+
+    // Once the loop stops, the next start moves the last of its folders and goes on.
+    Result<ServiceDir> won = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(won.ok()) << won.error();
+    EXPECT_EQ(won->moved.size(), 1u);
+    EXPECT_TRUE(recorded_as_made(level));
+    EXPECT_TRUE(recorded_as_made(won->path));
+    EXPECT_EQ(moved_folders_left(), before + 1);
+}
+
+TEST(OpenServiceDir, AMissingRecordedLevelHasItsRecordDroppedBeforeANewOneIsMade) {
+    for (const wchar_t* missing : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+        SCOPED_TRACE(narrow(missing));
+        TempDir temp(L"workdir");
+        const std::wstring level = temp.path + missing;
+        test_support::own_work_dir(temp.path);
+        ASSERT_TRUE(made_folder(level).has_value());
+        std::filesystem::remove_all(level);
+        std::vector<std::wstring> made;
+        ServiceDirSeams seams;
+        seams.before_make = [&](const std::wstring& path) {
+            made.push_back(path);
+            // A folder someone else made now, with whatever file ID, never passes as the
+            // service's own.
+            EXPECT_FALSE(made_folder(path).has_value()) << narrow(path);
+        };
+        Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, seams);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        EXPECT_TRUE(dir->moved.empty());
+        EXPECT_EQ(made.front(), level);
+        EXPECT_TRUE(recorded_as_made(level));
+        EXPECT_TRUE(recorded_as_made(dir->path));
+    }
+}
+
+TEST(OpenServiceDir, AFileIdOfAllZerosOrAllOnesIsNoIdentityAndNothingIsMoved) {
+    struct Case {
+        const char* name;
+        BYTE fill;
+        bool planted;
+    };
+    const std::vector<Case> cases = {
+        {"all zeros, nothing there", 0x00, false},
+        {"all ones, nothing there", 0xFF, false},
+        {"all zeros, KorvanVPN made by someone else", 0x00, true},
+        {"all ones, KorvanVPN made by someone else", 0xFF, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring level = temp.path + L"\\KorvanVPN";
+        if (c.planted) {
+            std::filesystem::create_directories(level + L"\\service");
+        }
+        const std::optional<FILE_ID_INFO> planted = test_support::file_identity(level);
+        ServiceDirSeams volume;
+        volume.read_id = [&](FILE_ID_INFO& id) {
+            std::memset(id.FileId.Identifier, c.fill, sizeof id.FileId.Identifier);
+        };
+        for (int start = 0; start < 2; ++start) {
+            SCOPED_TRACE(start);
+            Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, volume);
+            ASSERT_FALSE(dir.ok());
+            EXPECT_EQ(dir.error(),
+                      "the volume gives this folder no usable file ID: " + narrow(level));
+            EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+            EXPECT_FALSE(made_folder(level).has_value());
+            EXPECT_FALSE(exists(level + L"\\service") && !c.planted);
+        }
+        if (planted) {
+            const std::optional<FILE_ID_INFO> now = test_support::file_identity(level);
+            ASSERT_TRUE(now);
+            EXPECT_TRUE(same_file(*planted, *now));
+        }
+    }
+}
+
+TEST(OpenServiceDir, TheSameLevelMovedAsideTwiceGetsTwoNames) {
+    TempDir temp(L"workdir");
+    const std::wstring level = temp.path + L"\\KorvanVPN";
+    std::vector<std::wstring> names;
+    for (int planted = 0; planted < 2; ++planted) {
+        SCOPED_TRACE(planted);
+        if (planted > 0) {
+            // As an administrator would: the service's own level taken away, kept aside so
+            // that no folder can take over its file ID.
+            ASSERT_TRUE(MoveFileExW(level.c_str(), (temp.path + L"\\old own").c_str(), 0));
+        }
+        std::filesystem::create_directories(level);
+        Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+        names.push_back(dir->moved[0].to);
+    }
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 2u);
+}
+
+// Windows only: Wine renames a handle's file by the path it was opened with, whatever
+// is there now. Someone swaps the folder at the level's path between the service's
+// judgement and its move: the folder judged is the one moved, and the one swapped in
+// stays, beating the service's make.
+TEST(OpenServiceDir, MovesTheFolderItJudgedNotOneSwappedInAtItsPath) {
+    if (!test_support::system_renames_through_handles()) {
+        ASSERT_TRUE(test_support::running_under_wine())
+            << "this system renames a handle's file by the path it was opened with";
+        GTEST_SKIP() << "Wine renames a handle's file by the path it was opened with";
+    }
+    TempDir temp(L"workdir");
+    const std::wstring level = temp.path + L"\\KorvanVPN";
+    std::filesystem::create_directories(level);
+    const std::optional<FILE_ID_INFO> judged = test_support::file_identity(level);
+    ASSERT_TRUE(judged);
+    std::optional<FILE_ID_INFO> swapped_in;
+    ServiceDirSeams seams;
+    seams.before_move = [&](const std::wstring& path) {
+        EXPECT_TRUE(MoveFileExW(path.c_str(), (temp.path + L"\\judged, moved away").c_str(), 0));
+        EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        swapped_in = test_support::file_identity(path);
+    };
+    Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, seams);
+    ASSERT_FALSE(dir.ok());
+    EXPECT_EQ(dir.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+    const std::vector<std::wstring> aside = moved_aside_in(temp.path, L"KorvanVPN");
+    ASSERT_EQ(aside.size(), 1u);
+    const std::optional<FILE_ID_INFO> moved =
+        test_support::file_identity(temp.path + L"\\" + aside[0]);
+    ASSERT_TRUE(moved && swapped_in);
+    EXPECT_TRUE(same_file(*moved, *judged));
+    const std::optional<FILE_ID_INFO> stayed = test_support::file_identity(level);
+    ASSERT_TRUE(stayed);
+    EXPECT_TRUE(same_file(*stayed, *swapped_in));
+}
+
+// Whether the privilege `name` is held, and enabled, in `token`.
+struct Privilege {
+    bool held = false;
+    bool enabled = false;
+};
+
+Privilege privilege_in(HANDLE token, const wchar_t* name) {
+    LUID luid{};
+    EXPECT_TRUE(LookupPrivilegeValueW(nullptr, name, &luid));
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    Privilege found;
+    if (!GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
+        ADD_FAILURE() << "GetTokenInformation: " << GetLastError();
+        return found;
+    }
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD index = 0; index < privileges->PrivilegeCount; ++index) {
+        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[index];
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
+            found.held = true;
+            found.enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    return found;
+}
+
+// The calling thread's own token, if it has one.
+UniqueHandle thread_token() {
+    UniqueHandle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+    }
+    return token;
+}
+
+UniqueHandle process_token() {
+    UniqueHandle token;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
+    return token;
+}
+
+TEST(OpenServiceDir, BackupAndRestoreAreEnabledOnlyOnTheThreadThatMovesForTheMove) {
+    const UniqueHandle process = process_token();
+    const Privilege backup_before = privilege_in(process.get(), SE_BACKUP_NAME);
+    const Privilege restore_before = privilege_in(process.get(), SE_RESTORE_NAME);
+    if (!backup_before.held || !restore_before.held) {
+        GTEST_SKIP() << "this process holds no backup and restore privileges to enable";
+    }
+    TempDir temp(L"workdir");
+    std::filesystem::create_directories(temp.path + L"\\KorvanVPN");
+    bool caller_impersonating = true;
+    Privilege backup_moving;
+    Privilege restore_moving;
+    ServiceDirSeams seams;
+    seams.before_move = [&](const std::wstring&) {
+        caller_impersonating = static_cast<bool>(thread_token());
+    };
+    seams.before_rename = [&] {
+        const UniqueHandle token = thread_token();
+        ASSERT_TRUE(token) << "the moving thread has no token of its own";
+        backup_moving = privilege_in(token.get(), SE_BACKUP_NAME);
+        restore_moving = privilege_in(token.get(), SE_RESTORE_NAME);
+    };
+    Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, seams);
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    EXPECT_EQ(dir->moved.size(), 1u);
+    EXPECT_TRUE(backup_moving.enabled);
+    EXPECT_TRUE(restore_moving.enabled);
+    EXPECT_FALSE(caller_impersonating);
+    EXPECT_FALSE(thread_token());
+    EXPECT_EQ(privilege_in(process.get(), SE_BACKUP_NAME).enabled, backup_before.enabled);
+    EXPECT_EQ(privilege_in(process.get(), SE_RESTORE_NAME).enabled, restore_before.enabled);
+}
+
+// A rename that waits on something (on Windows, an oplock break its holder never
+// acknowledges; here a seam) is given up at the bound, never recorded, and tolerated
+// when it lands later.
+TEST(OpenServiceDir, AMoveThatOutlastsItsBoundIsAbandonedAndNeverRecorded) {
+    TempDir temp(L"workdir");
+    const std::wstring level = temp.path + L"\\KorvanVPN";
+    std::filesystem::create_directories(level);
+    const size_t before = moved_folders_left();
+    const UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(release);
+    ServiceDirSeams held;
+    held.move_bound_ms = 100;
+    const HANDLE released = release.get();
+    held.before_rename = [released] {
+        // Long past the bound; a move with no bound returns once it is over.
+        WaitForSingleObject(released, 30000);
+    };
+    const std::string timed_out =
+        "timed out moving aside a folder the service did not make: " + narrow(level);
+    Result<ServiceDir> abandoned = open_service_dir(temp.path, Role::Service, held);
+    ASSERT_FALSE(abandoned.ok());
+    EXPECT_EQ(abandoned.error(), timed_out);
+    EXPECT_TRUE(exists(level));
+    EXPECT_FALSE(made_folder(level).has_value() && recorded_as_made(level));
+
+    // A start while the abandoned move still waits gives up the same way.
+    ServiceDirSeams bounded;
+    bounded.move_bound_ms = 100;
+    Result<ServiceDir> waiting = open_service_dir(temp.path, Role::Service, bounded);
+    ASSERT_FALSE(waiting.ok());
+    EXPECT_EQ(waiting.error(), timed_out);
+
+    // The move lands after all: the next start finds the path free and makes its own.
+    ASSERT_TRUE(SetEvent(release.get()));
+    Result<ServiceDir> after = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(after.ok()) << after.error();
+    EXPECT_TRUE(after->moved.empty());
+    EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 1u);
+    EXPECT_EQ(moved_folders_left(), before);
+    EXPECT_TRUE(recorded_as_made(level));
+}
+
 // Windows only: Wine keeps no DACLs of its own on folders.
 TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
     if (!test_support::system_keeps_folder_security()) {
@@ -414,14 +751,174 @@ TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
     }
     Result<UniqueLocal> wanted = service_dir_security();
     ASSERT_TRUE(wanted.ok()) << wanted.error();
-    TempDir temp(L"workdir");
-    std::filesystem::create_directories(temp.path + L"\\KorvanVPN");
-    test_support::own_work_dir(temp.path);
-    for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
-        const UniqueLocal actual = security_of(temp.path + level);
-        ASSERT_TRUE(actual);
-        EXPECT_TRUE(has_owner_and_dacl_of(actual.get(), wanted->get())) << narrow(level);
+    for (const bool planted : {false, true}) {
+        SCOPED_TRACE(planted ? "in place of a level someone else made" : "nothing there");
+        TempDir temp(L"workdir");
+        if (planted) {
+            std::filesystem::create_directories(temp.path + L"\\KorvanVPN");
+        }
+        test_support::own_work_dir(temp.path);
+        for (const wchar_t* level : {L"\\KorvanVPN", L"\\KorvanVPN\\service"}) {
+            const UniqueLocal actual = security_of(temp.path + level);
+            ASSERT_TRUE(actual);
+            EXPECT_TRUE(has_owner_and_dacl_of(actual.get(), wanted->get())) << narrow(level);
+        }
     }
+}
+
+// Windows only: Wine keeps no DACLs of its own on folders. A parent that grants nobody
+// FILE_DELETE_CHILD leaves the folder's own DACL to decide its DELETE; only the restore
+// privilege, on the moving thread, passes it.
+TEST(OpenServiceDir, MovesAsideAFolderWhoseDaclDeniesEveryoneEverything) {
+    if (!test_support::system_keeps_folder_security()) {
+        ASSERT_TRUE(test_support::running_under_wine())
+            << "this system keeps no owner and DACL of its own on a folder";
+        GTEST_SKIP() << "Wine keeps no owner and DACL of its own on a folder";
+    }
+    TempDir temp(L"workdir");
+    const std::wstring program_data = temp.path + L"\\program data";
+    // Full control but FILE_DELETE_CHILD (0x40) for SYSTEM and Administrators, not
+    // inherited; the planted folder keeps its own protected DACL.
+    const UniqueLocal parent = from_sddl(L"D:P(A;;0x1F01BF;;;SY)(A;;0x1F01BF;;;BA)");
+    SECURITY_ATTRIBUTES parent_attributes{sizeof parent_attributes, parent.get(), FALSE};
+    ASSERT_TRUE(CreateDirectoryW(program_data.c_str(), &parent_attributes));
+    const std::wstring level = program_data + L"\\KorvanVPN";
+    const UniqueLocal denied = from_sddl(L"D:P(D;OICI;FA;;;WD)");
+    SECURITY_ATTRIBUTES denied_attributes{sizeof denied_attributes, denied.get(), FALSE};
+    ASSERT_TRUE(CreateDirectoryW(level.c_str(), &denied_attributes));
+    const std::optional<FILE_ID_INFO> planted = test_support::file_identity(level);
+    ASSERT_TRUE(planted);
+
+    Result<ServiceDir> dir = open_service_dir(program_data, Role::Service);
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    ASSERT_EQ(dir->moved.size(), 1u);
+    const std::optional<FILE_ID_INFO> aside = test_support::file_identity(dir->moved[0].to);
+    ASSERT_TRUE(aside);
+    EXPECT_TRUE(same_file(*aside, *planted));
+    EXPECT_TRUE(recorded_as_made(dir->path));
+
+    // Its owner, the test, may give the folder a DACL again, so that it can be removed.
+    const UniqueLocal open = from_sddl(L"D:P(A;OICI;FA;;;WD)");
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(open.get(), &present, &dacl, &defaulted));
+    for (const std::wstring& path : {dir->moved[0].to, program_data}) {
+        EXPECT_EQ(
+            SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS))
+            << narrow(path);
+    }
+}
+
+// Windows only: Wine grants no oplocks (FSCTL_REQUEST_OPLOCK fails with
+// ERROR_NOT_SUPPORTED). A read-handle oplock on a planted folder that its holder never
+// acknowledges would hold a rename of it for good: the move is given up at its bound.
+TEST(OpenServiceDir, AFolderHeldUnderAnOplockIsGivenUpAtTheBound) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine grants no oplocks";
+    }
+    struct Case {
+        const char* name;
+        DWORD share;
+        // Either: the open fails at once, or the move is given up at its bound.
+        std::vector<DWORD> errors;
+    };
+    const std::vector<Case> cases = {
+        {"held sharing delete", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, {}},
+        {"held without delete sharing",
+         FILE_SHARE_READ | FILE_SHARE_WRITE,
+         {ERROR_SHARING_VIOLATION}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring level = temp.path + L"\\KorvanVPN";
+        std::filesystem::create_directories(level);
+        UniqueHandle holder(
+            CreateFileW(level.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+        ASSERT_TRUE(holder);
+        REQUEST_OPLOCK_INPUT_BUFFER request{};
+        request.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+        request.StructureLength = sizeof request;
+        request.RequestedOplockLevel = OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE;
+        request.Flags = REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+        REQUEST_OPLOCK_OUTPUT_BUFFER granted{};
+        granted.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+        granted.StructureLength = sizeof granted;
+        const UniqueHandle broken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = broken.get();
+        ASSERT_FALSE(DeviceIoControl(holder.get(), FSCTL_REQUEST_OPLOCK, &request, sizeof request,
+                                     &granted, sizeof granted, nullptr, &overlapped));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+
+        ServiceDirSeams bounded;
+        bounded.move_bound_ms = 1000;
+        std::optional<Result<ServiceDir>> held;
+        const UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread start([&] {
+            held = open_service_dir(temp.path, Role::Service, bounded);
+            SetEvent(done.get());
+        });
+        // Only a hung move would take this long.
+        const bool returned = WaitForSingleObject(done.get(), 60000) == WAIT_OBJECT_0;
+        EXPECT_TRUE(returned) << "the move was not given up";
+        if (!returned) {
+            holder.reset();
+        }
+        start.join();
+        ASSERT_TRUE(held && !held->ok());
+        std::vector<std::string> expected = {
+            "timed out moving aside a folder the service did not make: " + narrow(level)};
+        for (const DWORD error : c.errors) {
+            expected.push_back(expected_os_text(error));
+        }
+        EXPECT_NE(std::find(expected.begin(), expected.end(), held->error()), expected.end())
+            << held->error();
+        EXPECT_FALSE(recorded_as_made(level));
+
+        // Once the holder lets go, the move that was given up may land; either way the
+        // next start ends with the service's own level.
+        holder.reset();
+        Result<ServiceDir> released = open_service_dir(temp.path, Role::Service);
+        ASSERT_TRUE(released.ok()) << released.error();
+        EXPECT_TRUE(recorded_as_made(level));
+        EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 1u);
+    }
+}
+
+// Windows only: Wine makes no junctions. The service's own recorded folder turned into
+// a junction keeps its file ID, and still is no folder of the service's.
+TEST(OpenServiceDir, ItsOwnFolderTurnedIntoAJunctionIsMovedAsideNeverUsed) {
+    if (!test_support::system_makes_junctions()) {
+        ASSERT_TRUE(test_support::running_under_wine()) << "this system makes no junctions";
+        GTEST_SKIP() << "Wine makes no junctions";
+    }
+    TempDir temp(L"workdir");
+    const std::wstring target = temp.path + L"\\target";
+    std::filesystem::create_directories(target);
+    const std::wstring program_data = temp.path + L"\\program data";
+    const std::wstring work = test_support::own_work_dir(program_data);
+    const std::optional<FILE_ID_INFO> own = test_support::file_identity(work);
+    ASSERT_TRUE(test_support::turn_into_junction(work, target));
+    const std::optional<FILE_ID_INFO> junction = test_support::file_identity(work);
+    ASSERT_TRUE(own && junction);
+    ASSERT_TRUE(same_file(*own, *junction)) << "the junction kept no file ID";
+
+    EXPECT_FALSE(find_service_dir(program_data).ok());
+    Result<ServiceDir> dir = open_service_dir(program_data, Role::Service);
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    ASSERT_EQ(dir->moved.size(), 1u);
+    EXPECT_EQ(dir->moved[0].from, work);
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+    EXPECT_TRUE(recorded_as_made(work));
+    EXPECT_TRUE(is_empty_folder(work));
+    // The junction goes first, so that removing the temp folder cannot reach through.
+    EXPECT_TRUE(RemoveDirectoryW(dir->moved[0].to.c_str()));
 }
 
 // Windows only: Wine renames a folder whatever is open below it.

@@ -136,10 +136,31 @@ bool system_keeps_open_folders_in_place() {
     return held && !MoveFileExW(folder.c_str(), (folder + L" moved").c_str(), 0);
 }
 
-bool make_junction(const std::wstring& link, const std::wstring& target) {
-    if (!CreateDirectoryW(link.c_str(), nullptr)) {
+bool system_renames_through_handles() {
+    TempDir temp(L"probe");
+    const std::wstring folder = temp.path + L"\\first";
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
         return false;
     }
+    const win::UniqueHandle first(
+        CreateFileW(folder.c_str(), DELETE | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!first || !MoveFileExW(folder.c_str(), (temp.path + L"\\second").c_str(), 0) ||
+        !CreateDirectoryW(folder.c_str(), nullptr)) {
+        return false;
+    }
+    const std::wstring to = temp.path + L"\\third";
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, to.c_str(), to.size() * sizeof(wchar_t));
+    return SetFileInformationByHandle(first.get(), FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) &&
+           std::filesystem::exists(folder) && !std::filesystem::exists(temp.path + L"\\second");
+}
+
+bool turn_into_junction(const std::wstring& folder, const std::wstring& target) {
     const std::wstring substitute = L"\\??\\" + target;
     const auto substitute_bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
     MountPointHeader header{};
@@ -155,18 +176,24 @@ bool make_junction(const std::wstring& link, const std::wstring& target) {
     std::memcpy(buffer.data(), &header, sizeof header);
     std::memcpy(buffer.data() + sizeof header, substitute.c_str(), substitute_bytes);
 
-    win::UniqueHandle folder(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    win::UniqueHandle opened(CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                          nullptr));
     DWORD returned = 0;
-    const bool made = folder && DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT,
-                                                buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                nullptr, 0, &returned, nullptr);
-    folder.reset();
-    if (!made) {
-        RemoveDirectoryW(link.c_str());
+    return opened &&
+           DeviceIoControl(opened.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                           static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+}
+
+bool make_junction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) {
+        return false;
     }
-    return made;
+    if (!turn_into_junction(link, target)) {
+        RemoveDirectoryW(link.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool system_makes_junctions() {

@@ -29,9 +29,17 @@ bool system_keeps_folder_security();
 // Whether a folder that is open without FILE_SHARE_DELETE cannot be renamed.
 bool system_keeps_open_folders_in_place();
 
+// Whether a rename through a handle moves the handle's own folder after that folder was
+// renamed through another handle, rather than whatever now has its first name.
+bool system_renames_through_handles();
+
 // Makes `link` a new junction (a mount point) to the folder `target`; false when the
 // system cannot, leaving nothing at `link`.
 bool make_junction(const std::wstring& link, const std::wstring& target);
+
+// Turns the existing empty folder `folder` into a junction to `target`, keeping its
+// file ID; false when the system cannot.
+bool turn_into_junction(const std::wstring& folder, const std::wstring& target);
 
 // Whether a junction can be made, and is seen as a reparse point when opened without
 // following it.
