@@ -54,6 +54,7 @@ if(KORVAN_TESTS)
         src/log/service_log_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
+        src/workdir/install_files_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp

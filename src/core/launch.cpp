@@ -36,10 +36,27 @@ Result<std::wstring> prepare_work_dir() {
     return std::move(work->path);
 }
 
-Result<std::wstring> locate_core(const std::wstring& install) {
-    std::wstring core = win::join_path(install, CORE_EXE_NAME);
-    if (!win::file_size(core)) {
-        return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core)};
+// The install folder is found once and kept in the record.
+Result<void> find_install_folder(workdir::InstallFiles& install) {
+    if (!install.folder.empty()) {
+        return {};
+    }
+    Result<std::wstring> folder = exe_dir();
+    if (!folder) {
+        return folder.failure();
+    }
+    install.folder = std::move(folder.value());
+    return {};
+}
+
+// The core's executable, held, and its path.
+Result<std::wstring> locate_core(workdir::InstallFiles& install) {
+    std::wstring core = win::join_path(install.folder, workdir::CORE_EXE_NAME);
+    if (const DWORD held = workdir::hold_core_exe(install); held != NO_ERROR) {
+        if (workdir::is_missing(held)) {
+            return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core)};
+        }
+        return win::os_failure(SPAWN_CORE_STEP, held);
     }
     return core;
 }
@@ -101,7 +118,16 @@ Result<AttributeList> handle_list(std::span<HANDLE> handles) {
 
 }  // namespace
 
-Result<LaunchedCore> start_core_suspended(std::string_view config_yaml) {
+workdir::InstallFiles open_install_files() {
+    Result<std::wstring> folder = exe_dir();
+    if (!folder) {
+        return {};
+    }
+    return workdir::open_install_files(std::move(folder.value()));
+}
+
+Result<LaunchedCore> start_core_suspended(workdir::InstallFiles& install,
+                                          std::string_view config_yaml) {
     Result<std::wstring> work = prepare_work_dir();
     if (!work) {
         return work.failure();
@@ -110,15 +136,13 @@ Result<LaunchedCore> start_core_suspended(std::string_view config_yaml) {
         return written.failure();
     }
     const std::wstring config = win::join_path(work.value(), workdir::CONFIG_NAME);
-    Result<std::wstring> install = exe_dir();
-    if (!install) {
-        return install.failure();
+    if (Result<void> found = find_install_folder(install); !found) {
+        return found.failure();
     }
-    if (Result<void> provisioned = workdir::provision_wintun(install.value(), work.value());
-        !provisioned) {
+    if (Result<void> provisioned = workdir::provision_wintun(install, work.value()); !provisioned) {
         return provisioned.failure();
     }
-    Result<std::wstring> core = locate_core(install.value());
+    Result<std::wstring> core = locate_core(install);
     if (!core) {
         return core.failure();
     }
@@ -134,8 +158,8 @@ Result<LaunchedCore> start_core_suspended(std::string_view config_yaml) {
     return LaunchedCore{std::move(child.value()), std::move(job.value())};
 }
 
-Result<LaunchedCore> start_core(std::string_view config_yaml) {
-    Result<LaunchedCore> core = start_core_suspended(config_yaml);
+Result<LaunchedCore> start_core(workdir::InstallFiles& install, std::string_view config_yaml) {
+    Result<LaunchedCore> core = start_core_suspended(install, config_yaml);
     if (!core) {
         return core;
     }

@@ -11,11 +11,9 @@
 
 #include "common/result.h"
 #include "win/handle.h"
+#include "workdir/install_files.h"
 
 namespace korvan::core {
-
-// The core's executable in the install folder (the folder of the running executable).
-inline constexpr wchar_t CORE_EXE_NAME[] = L"mihomo-x86_64-pc-windows-msvc.exe";
 
 // Launch failures. A step name is followed by ": " and the system error, the inner
 // step or the path; "mihomo not found at " is followed by the path. The work folder's
@@ -36,21 +34,36 @@ struct LaunchedCore {
     win::UniqueHandle job;
 };
 
+// The install folder's files as the service holds them from its start: the folder of
+// the running executable (exe_dir) and each of its two files that can be opened
+// (workdir::open_install_files). When the folder cannot be found, nothing is held and
+// each start tries again. Never fails.
+workdir::InstallFiles open_install_files();
+
 // Prepares the work folder (workdir::prepare_work_dir; each level moved aside on the
 // way is logged), writes config.yaml there (workdir::write_config), provisions
-// wintun.dll (workdir::provision_wintun), and starts the core from the install
-// folder with "-d {work folder} -f {config.yaml}", no window, the null device as its
-// standard streams and the work folder as its current folder, inside a new job. The
-// core runs no code before it is in its job.
+// wintun.dll from the install folder's held WinTUN library
+// (workdir::provision_wintun), and starts the core from the install folder with
+// "-d {work folder} -f {config.yaml}", no window, the null device as its standard
+// streams and the work folder as its current folder, inside a new job. The core runs
+// no code before it is in its job.
+//
+// `install` is the service's record of the install folder's files; the folder
+// (exe_dir) and each file not held yet are found and opened here, and stay held in it.
+// The core's executable is started by its path, which the held handle keeps from being
+// replaced; the system's own open of the image is compatible with it. The core's
+// executable missing yields "mihomo not found at {path}", and one that cannot be
+// opened (held by someone without read sharing) "spawn mihomo: {os error}".
 //
 // The caller has stopped any earlier core and serializes launches. A failure yields
 // the text of the first step that failed; a core already started by then is ended
 // (waiting for it at most BOUNDED_WAIT_MS), and files written before it stay.
-Result<LaunchedCore> start_core(std::string_view config_yaml);
+Result<LaunchedCore> start_core(workdir::InstallFiles& install, std::string_view config_yaml);
 
 // start_core up to the last step: the core is in its job, its primary thread still
 // suspended. The caller owns it; resuming the thread lets it run.
-Result<LaunchedCore> start_core_suspended(std::string_view config_yaml);
+Result<LaunchedCore> start_core_suspended(workdir::InstallFiles& install,
+                                          std::string_view config_yaml);
 
 // Lets a core from start_core_suspended run. A failure ends it (waiting for it at most
 // BOUNDED_WAIT_MS) and yields "spawn mihomo: {os error}"; the caller still owns it.

@@ -38,6 +38,13 @@ std::wstring core_path() {
     return module_dir() + L"\\mihomo-x86_64-pc-windows-msvc.exe";
 }
 
+// A start as the service's first: it finds and holds the install folder's files
+// itself, and lets them go when it returns.
+Result<LaunchedCore> first_start(std::string_view config_yaml) {
+    workdir::InstallFiles install;
+    return start_core(install, config_yaml);
+}
+
 // Moves a file out of the way for a scope; puts it back, over whatever took its place.
 struct MovedAway {
     explicit MovedAway(std::wstring from) : path(std::move(from)) {
@@ -57,7 +64,7 @@ struct MovedAway {
 TEST(StartCore, StartsTheCoreInItsJobWithItsCommandLine) {
     CoreSandbox sandbox;
     const std::string config = "mixed-port: 7890\r\nname: \"Z\xC3\xBCrich\"\n";
-    Result<LaunchedCore> core = start_core(config);
+    Result<LaunchedCore> core = first_start(config);
     ASSERT_TRUE(core.ok()) << core.error();
     const HANDLE process = core->child.process.get();
 
@@ -113,7 +120,7 @@ TEST(StartCore, ConfigYamlHoldsExactlyTheNewText) {
             ASSERT_TRUE(write_file(sandbox.work + L"\\config.yaml", *c.old_config));
             ASSERT_TRUE(write_file(sandbox.work + L"\\kept.txt", "kept"));
         }
-        Result<LaunchedCore> core = start_core(c.config);
+        Result<LaunchedCore> core = first_start(c.config);
         ASSERT_TRUE(core.ok()) << core.error();
         const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
         end_core(core.value());
@@ -146,7 +153,7 @@ TEST(StartCore, MovesAsideAWorkFolderSomeoneElseMadeAndLogsTheMoveOnce) {
         }
         for (int start = 0; start < 2; ++start) {
             SCOPED_TRACE(start);
-            Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+            Result<LaunchedCore> core = first_start("mixed-port: 7890\n");
             ASSERT_TRUE(core.ok()) << core.error();
             end_core(core.value());
             EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll"), WINTUN_STANDIN);
@@ -182,7 +189,7 @@ TEST(StartCore, LinksInTheWorkFolderAreReplacedNotWrittenThrough) {
         const std::wstring link = sandbox.work + L"\\" + c.file;
         ASSERT_TRUE(CreateHardLinkW(link.c_str(), outside.c_str(), nullptr));
 
-        Result<LaunchedCore> core = start_core(config);
+        Result<LaunchedCore> core = first_start(config);
         ASSERT_TRUE(core.ok()) << core.error();
         end_core(core.value());
         EXPECT_EQ(read_file(link), c.expected);
@@ -264,7 +271,7 @@ TEST(StartCore, EachFailureHasItsText) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
         const std::unique_ptr<MovedAway> undo = c.arrange(sandbox);
-        Result<LaunchedCore> core = start_core(config);
+        Result<LaunchedCore> core = first_start(config);
         if (core.ok()) {
             end_core(core.value());
         }
@@ -297,7 +304,8 @@ TEST(SpawnCore, CreatesTheCoreSuspended) {
 
 TEST(StartCore, TheCoreRunsNoCodeBeforeItIsInsideItsJob) {
     CoreSandbox sandbox;
-    Result<LaunchedCore> core = start_core_suspended("mixed-port: 7890\n");
+    workdir::InstallFiles install;
+    Result<LaunchedCore> core = start_core_suspended(install, "mixed-port: 7890\n");
     ASSERT_TRUE(core.ok()) << core.error();
     EXPECT_TRUE(suspended(core->child.thread.get()));
     BOOL in_job = FALSE;
@@ -319,7 +327,7 @@ TEST(StartCore, TheCoreInheritsItsStandardStreamsAndNoOtherHandle) {
     const test_support::ScopedEnv probe(
         L"KORVAN_FAKE_CORE_PROBE_HANDLE",
         std::to_wstring(reinterpret_cast<std::uintptr_t>(event.get())));
-    Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+    Result<LaunchedCore> core = first_start("mixed-port: 7890\n");
     ASSERT_TRUE(core.ok()) << core.error();
     const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
     end_core(core.value());
@@ -385,7 +393,7 @@ TEST(StartCore, TheCoreHoldsNoMoreHandlesThanOneGivenOnlyItsStandardStreams) {
     CoreSandbox sandbox;
     const std::optional<std::string> bare = handle_count_given_only_standard_streams(sandbox);
     ASSERT_TRUE(bare.has_value());
-    Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+    Result<LaunchedCore> core = first_start("mixed-port: 7890\n");
     ASSERT_TRUE(core.ok()) << core.error();
     const std::optional<CoreRecord> record = wait_for_record(sandbox.record);
     end_core(core.value());
@@ -395,7 +403,7 @@ TEST(StartCore, TheCoreHoldsNoMoreHandlesThanOneGivenOnlyItsStandardStreams) {
 
 TEST(AttachJob, RefusesHandlesThatAreNoUsableProcess) {
     CoreSandbox sandbox;
-    Result<LaunchedCore> core = start_core("mixed-port: 7890\n");
+    Result<LaunchedCore> core = first_start("mixed-port: 7890\n");
     ASSERT_TRUE(core.ok()) << core.error();
     const win::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const win::UniqueHandle synchronize_only(

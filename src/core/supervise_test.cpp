@@ -23,7 +23,8 @@ using win::UniqueHandle;
 // Launches the stand-in core with `config` and records it as a start request does.
 std::shared_ptr<CoreState> launched(std::string_view config) {
     auto state = std::make_shared<CoreState>();
-    Result<LaunchedCore> core = start_core(config);
+    workdir::InstallFiles install;
+    Result<LaunchedCore> core = start_core(install, config);
     EXPECT_TRUE(core.ok()) << core.error();
     if (core) {
         state->child = std::move(core->child);

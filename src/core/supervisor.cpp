@@ -1,12 +1,14 @@
 #include "core/supervisor.h"
 
 #include <string>
+#include <utility>
 
 #include "core/supervise.h"
 
 namespace korvan::core {
 
-Supervisor::Supervisor(Launch launch) : launch_(launch) {}
+Supervisor::Supervisor(workdir::InstallFiles install, Launch launch)
+    : install_(std::move(install)), launch_(launch) {}
 
 Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed_port,
                                std::uint16_t ctl_port) {
@@ -18,7 +20,7 @@ Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed
         }
         stop_core(record_);
     }
-    Result<LaunchedCore> launched = launch_(config_yaml);
+    Result<LaunchedCore> launched = launch_(install_, config_yaml);
     if (!launched) {
         return launched.failure();
     }

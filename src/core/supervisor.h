@@ -34,11 +34,16 @@ struct CoreStatus {
 // Destroying the supervisor closes what the record still holds (see CoreState).
 class Supervisor {
   public:
-    // Everything of a launch up to a core that is in its job and not yet running.
-    using Launch = Result<LaunchedCore> (*)(std::string_view config_yaml);
+    // Everything of a launch up to a core that is in its job and not yet running, with
+    // the install folder's files the supervisor holds.
+    using Launch = Result<LaunchedCore> (*)(workdir::InstallFiles& install,
+                                            std::string_view config_yaml);
 
+    // `install` is the install folder's files as held at the service's start
+    // (open_install_files), or an empty record for the first start to fill. The
+    // supervisor owns it for its life, and each start holds what is still missing.
     // `launch` is start_core_suspended unless a test stands in for it.
-    explicit Supervisor(Launch launch = start_core_suspended);
+    explicit Supervisor(workdir::InstallFiles install = {}, Launch launch = start_core_suspended);
 
     // Ends any recorded core (stop_core), running or exited, then launches a new one
     // and records it with the two ports. A failed launch leaves the record empty and
@@ -67,6 +72,8 @@ class Supervisor {
     std::mutex lock_;
     CoreState record_;
     bool stopping_ = false;
+    // Used by starts alone, under requests_.
+    workdir::InstallFiles install_;
     Launch launch_;
 };
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "core/supervise.h"
 #include "support/core_sandbox.h"
 #include "support/held_launch.h"
@@ -14,14 +17,90 @@ using test_support::Background;
 using test_support::CoreSandbox;
 using test_support::exists;
 using test_support::exit_code_after;
+using test_support::expected_os_text;
 using test_support::HeldLaunch;
 using test_support::launch_when_released;
+using test_support::module_dir;
+using test_support::wait_for_record;
+using win::UniqueHandle;
+
+constexpr char CONFIG[] = "mixed-port: 7890\n";
+
+// One of the install folder's two files, and what a start answers while someone holds
+// it without sharing.
+struct InstallFileCase {
+    const char* name;
+    std::wstring path;
+    std::string refused_start;
+};
+
+std::vector<InstallFileCase> install_file_cases() {
+    return {
+        {"the WinTUN library", module_dir() + L"\\wintun-x86_64.dll",
+         "provision wintun.dll: " + expected_os_text(ERROR_SHARING_VIOLATION)},
+        {"the core's executable", module_dir() + L"\\mihomo-x86_64-pc-windows-msvc.exe",
+         "spawn mihomo: " + expected_os_text(ERROR_SHARING_VIOLATION)},
+    };
+}
+
+// Opens `path` for reading without sharing, as any account that can read the install
+// folder may. The error of a refused open is in GetLastError().
+UniqueHandle open_unshared(const std::wstring& path) {
+    return UniqueHandle(
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// A start that succeeds and launches a core that runs, which is then stopped.
+void expect_a_start(Supervisor& supervisor, const CoreSandbox& sandbox) {
+    DeleteFileW(sandbox.record.c_str());
+    const Result<void> started = supervisor.start(CONFIG, 1, 2);
+    ASSERT_TRUE(started.ok()) << started.error();
+    EXPECT_TRUE(wait_for_record(sandbox.record).has_value());
+    supervisor.stop();
+}
+
+TEST(Supervisor, NoOneCanHoldTheInstallFilesWithoutSharingOnceTheServiceHasStarted) {
+    for (const InstallFileCase& c : install_file_cases()) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        Supervisor supervisor(open_install_files());
+
+        const UniqueHandle holder = open_unshared(c.path);
+        const DWORD error = GetLastError();
+        EXPECT_FALSE(holder);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        expect_a_start(supervisor, sandbox);
+        expect_a_start(supervisor, sandbox);
+    }
+}
+
+TEST(Supervisor, AHolderPresentAtTheServicesStartFailsStartsOnlyUntilItLetsGo) {
+    for (const InstallFileCase& c : install_file_cases()) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        UniqueHandle holder = open_unshared(c.path);
+        ASSERT_TRUE(holder);
+        Supervisor supervisor(open_install_files());
+
+        for (int start = 0; start < 2; ++start) {
+            const Result<void> refused = supervisor.start(CONFIG, 1, 2);
+            ASSERT_FALSE(refused.ok());
+            EXPECT_EQ(refused.error(), c.refused_start);
+            EXPECT_FALSE(supervisor.status().running);
+        }
+        holder.reset();
+        expect_a_start(supervisor, sandbox);
+        // The start that got it holds it from then on, as the service's start would have.
+        EXPECT_FALSE(open_unshared(c.path));
+        expect_a_start(supervisor, sandbox);
+    }
+}
 
 TEST(Supervisor, AStartAfterTheServicesStopLaunchesNothing) {
     CoreSandbox sandbox;
     HeldLaunch launch;
     SetEvent(launch.release.get());
-    Supervisor supervisor(launch_when_released);
+    Supervisor supervisor({}, launch_when_released);
     supervisor.shut_down();
 
     const Result<void> started = supervisor.start("mixed-port: 7890\n", 1, 2);
@@ -34,7 +113,7 @@ TEST(Supervisor, AStartAfterTheServicesStopLaunchesNothing) {
 TEST(Supervisor, TheServicesStopIsNotHeldUpByAStartsFileWorkAndThatStartLaunchesNothing) {
     CoreSandbox sandbox;
     HeldLaunch launch;
-    Supervisor supervisor(launch_when_released);
+    Supervisor supervisor({}, launch_when_released);
     Result<void> started;
     {
         Background start([&] { started = supervisor.start("mixed-port: 7890\n", 1, 2); });

@@ -59,7 +59,8 @@ Result<void> run_service() {
         const DWORD error = GetLastError();
         return Failure{win::scm_diagnostic_text(error)};
     }
-    auto supervisor = std::make_shared<core::Supervisor>();
+    // The install folder's files are held from here on, before any start.
+    auto supervisor = std::make_shared<core::Supervisor>(core::open_install_files());
     auto context = std::make_unique<HandlerContext>(HandlerContext{stop, supervisor});
     const SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());

@@ -35,7 +35,8 @@ constexpr char REFUSED_AS_STOPPING[] =
 
 struct ServiceThread {
     explicit ServiceThread(core::Supervisor::Launch launch = core::start_core_suspended)
-        : context{win::make_stop_flag(), std::make_shared<core::Supervisor>(launch)},
+        : context{win::make_stop_flag(),
+                  std::make_shared<core::Supervisor>(workdir::InstallFiles{}, launch)},
           thread([this] {
               pipe::run_pipe_listener(*context.stop, *context.supervisor);
               SetEvent(done.get());

@@ -519,6 +519,62 @@ TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {
     DeleteFileW((work + L"\\kept.txt").c_str());
 }
 
+// Opens `path` for reading without sharing, as any account that can read the install
+// folder may. The error of a refused open is in GetLastError().
+UniqueHandle open_unshared(const std::wstring& path) {
+    return UniqueHandle(
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// The install folder's two files, and the message of a start refused while someone
+// holds one of them without sharing.
+struct HeldInstallFile {
+    const wchar_t* name;
+    std::string refused_start;
+};
+
+std::vector<HeldInstallFile> held_install_files() {
+    return {
+        {L"wintun-x86_64.dll",
+         "provision wintun.dll: " + test_support::expected_os_text(ERROR_SHARING_VIOLATION)},
+        {L"mihomo-x86_64-pc-windows-msvc.exe",
+         "spawn mihomo: " + test_support::expected_os_text(ERROR_SHARING_VIOLATION)},
+    };
+}
+
+TEST_F(Service, NoOneCanHoldItsInstallFilesWithoutSharingOnceItHasStarted) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    for (const HeldInstallFile& file : held_install_files()) {
+        SCOPED_TRACE(win::narrow(file.name));
+        const UniqueHandle holder = open_unshared(folder.dir.path + L"\\" + file.name);
+        const DWORD error = GetLastError();
+        EXPECT_FALSE(holder.valid());
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_TRUE(started_core().valid());
+    }
+    remove_service();
+}
+
+TEST_F(Service, AHolderPresentAtItsStartFailsStartsOnlyUntilItLetsGo) {
+    for (const HeldInstallFile& file : held_install_files()) {
+        SCOPED_TRACE(win::narrow(file.name));
+        InstallFolder folder(L"korvan install dir");
+        const std::wstring path = folder.dir.path + L"\\" + file.name;
+        UniqueHandle holder = open_unshared(path);
+        ASSERT_TRUE(holder.valid());
+        install(folder);
+
+        EXPECT_EQ(request(start_request()), R"({"ok":"error","code":"start_failed","message":")" +
+                                                file.refused_start + "\"}");
+        holder.reset();
+        EXPECT_TRUE(started_core().valid());
+        // Held by the service from that start on, without a restart.
+        EXPECT_FALSE(open_unshared(path).valid());
+        remove_service();
+    }
+}
+
 // Windows only: Wine's SCM does not pass a handler's answer on to ControlService.
 TEST_F(Service, AUserControlFailsWithTheHandlersNotImplementedAnswer) {
     if (test_support::running_under_wine()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "win/error_text.h"
@@ -50,10 +51,21 @@ Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
     return {};
 }
 
-// Whether `destination` is a plain file of one name holding exactly the bytes of
-// `source`. Anything else there, or nothing, is false. Error: a failed read of the
+// Moves a held file's position back to its start, so that a read sees it from there.
+Result<void> rewind(HANDLE file) {
+    if (!SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    return {};
+}
+
+constexpr DWORD CHUNK = 64 * 1024;
+
+// Whether `destination` is a plain file of one name holding exactly the bytes of the
+// held `source`. Anything else there, or nothing, is false. Error: a failed read of the
 // source, in the os error form.
-Result<bool> same_plain_content(const std::wstring& source, const std::wstring& destination) {
+Result<bool> same_plain_content(HANDLE source, const std::wstring& destination) {
     UniqueHandle existing(CreateFileW(destination.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -69,24 +81,22 @@ Result<bool> same_plain_content(const std::wstring& source, const std::wstring& 
         standard.NumberOfLinks != 1) {
         return false;
     }
-    UniqueHandle original(CreateFileW(source.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
     FILE_STANDARD_INFO source_info{};
-    if (!original || !GetFileInformationByHandleEx(original.get(), FileStandardInfo, &source_info,
-                                                   sizeof source_info)) {
+    if (!GetFileInformationByHandleEx(source, FileStandardInfo, &source_info, sizeof source_info)) {
         const DWORD error = GetLastError();
         return Failure{win::os_error_text(error)};
     }
     if (source_info.EndOfFile.QuadPart != standard.EndOfFile.QuadPart) {
         return false;
     }
-    constexpr DWORD CHUNK = 64 * 1024;
+    if (Result<void> rewound = rewind(source); !rewound) {
+        return rewound.failure();
+    }
     std::vector<char> expected(CHUNK);
     std::vector<char> found(CHUNK);
     for (;;) {
         DWORD expected_count = 0;
-        if (!ReadFile(original.get(), expected.data(), CHUNK, &expected_count, nullptr)) {
+        if (!ReadFile(source, expected.data(), CHUNK, &expected_count, nullptr)) {
             const DWORD error = GetLastError();
             return Failure{win::os_error_text(error)};
         }
@@ -100,6 +110,56 @@ Result<bool> same_plain_content(const std::wstring& source, const std::wstring& 
             return true;
         }
     }
+}
+
+// Creates `fresh`, which must not exist, holding every byte of the held `source`.
+// Error: the os error form; a file created by then stays, for the caller to delete.
+Result<void> copy_to_new(HANDLE source, const std::wstring& fresh) {
+    if (Result<void> rewound = rewind(source); !rewound) {
+        return rewound;
+    }
+    UniqueHandle copy(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    std::vector<char> buffer(CHUNK);
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadFile(source, buffer.data(), CHUNK, &count, nullptr)) {
+            const DWORD error = GetLastError();
+            return Failure{win::os_error_text(error)};
+        }
+        if (count == 0) {
+            return {};
+        }
+        std::string_view rest(buffer.data(), count);
+        while (!rest.empty()) {
+            DWORD written = 0;
+            if (!WriteFile(copy.get(), rest.data(), static_cast<DWORD>(rest.size()), &written,
+                           nullptr)) {
+                const DWORD error = GetLastError();
+                return Failure{win::os_error_text(error)};
+            }
+            if (written == 0) {
+                return Failure{std::string(win::WRITE_ZERO_TEXT)};
+            }
+            rest.remove_prefix(written);
+        }
+    }
+}
+
+// `rename`, tried again while it is refused as a mapped image or an open file is.
+DWORD rename_with_retries(RenameOver rename, const std::wstring& from, const std::wstring& to) {
+    DWORD error = rename(from, to);
+    for (int retry = 0; retry < REPLACE_RETRIES &&
+                        (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION);
+         ++retry) {
+        Sleep(REPLACE_RETRY_INTERVAL_MS);
+        error = rename(from, to);
+    }
+    return error;
 }
 
 }  // namespace
@@ -124,11 +184,23 @@ Result<void> write_config(const std::wstring& work, std::string_view config_yaml
     return {};
 }
 
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work) {
-    const std::wstring source = win::join_path(install, WINTUN_SOURCE_NAME);
-    if (!win::file_size(source)) {
-        return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
+DWORD rename_over(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
+        return error;
     }
+    return NO_ERROR;
+}
+
+Result<void> provision_wintun(InstallFiles& install, const std::wstring& work, RenameOver rename) {
+    if (const DWORD held = hold_wintun_source(install); held != NO_ERROR) {
+        if (is_missing(held)) {
+            const std::wstring source = win::join_path(install.folder, WINTUN_SOURCE_NAME);
+            return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
+        }
+        return win::os_failure(PROVISION_WINTUN_STEP, held);
+    }
+    const HANDLE source = install.wintun_source.get();
     const std::wstring destination = win::join_path(work, WINTUN_NAME);
     Result<bool> same = same_plain_content(source, destination);
     if (!same) {
@@ -147,14 +219,11 @@ Result<void> provision_wintun(const std::wstring& install, const std::wstring& w
             return win::os_failure(PROVISION_WINTUN_STEP, error);
         }
     }
-    if (!CopyFileExW(source.c_str(), fresh.c_str(), nullptr, nullptr, nullptr,
-                     COPY_FILE_FAIL_IF_EXISTS)) {
-        const DWORD error = GetLastError();
+    if (Result<void> copied = copy_to_new(source, fresh); !copied) {
         DeleteFileW(fresh.c_str());
-        return win::os_failure(PROVISION_WINTUN_STEP, error);
+        return prefixed(PROVISION_WINTUN_STEP, copied.failure());
     }
-    if (!MoveFileExW(fresh.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const DWORD error = GetLastError();
+    if (const DWORD error = rename_with_retries(rename, fresh, destination); error != NO_ERROR) {
         DeleteFileW(fresh.c_str());
         return win::os_failure(PROVISION_WINTUN_STEP, error);
     }

@@ -5,16 +5,16 @@
 // Nothing is ever written into a file that was there, nor through a link: every file
 // is new under its name.
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
+#include "workdir/install_files.h"
 #include "workdir/service_dir.h"
 
 namespace korvan::workdir {
-
-// The install folder's WinTUN library, the source of wintun.dll.
-inline constexpr wchar_t WINTUN_SOURCE_NAME[] = L"wintun-x86_64.dll";
 
 // Failures. A step name is followed by ": " and the system error, or by the path.
 inline constexpr std::string_view CREATE_WORK_DIR_STEP = "create work dir";
@@ -34,11 +34,29 @@ Result<ServiceDir> prepare_work_dir();
 // left at the name is removed, never written through. Error: "write config: {os error}".
 Result<void> write_config(const std::wstring& work, std::string_view config_yaml);
 
-// Makes wintun.dll in `work` a copy of wintun-x86_64.dll in `install`. A wintun.dll
-// that is a plain file of one name with exactly the source's bytes is kept; anything
-// else is replaced by renaming a new copy over its name. A failure yields
-// "wintun source missing: {source}" or "provision wintun.dll: {os error}"; a
-// wintun.dll that a running process has loaded cannot be replaced.
-Result<void> provision_wintun(const std::wstring& install, const std::wstring& work);
+// Renames the file `from` over `to`, replacing it. NO_ERROR, or the system error.
+using RenameOver = DWORD (*)(const std::wstring& from, const std::wstring& to);
+
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING.
+DWORD rename_over(const std::wstring& from, const std::wstring& to);
+
+// A rename over wintun.dll refused with ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION
+// (a core that is still exiting keeps it mapped, and NTFS refuses to replace a mapped
+// image) is tried again every REPLACE_RETRY_INTERVAL_MS, at most REPLACE_RETRIES times:
+// about five seconds. Any other error ends the tries at once.
+inline constexpr DWORD REPLACE_RETRY_INTERVAL_MS = 100;
+inline constexpr int REPLACE_RETRIES = 50;
+
+// Makes wintun.dll in `work` a copy of wintun-x86_64.dll of the install folder, read
+// through the handle `install` holds (hold_wintun_source; install.folder is set): the
+// path is not opened again once the file is held. A wintun.dll that is a plain file of
+// one name with exactly the source's bytes is kept; anything else is replaced by
+// writing a new copy as wintun.dll.new and renaming it over the name with `rename`,
+// retried as above. A failure yields "wintun source missing: {source}" when the source
+// is not there, or "provision wintun.dll: {os error}" (the source held by someone
+// without read sharing, a wintun.dll that a running process still has loaded after the
+// retries, ...).
+Result<void> provision_wintun(InstallFiles& install, const std::wstring& work,
+                              RenameOver rename = rename_over);
 
 }  // namespace korvan::workdir

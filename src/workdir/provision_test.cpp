@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/core_sandbox.h"
@@ -15,6 +17,7 @@ namespace korvan::workdir {
 namespace {
 
 using test_support::exists;
+using test_support::expected_os_text;
 using test_support::read_file;
 using test_support::ScopedEnv;
 using test_support::WINTUN_STANDIN;
@@ -79,7 +82,8 @@ TEST(ProvisionWintun, KeepsOnlyAPlainFileWithTheSourcesBytes) {
             }
         }
         const std::optional<FILE_ID_INFO> before = test_support::file_identity(destination);
-        Result<void> provisioned = provision_wintun(install.path, work.path);
+        InstallFiles files{install.path, {}, {}};
+        Result<void> provisioned = provision_wintun(files, work.path);
         ASSERT_TRUE(provisioned.ok()) << provisioned.error();
         EXPECT_EQ(read_file(destination), WINTUN_STANDIN);
         const std::optional<FILE_ID_INFO> after = test_support::file_identity(destination);
@@ -91,6 +95,131 @@ TEST(ProvisionWintun, KeepsOnlyAPlainFileWithTheSourcesBytes) {
         }
         EXPECT_FALSE(exists(destination + L".new"));
     }
+}
+
+// What the stand-in rename answers, call by call, the last answer repeated; NO_ERROR
+// renames for real.
+std::vector<DWORD> rename_answers;
+int rename_calls = 0;
+
+DWORD scripted_rename(const std::wstring& from, const std::wstring& to) {
+    const DWORD answer =
+        rename_answers[std::min(static_cast<size_t>(rename_calls), rename_answers.size() - 1)];
+    ++rename_calls;
+    return answer == NO_ERROR ? rename_over(from, to) : answer;
+}
+
+TEST(ProvisionWintun, TriesTheReplaceAgainOnlyWhileItIsRefusedAsAnOpenFileWithinABound) {
+    struct Case {
+        const char* name;
+        std::vector<DWORD> answers;
+        std::optional<DWORD> error;
+        int calls;
+    };
+    const std::vector<Case> cases = {
+        {"refused twice as a mapped image",
+         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, NO_ERROR},
+         std::nullopt,
+         3},
+        {"refused twice as an open file",
+         {ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION, NO_ERROR},
+         std::nullopt,
+         3},
+        {"refused for longer than the bound",
+         {ERROR_ACCESS_DENIED},
+         ERROR_ACCESS_DENIED,
+         1 + REPLACE_RETRIES},
+        {"another error", {ERROR_DISK_FULL}, ERROR_DISK_FULL, 1},
+        {"refused, then another error",
+         {ERROR_SHARING_VIOLATION, ERROR_DISK_FULL},
+         ERROR_DISK_FULL,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir install(L"install");
+        test_support::TempDir work(L"work");
+        ASSERT_TRUE(write_file(install.path + L"\\wintun-x86_64.dll", WINTUN_STANDIN));
+        const std::wstring destination = work.path + L"\\wintun.dll";
+        const std::string old_wintun(10, 'x');
+        ASSERT_TRUE(write_file(destination, old_wintun));
+        rename_answers = c.answers;
+        rename_calls = 0;
+        InstallFiles files{install.path, {}, {}};
+
+        Result<void> provisioned = provision_wintun(files, work.path, scripted_rename);
+        EXPECT_EQ(rename_calls, c.calls);
+        if (c.error) {
+            ASSERT_FALSE(provisioned.ok());
+            EXPECT_EQ(provisioned.error(), "provision wintun.dll: " + expected_os_text(*c.error));
+            EXPECT_EQ(read_file(destination), old_wintun);
+        } else {
+            ASSERT_TRUE(provisioned.ok()) << provisioned.error();
+            EXPECT_EQ(read_file(destination), WINTUN_STANDIN);
+        }
+        EXPECT_FALSE(exists(destination + L".new"));
+    }
+}
+
+// A view of `path` mapped as an image, as a loaded DLL is; unmapped at the end of its
+// life or by `unmap`.
+struct ImageView {
+    explicit ImageView(const std::wstring& path) {
+        const win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(file);
+        const win::UniqueHandle section(
+            CreateFileMappingW(file.get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
+        EXPECT_TRUE(section);
+        view = section ? MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
+        EXPECT_NE(view, nullptr);
+    }
+    ~ImageView() { unmap(); }
+    ImageView(const ImageView&) = delete;
+    ImageView& operator=(const ImageView&) = delete;
+
+    void unmap() {
+        if (view != nullptr) {
+            UnmapViewOfFile(view);
+            view = nullptr;
+        }
+    }
+
+    void* view = nullptr;
+};
+
+TEST(ProvisionWintun, ReplacesAMappedImageOnceItsLastViewIsGone) {
+    test_support::TempDir install(L"install");
+    test_support::TempDir work(L"work");
+    ASSERT_TRUE(write_file(install.path + L"\\wintun-x86_64.dll", WINTUN_STANDIN));
+    const std::wstring destination = work.path + L"\\wintun.dll";
+    // Any image will do: the stand-in core's.
+    ASSERT_TRUE(
+        CopyFileW((test_support::module_dir() + L"\\mihomo-x86_64-pc-windows-msvc.exe").c_str(),
+                  destination.c_str(), FALSE));
+    ImageView mapped(destination);
+    const std::wstring other = work.path + L"\\other.bin";
+    ASSERT_TRUE(write_file(other, "other"));
+    const bool replaced =
+        MoveFileExW(other.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING);
+    const DWORD refused = GetLastError();
+    if (replaced) {
+        ASSERT_TRUE(test_support::running_under_wine())
+            << "this system replaces a file mapped as an image";
+        GTEST_SKIP() << "Wine replaces a file mapped as an image";
+    }
+    EXPECT_EQ(refused, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    InstallFiles files{install.path, {}, {}};
+    Result<void> provisioned;
+    // The old core lets go while the start is already trying.
+    std::thread start([&] { provisioned = provision_wintun(files, work.path); });
+    Sleep(3 * REPLACE_RETRY_INTERVAL_MS);
+    mapped.unmap();
+    start.join();
+    ASSERT_TRUE(provisioned.ok()) << provisioned.error();
+    EXPECT_EQ(read_file(destination), WINTUN_STANDIN);
 }
 
 }  // namespace

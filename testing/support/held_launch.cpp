@@ -19,11 +19,12 @@ HeldLaunch::~HeldLaunch() {
     current = nullptr;
 }
 
-Result<core::LaunchedCore> launch_when_released(std::string_view config_yaml) {
+Result<core::LaunchedCore> launch_when_released(workdir::InstallFiles& install,
+                                                std::string_view config_yaml) {
     ++current->calls;
     SetEvent(current->entered.get());
     WaitForSingleObject(current->release.get(), INFINITE);
-    Result<core::LaunchedCore> core = core::start_core_suspended(config_yaml);
+    Result<core::LaunchedCore> core = core::start_core_suspended(install, config_yaml);
     if (core) {
         current->process = duplicate(core->child.process.get());
     }
