@@ -119,6 +119,7 @@ TEST(ServeClient, AnAdmittedCallerIsAnswered) {
 
 TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
     CoreSandbox sandbox;
+    test_support::own_work_dir(sandbox.program_data);
     Connected pipe;
     const std::string status = framed(R"({"op":"status"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), status));
@@ -200,6 +201,7 @@ TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
+        test_support::own_work_dir(sandbox.program_data);
         Connected pipe;
         ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
         core::Supervisor supervisor;
@@ -301,6 +303,7 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
+        test_support::own_work_dir(sandbox.program_data);
         Connected pipe;
         ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
         core::Supervisor supervisor;
@@ -322,6 +325,7 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
 
 TEST(ServeClient, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
     CoreSandbox sandbox;
+    test_support::own_work_dir(sandbox.program_data);
     Connected pipe;
     core::Supervisor supervisor;
     impersonation = ImpersonationScript{{AWAITS_DATA}, {}};
@@ -352,6 +356,7 @@ TEST(ServeClient, AClientOpenedWithDefaultFlagsIsAnswered) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CoreSandbox sandbox;
+        test_support::own_work_dir(sandbox.program_data);
         Connected pipe(0);
         for (const std::string& bytes : c.writes) {
             ASSERT_TRUE(send_bytes(pipe.client.get(), bytes));

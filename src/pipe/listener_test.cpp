@@ -600,7 +600,7 @@ TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
 // Bad frames each write a log line; none of them makes or moves the work folder, so a
 // loop of someone else's that plants KorvanVPN cannot race the service's moves.
 TEST(Listener, BadFramesAgainstAFolderSomeoneElseMadeMoveNothing) {
-    LoggedSandbox sandbox;
+    CoreSandbox sandbox;
     std::filesystem::create_directories(sandbox.work);
     ASSERT_TRUE(test_support::write_file(sandbox.work + L"\\service.log", "planted\n"));
     const std::wstring top = sandbox.program_data + L"\\KorvanVPN";

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "win/error_text.h"
-#include "win/handle.h"
 
 namespace korvan::win {
 
@@ -95,24 +94,6 @@ Result<void> create_dir_all(const std::wstring& path) {
         return {};
     }
     return Failure{os_error_text(error)};
-}
-
-std::optional<std::uint64_t> file_size(const std::wstring& path) {
-    // Backup semantics let the query open a folder as well, like any metadata query.
-    const UniqueHandle file(
-        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) {
-        return std::nullopt;
-    }
-    // The standard information alone: GetFileInformationByHandle reports the same size
-    // but also queries the volume, which under Wine takes several times as long as the
-    // open itself.
-    FILE_STANDARD_INFO info{};
-    if (!GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
 }
 
 Result<std::wstring> current_exe() {

@@ -2,7 +2,6 @@
 
 // Environment, path joining, folder creation and the executable's own path.
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,10 +29,6 @@ std::optional<std::wstring> parent_path(std::wstring_view path);
 // Creates the folder `path` and every missing folder above it. A folder that already
 // exists is success. A failure yields the system error in the file-and-process form.
 Result<void> create_dir_all(const std::wstring& path);
-
-// The size of a file, following links; absent when it cannot be queried. Opens with no
-// access and all sharing, so no holder of the file can refuse it.
-std::optional<std::uint64_t> file_size(const std::wstring& path);
 
 // The full path of the running executable. Error: the system error in the
 // file-and-process form.
