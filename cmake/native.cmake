@@ -41,6 +41,14 @@ if(KORVAN_TESTS)
     korvan_warnings(proto_tests_portable)
     add_test(NAME proto_tests_portable COMMAND proto_tests_portable)
 
+    # The Group Policy template against the names the service reads.
+    add_executable(policy_template_tests testing/policy/policy_template_test.cpp)
+    target_link_libraries(policy_template_tests PRIVATE korvan_common GTest::gtest_main)
+    target_compile_definitions(policy_template_tests
+        PRIVATE KORVAN_POLICY_DIR="${CMAKE_SOURCE_DIR}/packaging/policy")
+    korvan_warnings(policy_template_tests)
+    add_test(NAME policy_template_tests COMMAND policy_template_tests)
+
     add_executable(ctl_tests
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp

@@ -99,6 +99,9 @@ if(KORVAN_TESTS)
     )
     target_include_directories(service_tests PRIVATE testing)
     add_dependencies(service_tests fake_core korvan_vpn_service korvan_vpn_ctl)
+    # They set the machine's policy on start and stop, which every start in this prefix
+    # reads: no other test may run meanwhile.
+    set_tests_properties(service_tests PROPERTIES RUN_SERIAL TRUE)
 
     # The tool's tables, and the tool itself run against pipe servers of the test's own
     # and against a stand-in service that the Service Control Manager runs.

@@ -1,6 +1,7 @@
 #include "pipe/authorize.h"
 
 #include <string>
+#include <utility>
 
 #include "win/error_text.h"
 #include "win/handle.h"
@@ -19,14 +20,19 @@ bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE group) {
     return CheckTokenMembership(token, sid, &member) && member;
 }
 
-// Runs while impersonating; the token is closed before the caller reverts.
-Result<void> check_thread_token(AdmissionDecision decide) {
+// Runs while impersonating. The token is kept only for an admitted caller; it is no
+// impersonation of its own, and it stays usable after the revert.
+Admission check_thread_token(AdmissionDecision decide) {
     win::UniqueHandle token;
     if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
         const DWORD error = GetLastError();
-        return win::winapi_failure(OPEN_THREAD_TOKEN_STEP, error);
+        return Admission{win::winapi_failure(OPEN_THREAD_TOKEN_STEP, error), ERROR_SUCCESS, {}};
     }
-    return decide(token.get());
+    Result<void> verdict = decide(token.get());
+    if (!verdict) {
+        return Admission{std::move(verdict), ERROR_SUCCESS, {}};
+    }
+    return Admission{std::move(verdict), ERROR_SUCCESS, std::move(token)};
 }
 
 }  // namespace
@@ -47,14 +53,14 @@ DWORD impersonate_pipe_client(HANDLE pipe) {
 
 Admission authorize_client(HANDLE pipe, AdmissionDecision decide, Impersonation impersonate) {
     if (const DWORD error = impersonate(pipe); error != ERROR_SUCCESS) {
-        return Admission{win::winapi_failure(IMPERSONATE_STEP, error), error};
+        return Admission{win::winapi_failure(IMPERSONATE_STEP, error), error, {}};
     }
     // Reverts on every way out, an allocation failure included: nothing after the
     // check may run as the client.
     struct Reversion {
         ~Reversion() { RevertToSelf(); }
     } reversion;
-    return Admission{check_thread_token(decide)};
+    return check_thread_token(decide);
 }
 
 }  // namespace korvan::pipe

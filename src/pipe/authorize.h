@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "win/handle.h"
 
 namespace korvan::pipe {
 
@@ -39,12 +40,16 @@ struct Admission {
     Result<void> verdict;
     // The impersonation's Win32 error when the check stopped there, else ERROR_SUCCESS.
     DWORD impersonation_error = ERROR_SUCCESS;
+    // An admitted caller's token (TOKEN_QUERY), for decisions later in the same exchange;
+    // none otherwise.
+    win::UniqueHandle token;
 };
 
 // Impersonates the client of the connected `pipe` on the calling thread with
 // `impersonate`, opens the thread's token as self with TOKEN_QUERY, decides with
-// `decide`, closes the token and reverts. Impersonation has ended when it returns, on
-// every path, whatever the verdict. Reads nothing from the pipe. Errors:
+// `decide`, and reverts; an admitted caller's token comes back in the result, any other
+// is closed. Impersonation has ended when it returns, on every path, whatever the
+// verdict. Reads nothing from the pipe. Errors:
 // "impersonate: {}", "OpenThreadToken: {}" (Windows API form), and the decision's own
 // ("caller not administrator/interactive" for caller_admitted).
 Admission authorize_client(HANDLE pipe, AdmissionDecision decide = caller_admitted,

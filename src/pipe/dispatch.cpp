@@ -12,12 +12,23 @@ proto::Response status(core::Supervisor& supervisor) {
     return proto::response::Status{now.running, now.mixed_port, now.ctl_port};
 }
 
-proto::Response stop(core::Supervisor& supervisor) {
+proto::Response forbidden(const Result<void>& allowed) {
+    return proto::response::Error{std::string(proto::FORBIDDEN), allowed.error()};
+}
+
+proto::Response stop(core::Supervisor& supervisor, HANDLE caller, const PolicyKeys& policy) {
+    if (const Result<void> allowed = may_start_and_stop(caller, policy); !allowed) {
+        return forbidden(allowed);
+    }
     supervisor.stop();
     return proto::response::Stopped{};
 }
 
-proto::Response start(const proto::request::Start& start, core::Supervisor& supervisor) {
+proto::Response start(const proto::request::Start& start, core::Supervisor& supervisor,
+                      HANDLE caller, const PolicyKeys& policy) {
+    if (const Result<void> allowed = may_start_and_stop(caller, policy); !allowed) {
+        return forbidden(allowed);
+    }
     Result<void> started = supervisor.start(start.config_yaml, start.mixed_port, start.ctl_port);
     if (!started) {
         return proto::response::Error{std::string(proto::START_FAILED), started.error()};
@@ -27,7 +38,8 @@ proto::Response start(const proto::request::Start& start, core::Supervisor& supe
 
 }  // namespace
 
-proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor) {
+proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor,
+                               HANDLE caller, const PolicyKeys& policy) {
     return std::visit(
         [&](const auto& kind) -> proto::Response {
             using Kind = std::decay_t<decltype(kind)>;
@@ -37,9 +49,9 @@ proto::Response handle_request(const proto::Request& request, core::Supervisor& 
             } else if constexpr (std::is_same_v<Kind, proto::request::Status>) {
                 return status(supervisor);
             } else if constexpr (std::is_same_v<Kind, proto::request::Stop>) {
-                return stop(supervisor);
+                return stop(supervisor, caller, policy);
             } else {
-                return start(kind, supervisor);
+                return start(kind, supervisor, caller, policy);
             }
         },
         request);

@@ -21,8 +21,15 @@ using test_support::ScopedEnv;
 using test_support::wait_for_record;
 using win::UniqueHandle;
 
-std::string answer(const Request& request, core::Supervisor& supervisor) {
-    return encode_response(handle_request(request, supervisor));
+// Keys no test sets: no policy applies.
+const PolicyKeys NO_POLICY{L"SOFTWARE\\KorvanVPN dispatch test\\none",
+                           L"SOFTWARE\\KorvanVPN dispatch test\\none"};
+
+std::string answer(const Request& request, core::Supervisor& supervisor,
+                   const PolicyKeys& policy = NO_POLICY) {
+    const UniqueHandle caller(test_support::own_identification_token());
+    EXPECT_TRUE(caller);
+    return encode_response(handle_request(request, supervisor, caller.get(), policy));
 }
 
 request::Start start_with(std::string config, std::string secret = "s3cret") {
@@ -143,6 +150,51 @@ TEST(HandleRequest, TheSecretChangesNothingAndReachesNoOne) {
         }
     }
     EXPECT_EQ(answer(request::Stop{}, supervisor), STOPPED);
+}
+
+// A policy value under a key of the test's own, removed at the end.
+struct PolicyValueSet {
+    explicit PolicyValueSet(const std::wstring& sid) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, L"StartAllowedFor", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(sid.c_str()),
+                                 static_cast<DWORD>((sid.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    ~PolicyValueSet() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str()); }
+    PolicyKeys keys() const { return PolicyKeys{root.c_str(), NO_POLICY.product}; }
+
+    std::wstring root =
+        L"SOFTWARE\\KorvanVPN dispatch test " + std::to_wstring(GetCurrentProcessId());
+};
+
+TEST(HandleRequest, APolicyNamingAGroupTheCallerIsNotInForbidsStartAndStopOnly) {
+    CoreSandbox sandbox;
+    core::Supervisor supervisor;
+    ASSERT_EQ(answer(start_with("k: v\n"), supervisor), STARTED);
+    const UniqueHandle core = open_core(sandbox.record);
+    ASSERT_TRUE(core.valid());
+
+    const PolicyValueSet backup_operators(L"S-1-5-32-551");
+    const std::string forbidden =
+        R"({"ok":"error","code":"forbidden","message":"StartAllowedFor policy: start and stop )"
+        R"(are for members of S-1-5-32-551 only"})";
+    const PolicyKeys policy = backup_operators.keys();
+    EXPECT_EQ(answer(request::Stop{}, supervisor, policy), forbidden);
+    EXPECT_EQ(answer(start_with("k: v\n"), supervisor, policy), forbidden);
+    // The running core is left as it was, and ping and status still answer.
+    EXPECT_EQ(WaitForSingleObject(core.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(answer(request::Status{}, supervisor, policy), RUNNING);
+    EXPECT_EQ(answer(request::Ping{}, supervisor, policy),
+              R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
+
+    const PolicyValueSet administrators(L"S-1-5-32-544");
+    EXPECT_EQ(answer(request::Stop{}, supervisor, administrators.keys()), STOPPED);
+    EXPECT_EQ(exit_code_after(core.get(), 10000), 1u);
 }
 
 }  // namespace

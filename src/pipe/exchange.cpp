@@ -31,13 +31,14 @@ void await_delivery(const ClientLink& link, std::uint64_t deadline) {
     win::disarm(*link.delivery_bound);
 }
 
-proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& supervisor) {
+proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& supervisor,
+                           HANDLE caller) {
     Result<proto::Request> request = proto::decode_request(body);
     if (!request) {
         return proto::response::Error{std::string(proto::BAD_REQUEST),
                                       std::string(PARSE_PREFIX) + request.error()};
     }
-    return handle_request(request.value(), supervisor);
+    return handle_request(request.value(), supervisor, caller);
 }
 
 // What the caller check read of the request before it decided.
@@ -53,27 +54,27 @@ struct ReadAhead {
 // say whether reading part of one write installs its context, so the prefix comes
 // first and the whole body only if that was not enough. Wine impersonates before any
 // read, for every client.
-Result<void> admit_caller(const ClientLink& link, PipeStream& stream, ReadAhead& ahead,
-                          AdmissionDecision decide, Impersonation impersonate) {
+Admission admit_caller(const ClientLink& link, PipeStream& stream, ReadAhead& ahead,
+                       AdmissionDecision decide, Impersonation impersonate) {
     Admission admission = authorize_client(link.pipe, decide, impersonate);
     if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
-        return admission.verdict;
+        return admission;
     }
     Result<std::uint32_t> length = proto::read_frame_length(stream);
     if (!length) {
-        return admission.verdict;
+        return admission;
     }
     ahead.length = length.value();
     admission = authorize_client(link.pipe, decide, impersonate);
     if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
-        return admission.verdict;
+        return admission;
     }
     Result<std::vector<std::uint8_t>> body = proto::read_frame_body(stream, length.value());
     if (!body) {
-        return admission.verdict;
+        return admission;
     }
     ahead.body = std::move(body.value());
-    return authorize_client(link.pipe, decide, impersonate).verdict;
+    return authorize_client(link.pipe, decide, impersonate);
 }
 
 // The request frame's body, reading only what the caller check has not read.
@@ -93,9 +94,9 @@ void serve_client(const ClientLink& link, core::Supervisor& supervisor, Admissio
                   Impersonation impersonate) {
     PipeStream stream{link.pipe, link.io_event, link.deadline};
     ReadAhead ahead;
-    const Result<void> admitted = admit_caller(link, stream, ahead, decide, impersonate);
-    if (!admitted) {
-        log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.error());
+    const Admission admitted = admit_caller(link, stream, ahead, decide, impersonate);
+    if (!admitted.verdict) {
+        log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.verdict.error());
         return;
     }
     Result<std::vector<std::uint8_t>> body = read_request(stream, ahead);
@@ -106,7 +107,7 @@ void serve_client(const ClientLink& link, core::Supervisor& supervisor, Admissio
     // The client is not waited on while its request is handled, so that time does
     // not count against it.
     const std::uint64_t handling_from = GetTickCount64();
-    const proto::Response response = respond_to(body.value(), supervisor);
+    const proto::Response response = respond_to(body.value(), supervisor, admitted.token.get());
     // The request, a start's secret included, is not kept past its answer.
     body.value() = {};
     if (stream.deadline != win::NO_DEADLINE) {

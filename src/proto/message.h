@@ -58,5 +58,7 @@ inline constexpr std::string_view SERVICE_VERSION = "1.0.0";
 
 inline constexpr std::string_view BAD_REQUEST = "bad_request";
 inline constexpr std::string_view START_FAILED = "start_failed";
+// Only where an administrator has set the machine's policy on start and stop.
+inline constexpr std::string_view FORBIDDEN = "forbidden";
 
 }  // namespace korvan::proto

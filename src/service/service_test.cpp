@@ -440,6 +440,77 @@ TEST_F(Service, InterrogateAndUnimplementedControls) {
     EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
 }
 
+// The policy value under one of the two machine keys, set for a scope and then
+// removed; the keys themselves stay (the product key holds the folder record too).
+struct MachinePolicy {
+    MachinePolicy(const wchar_t* key, const std::wstring& sid) : key(key) { set(sid); }
+    ~MachinePolicy() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"StartAllowedFor"); }
+    MachinePolicy(const MachinePolicy&) = delete;
+    MachinePolicy& operator=(const MachinePolicy&) = delete;
+
+    void set(const std::wstring& sid) const {
+        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"StartAllowedFor", REG_SZ, sid.c_str(),
+                                  static_cast<DWORD>((sid.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+
+    const wchar_t* key;
+};
+
+TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    const std::wstring config = folder.dir.path + L"\\config.yaml";
+    ASSERT_TRUE(
+        test_support::write_file(config, "fake-core: record " + win::narrow(core_record()) + "\n"));
+    const std::wstring tool = L"\"" + test_support::module_dir() + L"\\..\\korvan-vpn-ctl.exe\" ";
+    const std::wstring start =
+        tool + L"start --config \"" + config + L"\" --mixed-port 7890 --ctl-port 9090";
+    const Ran started{0, "core started: mixed port 7890, controller port 9090\n", ""};
+    const std::string refusal =
+        "StartAllowedFor policy: start and stop are for members of S-1-5-32-551 only";
+    const Ran forbidden{1, "", "korvan-vpn-ctl: error forbidden: " + refusal + "\n"};
+
+    // The product key (as the MSI writes it) limits start and stop to Backup Operators,
+    // whom the test's token is not among; the running core keeps running.
+    ASSERT_EQ(run(start), started);
+    MachinePolicy product(L"SOFTWARE\\KorvanVPN\\Service", L"S-1-5-32-551");
+    EXPECT_EQ(run(start), forbidden);
+    EXPECT_EQ(run(tool + L"stop"), forbidden);
+    EXPECT_EQ(request(R"({"op":"stop"})"),
+              R"({"ok":"error","code":"forbidden","message":")" + refusal + "\"}");
+    EXPECT_EQ(run(tool + L"status"),
+              (Ran{0, "core running: mixed port 7890, controller port 9090\n", ""}));
+    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+
+    // The Group Policy key wins; empty, it lifts the product key's limit.
+    {
+        MachinePolicy policy(L"SOFTWARE\\Policies\\KorvanVPN\\Service", L"");
+        EXPECT_EQ(run(start), started);
+        // Administrators: the test's token is one.
+        policy.set(L"S-1-5-32-544");
+        EXPECT_EQ(run(tool + L"stop"), (Ran{0, "core stopped\n", ""}));
+        // A value that is no SID refuses everyone, and is logged once.
+        policy.set(L"S-1-5-32-5x4");
+        const Ran faulty{1, "",
+                         "korvan-vpn-ctl: error forbidden: StartAllowedFor policy: not a SID: "
+                         "\"S-1-5-32-5x4\"\n"};
+        EXPECT_EQ(run(start), faulty);
+        EXPECT_EQ(run(tool + L"stop"), faulty);
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\KorvanVPN");
+    const std::optional<std::string> log = test_support::read_file(service_log());
+    ASSERT_TRUE(log.has_value());
+    size_t count = 0;
+    for (size_t at = log->find("not a SID"); at != std::string::npos;
+         at = log->find("not a SID", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1u) << *log;
+    // Back to the product key's limit alone.
+    EXPECT_EQ(run(start), forbidden);
+}
+
 TEST_F(Service, TheControlToolDrivesTheInstalledService) {
     InstallFolder folder(L"korvan install dir");
     install(folder);

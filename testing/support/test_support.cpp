@@ -143,4 +143,17 @@ std::string expected_winapi_text(DWORD code) {
     return expected_message(0x80070000u | code) + " (" + hresult + ")";
 }
 
+HANDLE own_identification_token() {
+    HANDLE process_token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &process_token)) {
+        return nullptr;
+    }
+    HANDLE token = nullptr;
+    if (!DuplicateToken(process_token, SecurityIdentification, &token)) {
+        token = nullptr;
+    }
+    CloseHandle(process_token);
+    return token;
+}
+
 }  // namespace korvan::test_support

@@ -46,6 +46,10 @@ bool exists(const std::wstring& path);
 // has not, or its exit code cannot be read.
 std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
 
+// An identification-level impersonation token of this process (TOKEN_QUERY), as the
+// caller check holds one of an admitted client; invalid on failure.
+HANDLE own_identification_token();
+
 // The folder of this test executable, found without the code under test.
 std::wstring module_dir();
 
