@@ -144,8 +144,7 @@ TEST(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {
 }
 
 TEST(ControlPolicy, AFaultyValueIsLoggedOnceForEachValueItChangesTo) {
-    CoreSandbox sandbox;
-    test_support::own_work_dir(sandbox.program_data);
+    test_support::LoggedSandbox sandbox;
     TestKeys keys;
     const UniqueHandle token = own_token();
     const std::wstring log = sandbox.work + L"\\service.log";

@@ -86,8 +86,7 @@ Result<void> admit_noting_what_was_read(HANDLE token) {
 }
 
 TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
-    CoreSandbox sandbox;
-    test_support::own_work_dir(sandbox.program_data);
+    test_support::LoggedSandbox sandbox;
     Connected pipe;
     const std::string ping = framed(R"({"op":"ping"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
@@ -104,8 +103,7 @@ TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
 }
 
 TEST(ServeClient, AnAdmittedCallerIsAnswered) {
-    CoreSandbox sandbox;
-    test_support::own_work_dir(sandbox.program_data);
+    test_support::LoggedSandbox sandbox;
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
     core::Supervisor supervisor;
@@ -118,8 +116,7 @@ TEST(ServeClient, AnAdmittedCallerIsAnswered) {
 }
 
 TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
-    CoreSandbox sandbox;
-    test_support::own_work_dir(sandbox.program_data);
+    test_support::LoggedSandbox sandbox;
     Connected pipe;
     const std::string status = framed(R"({"op":"status"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), status));
@@ -200,8 +197,7 @@ TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CoreSandbox sandbox;
-        test_support::own_work_dir(sandbox.program_data);
+        test_support::LoggedSandbox sandbox;
         Connected pipe;
         ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
         core::Supervisor supervisor;
@@ -302,8 +298,7 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CoreSandbox sandbox;
-        test_support::own_work_dir(sandbox.program_data);
+        test_support::LoggedSandbox sandbox;
         Connected pipe;
         ASSERT_TRUE(send_bytes(pipe.client.get(), c.request));
         core::Supervisor supervisor;
@@ -324,8 +319,7 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
 }
 
 TEST(ServeClient, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
-    CoreSandbox sandbox;
-    test_support::own_work_dir(sandbox.program_data);
+    test_support::LoggedSandbox sandbox;
     Connected pipe;
     core::Supervisor supervisor;
     impersonation = ImpersonationScript{{AWAITS_DATA}, {}};
@@ -355,8 +349,7 @@ TEST(ServeClient, AClientOpenedWithDefaultFlagsIsAnswered) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CoreSandbox sandbox;
-        test_support::own_work_dir(sandbox.program_data);
+        test_support::LoggedSandbox sandbox;
         Connected pipe(0);
         for (const std::string& bytes : c.writes) {
             ASSERT_TRUE(send_bytes(pipe.client.get(), bytes));

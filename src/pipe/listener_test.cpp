@@ -33,6 +33,7 @@ namespace {
 using test_support::closed_without_data;
 using test_support::CoreSandbox;
 using test_support::framed;
+using test_support::LoggedSandbox;
 using test_support::open_pipe;
 using test_support::prefix_of;
 using test_support::read_response;
@@ -88,12 +89,6 @@ struct Listener {
     core::Supervisor supervisor;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread thread;
-};
-
-// A sandbox whose work folder the service has made, as its install and its own start
-// do: the log writes only there.
-struct LoggedSandbox : CoreSandbox {
-    LoggedSandbox() { test_support::own_work_dir(program_data); }
 };
 
 std::vector<std::string> log_lines(const CoreSandbox& sandbox) {

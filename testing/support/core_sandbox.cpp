@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/folder_probes.h"
+
 namespace korvan::test_support {
 
 CoreSandbox::CoreSandbox() {
     EXPECT_TRUE(write_file(module_dir() + L"\\wintun-x86_64.dll", WINTUN_STANDIN));
+}
+
+LoggedSandbox::LoggedSandbox() {
+    own_work_dir(program_data);
 }
 
 std::optional<CoreRecord> wait_for_record(const std::wstring& path) {

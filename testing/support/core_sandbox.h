@@ -31,6 +31,12 @@ struct CoreSandbox {
     ScopedEnv record_env{L"KORVAN_FAKE_CORE_RECORD", record};
 };
 
+// A CoreSandbox whose work folder the service has made, as its install and its own
+// start do: the log writes only there.
+struct LoggedSandbox : CoreSandbox {
+    LoggedSandbox();
+};
+
 // What the stand-in core wrote about itself, by key.
 using CoreRecord = std::map<std::string, std::string>;
 
