@@ -37,24 +37,10 @@ UniqueHandle process_token() {
     return token;
 }
 
-// This process's token with `disabled` turned into deny-only groups, as an
-// impersonation token that can be queried.
 UniqueHandle impersonation_token(const std::vector<WELL_KNOWN_SID_TYPE>& disabled) {
-    UniqueHandle token = process_token();
-    std::vector<std::vector<BYTE>> sids;
-    std::vector<SID_AND_ATTRIBUTES> to_disable;
-    for (WELL_KNOWN_SID_TYPE type : disabled) {
-        sids.push_back(well_known(type));
-    }
-    for (std::vector<BYTE>& sid : sids) {
-        to_disable.push_back({sid.data(), 0});
-    }
-    UniqueHandle restricted;
-    EXPECT_TRUE(CreateRestrictedToken(token.get(), 0, static_cast<DWORD>(to_disable.size()),
-                                      to_disable.data(), 0, nullptr, 0, nullptr, restricted.put()));
-    UniqueHandle impersonation;
-    EXPECT_TRUE(DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put()));
-    return impersonation;
+    UniqueHandle token(test_support::impersonation_token_denying(disabled));
+    EXPECT_TRUE(token);
+    return token;
 }
 
 TEST(CallerAdmitted, DecidesByAdministratorsThenInteractive) {

@@ -10,6 +10,7 @@
 
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
+#include "support/test_support.h"
 #include "win/handle.h"
 
 namespace korvan::pipe {
@@ -103,6 +104,22 @@ TEST(ControlPolicy, AllowsMembersOnlyAndRefusesEveryoneOnAFaultyValue) {
             EXPECT_TRUE(allowed.ok()) << allowed.error();
         }
     }
+}
+
+// UAC's filtered token of an administrator holds Administrators deny-only: a policy
+// naming Administrators is one for elevated callers.
+TEST(ControlPolicy, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredToken) {
+    const UniqueHandle filtered(
+        test_support::impersonation_token_denying({WinBuiltinAdministratorsSid}));
+    ASSERT_TRUE(filtered);
+    const PolicyValue administrators{PolicyValue::Kind::Text, L"S-1-5-32-544", REG_SZ};
+
+    const Result<void> allowed = policy_allows(administrators, filtered.get());
+
+    ASSERT_FALSE(allowed.ok());
+    EXPECT_EQ(allowed.error(),
+              "StartAllowedFor policy: start and stop are for members of S-1-5-32-544 only");
+    EXPECT_TRUE(policy_allows(administrators, own_token().get()).ok());
 }
 
 TEST(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {

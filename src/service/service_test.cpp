@@ -528,6 +528,43 @@ TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
     EXPECT_EQ(run(start), forbidden);
 }
 
+// Windows only: an administrator's app that runs without elevation holds a filtered
+// token, in which Administrators is deny-only. With the policy naming Administrators it
+// is refused, while it is admitted as an interactive caller. Wine gives the service its
+// own token for every client.
+TEST_F(Service, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredToken) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine impersonates every client with the server's own token";
+    }
+    const UniqueHandle filtered(
+        test_support::impersonation_token_denying({WinBuiltinAdministratorsSid}));
+    ASSERT_TRUE(filtered);
+    std::vector<BYTE> interactive(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(interactive.size());
+    ASSERT_TRUE(CreateWellKnownSid(WinInteractiveSid, nullptr, interactive.data(), &size));
+    BOOL is_interactive = FALSE;
+    ASSERT_TRUE(CheckTokenMembership(filtered.get(), interactive.data(), &is_interactive));
+    if (!is_interactive) {
+        GTEST_SKIP() << "the kit runs outside an interactive logon: admission alone refuses";
+    }
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    MachinePolicy policy(L"SOFTWARE\\Policies\\KorvanVPN\\Service", L"S-1-5-32-544");
+    // The pipe is opened while the thread wears the filtered token: the service
+    // impersonates the token the client opened it with.
+    ASSERT_TRUE(SetThreadToken(nullptr, filtered.get()));
+    UniqueHandle pipe = test_support::open_pipe(10000, nullptr, test_support::SERVICE_PIPE,
+                                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+    RevertToSelf();
+    ASSERT_TRUE(pipe.valid());
+    ASSERT_TRUE(test_support::send_bytes(pipe.get(), test_support::framed(start_request())));
+    EXPECT_EQ(test_support::read_response(pipe.get()),
+              R"({"ok":"error","code":"forbidden","message":"StartAllowedFor policy: start and )"
+              R"(stop are for members of S-1-5-32-544 only"})");
+    // The elevated token is a member.
+    EXPECT_EQ(request(start_request()), STARTED);
+}
+
 TEST_F(Service, TheControlToolDrivesTheInstalledService) {
     InstallFolder folder(L"korvan install dir");
     install(folder);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "win/handle.h"
 #include "win/utf.h"
@@ -153,6 +154,35 @@ HANDLE own_identification_token() {
         token = nullptr;
     }
     CloseHandle(process_token);
+    return token;
+}
+
+HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only) {
+    win::UniqueHandle process_token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                          process_token.put())) {
+        return nullptr;
+    }
+    std::vector<std::array<BYTE, SECURITY_MAX_SID_SIZE>> sids(deny_only.size());
+    std::vector<SID_AND_ATTRIBUTES> to_disable;
+    size_t at = 0;
+    for (WELL_KNOWN_SID_TYPE type : deny_only) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        if (!CreateWellKnownSid(type, nullptr, sids[at].data(), &size)) {
+            return nullptr;
+        }
+        to_disable.push_back({sids[at].data(), 0});
+        ++at;
+    }
+    win::UniqueHandle restricted;
+    if (!CreateRestrictedToken(process_token.get(), 0, static_cast<DWORD>(to_disable.size()),
+                               to_disable.data(), 0, nullptr, 0, nullptr, restricted.put())) {
+        return nullptr;
+    }
+    HANDLE token = nullptr;
+    if (!DuplicateToken(restricted.get(), SecurityImpersonation, &token)) {
+        return nullptr;
+    }
     return token;
 }
 

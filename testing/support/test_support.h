@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvan::test_support {
 
@@ -49,6 +50,11 @@ std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
 // An identification-level impersonation token of this process (TOKEN_QUERY), as the
 // caller check holds one of an admitted client; invalid on failure.
 HANDLE own_identification_token();
+
+// This process's token with the `deny_only` groups made deny-only, as UAC's filtered
+// token of an administrator holds Administrators: an impersonation token
+// (SecurityImpersonation) that can be queried and worn by a thread; invalid on failure.
+HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only);
 
 // The folder of this test executable, found without the code under test.
 std::wstring module_dir();
