@@ -87,6 +87,7 @@ if(KORVAN_TESTS)
     # one folder up, and the stand-in core into install folders of its own.
     korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_service msi SOURCES
+        src/service/failure_actions_test.cpp
         src/service/runtime_test.cpp
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
