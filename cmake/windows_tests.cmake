@@ -138,6 +138,11 @@ if(KORVAN_TESTS)
     add_test(NAME release_zip
              COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})
 
+    # A release signed with a throwaway certificate made by the test; no Wine.
+    add_test(NAME release_signing
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/sign-test ${CMAKE_BINARY_DIR})
+    set_tests_properties(release_signing PROPERTIES TIMEOUT 900)
+
     # The kit that runs these tests on Windows (packaging/build-kit), packed, unpacked
     # and checked: its files, and its run-tests.cmd under Wine's cmd in a prefix of its
     # own. It runs every test executable again, so it runs alone; below a folder whose
