@@ -87,6 +87,7 @@ if(KORVAN_TESTS)
     # one folder up, and the stand-in core into install folders of its own.
     korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_service msi SOURCES
+        src/service/failure_actions_test.cpp
         src/service/runtime_test.cpp
         src/service/service_test.cpp
         testing/support/core_sandbox.cpp
@@ -136,6 +137,11 @@ if(KORVAN_TESTS)
     # The zip for integrators, packed from this build's executables; no Wine.
     add_test(NAME release_zip
              COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})
+
+    # A release signed with a throwaway certificate made by the test; no Wine.
+    add_test(NAME release_signing
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/sign-test ${CMAKE_BINARY_DIR})
+    set_tests_properties(release_signing PROPERTIES TIMEOUT 900)
 
     # The kit that runs these tests on Windows (packaging/build-kit), packed, unpacked
     # and checked: its files, and its run-tests.cmd under Wine's cmd in a prefix of its

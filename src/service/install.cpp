@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "core/command_line.h"
+#include "log/service_log.h"
+#include "service/failure_actions.h"
 #include "service/identity.h"
 #include "service/work_folder.h"
 #include "win/error_text.h"
@@ -42,8 +44,14 @@ Result<void> install_service() {
     SERVICE_DESCRIPTIONW described{description.data()};
     // A service without its description still works.
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &described);
+    // Nor does a service that is not started again after a crash fail its install; the
+    // console keeps its lines, so the failure goes to the log, once its folder exists.
+    const Result<void> restart = set_restart_on_failure(service.get());
     // Before the service runs, whose own start makes them too: one process at a time.
     prepare_work_folder();
+    if (!restart) {
+        log::write_log(prefixed("install: restart on failure", restart.failure()).text);
+    }
     if (!StartServiceW(service.get(), 0, nullptr)) {
         return scm_failure("start service");
     }

@@ -16,8 +16,11 @@ inline constexpr std::string_view UNINSTALL_FAILED_PREFIX = "uninstall failed: "
 
 // Registers the running executable, unquoted or quoted as quoted_image_path says and
 // with no arguments, as an auto-start LocalSystem service of its own process, sets its
-// description, makes the work folder's levels (prepare_work_folder, whose failure is
-// not the install's) and starts it. A service that fails to start stays registered.
+// description and its restart after a crash (set_restart_on_failure), makes the work
+// folder's levels (prepare_work_folder) and starts it. Neither the description, nor the
+// restart, nor the work folder fails the install: a restart not set is logged as
+// "install: restart on failure: {}" once the work folder is made. A service that fails
+// to start stays registered.
 // Errors: "open SCM: {}", "current_exe: {}" (file-and-process form), "create service: {}",
 // "start service: {}", the SCM ones with the short text "IO error in winapi call".
 Result<void> install_service();

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/failure_actions.h"
 #include "support/folder_probes.h"
 #include "support/installed_service.h"
 #include "support/pipe_client.h"
@@ -596,18 +597,122 @@ TEST_F(Service, TheControlToolDrivesTheInstalledService) {
     }
 }
 
+// Ends the installed service's process as a crash would, and waits until it has ended;
+// its id, or nothing when that fails.
+std::optional<DWORD> kill_service_process() {
+    const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
+    EXPECT_TRUE(running.has_value());
+    if (!running) {
+        return std::nullopt;
+    }
+    UniqueHandle process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                    running->dwProcessId));
+    EXPECT_TRUE(process.valid());
+    if (!process || !TerminateProcess(process.get(), 7) ||
+        exit_code_after(process.get(), 20000) != 7u) {
+        ADD_FAILURE() << "the service's process did not end";
+        return std::nullopt;
+    }
+    return running->dwProcessId;
+}
+
+// Whether the SCM has started the service again in a process other than `killed`, within
+// a bound well past the first restart's delay of 5 s.
+bool started_again_after(DWORD killed) {
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    for (;;) {
+        const std::optional<SERVICE_STATUS_PROCESS> status = query_service();
+        if (status && status->dwCurrentState == SERVICE_RUNNING && status->dwProcessId != 0 &&
+            status->dwProcessId != killed) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(50);
+    }
+}
+
+constexpr char NO_FAILURE_ACTIONS_UNDER_WINE[] =
+    "Wine's SCM neither keeps failure actions nor restarts a service whose process ended";
+
 TEST_F(Service, KillingTheServiceProcessEndsItsCore) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
     const UniqueHandle core = started_core();
     ASSERT_TRUE(core.valid());
-    const std::optional<SERVICE_STATUS_PROCESS> running = query_service();
-    ASSERT_TRUE(running.has_value());
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running->dwProcessId));
-    ASSERT_TRUE(process.valid());
-    ASSERT_TRUE(TerminateProcess(process.get(), 7));
+    const std::optional<DWORD> killed = kill_service_process();
+    ASSERT_TRUE(killed.has_value());
     // The job's last handle closed with the service process.
     EXPECT_TRUE(exit_code_after(core.get(), 20000).has_value());
+    if (!test_support::running_under_wine()) {
+        // Stopped and removed once it runs again, not while a restart is pending.
+        EXPECT_TRUE(started_again_after(*killed));
+    }
+}
+
+// Windows only (NO_FAILURE_ACTIONS_UNDER_WINE).
+TEST_F(Service, AServiceWhoseProcessWasKilledIsStartedAgainAndAnswers) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << NO_FAILURE_ACTIONS_UNDER_WINE;
+    }
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    for (int crash = 1; crash <= 2; ++crash) {
+        SCOPED_TRACE("crash " + std::to_string(crash));
+        const std::optional<DWORD> killed = kill_service_process();
+        ASSERT_TRUE(killed.has_value());
+        ASSERT_TRUE(started_again_after(*killed));
+        EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+    }
+}
+
+// Windows only (NO_FAILURE_ACTIONS_UNDER_WINE): there QueryServiceConfig2W fails with
+// ERROR_INVALID_LEVEL (124) and the registration holds no FailureActions value.
+TEST_F(Service, InstallAsksForRestartsAfter5And10And60SecondsCountedAfreshAfterADay) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << NO_FAILURE_ACTIONS_UNDER_WINE;
+    }
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    UniqueServiceHandle service = open_installed_service(SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(service);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), &needed))
+        << GetLastError();
+    const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    EXPECT_EQ(actions->dwResetPeriod, 86400u);
+    EXPECT_TRUE(actions->lpRebootMsg == nullptr || *actions->lpRebootMsg == L'\0');
+    EXPECT_TRUE(actions->lpCommand == nullptr || *actions->lpCommand == L'\0');
+    ASSERT_EQ(actions->cActions, 3u);
+    const DWORD delays[] = {5000, 10000, 60000};
+    for (DWORD i = 0; i < 3; ++i) {
+        SCOPED_TRACE("action " + std::to_string(i));
+        EXPECT_EQ(actions->lpsaActions[i].Type, SC_ACTION_RESTART);
+        EXPECT_EQ(actions->lpsaActions[i].Delay, delays[i]);
+    }
+    // A stop the service reports itself, with an exit code or not, restarts nothing.
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                     buffer.data(), static_cast<DWORD>(buffer.size()), &needed))
+        << GetLastError();
+    EXPECT_FALSE(reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(buffer.data())
+                     ->fFailureActionsOnNonCrashFailures);
+}
+
+// The restarts need a handle that may change the configuration; the SCM refuses others.
+TEST_F(Service, TheRestartsCannotBeSetThroughAHandleThatMayNotChangeTheConfiguration) {
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    UniqueServiceHandle service =
+        open_installed_service(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START);
+    ASSERT_TRUE(service);
+    const Result<void> set = set_restart_on_failure(service.get());
+    ASSERT_FALSE(set);
+    EXPECT_EQ(set.error(),
+              "ChangeServiceConfig2W: " + test_support::expected_winapi_text(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {
