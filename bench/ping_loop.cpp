@@ -1,4 +1,4 @@
-// Pings through the client tool's own connect and exchange (without its server check),
+// Pings through the client library's connect and exchange (without its server check),
 // for counting the Wine server requests that one ping costs
 // (scripts/count-server-requests). The counted pings lie between two marks that show
 // in the server's trace: attempts to open the events named BEGIN_MARK and END_MARK,
@@ -22,8 +22,8 @@
 #include <string_view>
 
 #include "bench_support.h"
-#include "ctl/connect.h"
-#include "ctl/exchange.h"
+#include "client/connect.h"
+#include "client/exchange.h"
 
 namespace {
 
@@ -43,17 +43,17 @@ void mark(const wchar_t* name) {
 // One ping as the tool sends it; whether it was answered "pong".
 bool ping() {
     const std::string_view body = bench::PING;
-    const ctl::Deadline deadline = ctl::deadline_in(10);
-    Result<win::UniqueHandle> pipe = ctl::open_pipe(PIPE, deadline);
+    const client::Deadline deadline = client::deadline_in_ms(10000);
+    Result<win::UniqueHandle> pipe = client::open_pipe(PIPE, deadline);
     if (!pipe) {
         std::fprintf(stderr, "ping_loop: %s\n", pipe.error().c_str());
         return false;
     }
     Result<std::vector<std::uint8_t>> reply =
-        ctl::exchange(pipe->get(),
-                      std::span<const std::uint8_t>(
-                          reinterpret_cast<const std::uint8_t*>(body.data()), body.size()),
-                      deadline);
+        client::exchange(pipe->get(),
+                         std::span<const std::uint8_t>(
+                             reinterpret_cast<const std::uint8_t*>(body.data()), body.size()),
+                         deadline);
     if (!reply || std::string_view(reinterpret_cast<const char*>(reply->data()), reply->size()) !=
                       bench::PONG) {
         std::fprintf(stderr, "ping_loop: %s\n", reply ? "not pong" : reply.error().c_str());

@@ -49,11 +49,17 @@ if(KORVAN_TESTS)
     korvan_warnings(policy_template_tests)
     add_test(NAME policy_template_tests COMMAND policy_template_tests)
 
+    add_executable(client_tests
+        src/client/request_body_test.cpp
+        src/client/server_check_test.cpp
+    )
+    target_link_libraries(client_tests PRIVATE korvan_client GTest::gtest_main)
+    korvan_warnings(client_tests)
+    add_test(NAME client_tests COMMAND client_tests)
+
     add_executable(ctl_tests
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp
-        src/ctl/request_body_test.cpp
-        src/ctl/server_check_test.cpp
     )
     target_link_libraries(ctl_tests PRIVATE korvan_ctl korvan_json GTest::gtest_main)
     korvan_warnings(ctl_tests)

@@ -120,9 +120,6 @@ if(KORVAN_TESTS)
     korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_pipe korvan_json version SOURCES
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp
-        src/ctl/request_body_test.cpp
-        src/ctl/server_check_test.cpp
-        src/ctl/server_check_service_test.cpp
         src/ctl/ctl_exe_test.cpp
         src/ctl/resources_test.cpp
         testing/support/pipe_server.cpp
@@ -134,9 +131,34 @@ if(KORVAN_TESTS)
     target_compile_definitions(ctl_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
     add_dependencies(ctl_tests korvan_vpn_ctl korvan_vpn_service fake_service)
 
+    # The client library's tables, its server check against a stand-in service that the
+    # Service Control Manager runs (through the tool, its first user), and the C
+    # functions of korvan-client.dll, which the test links as an application does.
+    korvan_wine_test(client_tests LIBS korvan_client_win korvan_client_dll korvan_pipe SOURCES
+        src/client/korvan_client_test.cpp
+        src/client/request_body_test.cpp
+        src/client/server_check_test.cpp
+        src/client/server_check_service_test.cpp
+        testing/support/pipe_server.cpp
+        testing/support/test_support.cpp
+        testing/support/process_run.cpp
+        testing/support/tool_run.cpp
+    )
+    target_include_directories(client_tests PRIVATE testing)
+    target_compile_definitions(client_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
+    add_dependencies(client_tests korvan_vpn_ctl fake_service)
+    # Both look at, or register, the service korvan-vpn-service in the shared prefix.
+    set_tests_properties(ctl_tests client_tests PROPERTIES RESOURCE_LOCK korvan_service_name)
+
     # The zip for integrators, packed from this build's executables; no Wine.
     add_test(NAME release_zip
              COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})
+    # The zip's sdk/ as an application's author uses it, against the service installed
+    # from the zip in the shared prefix, so it runs alone.
+    add_test(NAME release_zip_sdk
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/sdk-test ${CMAKE_BINARY_DIR})
+    set_tests_properties(release_zip_sdk PROPERTIES
+        FIXTURES_REQUIRED wine RUN_SERIAL TRUE TIMEOUT 600)
 
     # A release signed with a throwaway certificate made by the test; no Wine.
     add_test(NAME release_signing
@@ -170,7 +192,7 @@ endforeach()
 # Pings through the client tool's own code, for counting Wine server requests.
 add_executable(ping_loop bench/ping_loop.cpp)
 set_target_properties(ping_loop PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
-target_link_libraries(ping_loop PRIVATE korvan_bench_support korvan_ctl_win)
+target_link_libraries(ping_loop PRIVATE korvan_bench_support korvan_client_win)
 korvan_warnings(ping_loop)
 
 # The reliability programs that scripts/reliability runs against the installed service

@@ -16,20 +16,17 @@ void append_unicode_escape(std::string& out, std::uint32_t code_point) {
     out += '}';
 }
 
-}  // namespace
-
-void append_quoted(std::string& out, std::string_view text) {
+void append_escaped(std::string& out, std::string_view text, bool escape_quoting) {
     out.reserve(out.size() + text.size() + 2);
     out += '"';
     for (size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
+        if (escape_quoting && (byte == '"' || byte == '\\')) {
+            out += '\\';
+            out += static_cast<char>(byte);
+            continue;
+        }
         switch (byte) {
-            case '"':
-                out += "\\\"";
-                continue;
-            case '\\':
-                out += "\\\\";
-                continue;
             case '\t':
                 out += "\\t";
                 continue;
@@ -60,9 +57,21 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
+}  // namespace
+
+void append_quoted(std::string& out, std::string_view text) {
+    append_escaped(out, text, true);
+}
+
 std::string in_quotes(std::string_view text) {
     std::string out;
     append_quoted(out, text);
+    return out;
+}
+
+std::string in_quotes_as_typed(std::string_view text) {
+    std::string out;
+    append_escaped(out, text, false);
     return out;
 }
 

@@ -16,4 +16,9 @@ void append_quoted(std::string& out, std::string_view text);
 // `text` quoted as append_quoted does.
 std::string in_quotes(std::string_view text);
 
+// `text` in double quotes as a Windows user types it, for paths and other words of a
+// command line: backslashes and double quotes are copied, as in "C:\tmp\x"; control
+// characters are escaped as append_quoted does, so that the text stays on one line.
+std::string in_quotes_as_typed(std::string_view text);
+
 }  // namespace korvan

@@ -73,16 +73,6 @@ std::optional<unsigned> parse_bounded(std::string_view text, unsigned max) {
     return value;
 }
 
-std::optional<std::string> full_pipe_name(std::string_view name) {
-    if (name.starts_with(PIPE_PREFIX) && name.size() > PIPE_PREFIX.size()) {
-        return std::string(name);
-    }
-    if (!name.empty() && name.find_first_of("\\/") == std::string_view::npos) {
-        return std::string(PIPE_PREFIX) + std::string(name);
-    }
-    return std::nullopt;
-}
-
 struct Seen {
     std::optional<std::string> command_word;
     std::vector<std::string> operands;
@@ -195,7 +185,7 @@ void scan(std::span<const std::string> args, Seen& seen, std::optional<std::stri
             }
             *slot = args[++i];
         } else {
-            fail("unknown option " + in_quotes(word));
+            fail("unknown option " + in_quotes_as_typed(word));
         }
     }
 }
@@ -204,7 +194,7 @@ Result<std::uint16_t> port_value(std::string_view option, const std::string& tex
     const std::optional<unsigned> port = parse_bounded(text, 65535);
     if (!port) {
         return Failure{std::string(option) + ": expected a port number from 0 to 65535, got " +
-                       in_quotes(text)};
+                       in_quotes_as_typed(text)};
     }
     return static_cast<std::uint16_t>(*port);
 }
@@ -231,7 +221,7 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
     }
     const std::optional<Command> command = command_of(*seen.command_word);
     if (!command) {
-        return Failure{"unknown command " + in_quotes(*seen.command_word)};
+        return Failure{"unknown command " + in_quotes_as_typed(*seen.command_word)};
     }
 
     Invocation invocation;
@@ -243,15 +233,15 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
         if (!seconds || *seconds == 0) {
             return Failure{"--timeout: expected whole seconds from 1 to " +
                            std::to_string(MAX_TIMEOUT_SECONDS) + ", got " +
-                           in_quotes(*seen.timeout)};
+                           in_quotes_as_typed(*seen.timeout)};
         }
         invocation.timeout_seconds = *seconds;
     }
     if (seen.pipe) {
-        std::optional<std::string> name = full_pipe_name(*seen.pipe);
+        std::optional<std::string> name = client::full_pipe_name(*seen.pipe);
         if (!name) {
             return Failure{"--pipe: expected a name or \\\\.\\pipe\\NAME, got " +
-                           in_quotes(*seen.pipe)};
+                           in_quotes_as_typed(*seen.pipe)};
         }
         invocation.pipe_name = std::move(*name);
     }
@@ -271,14 +261,14 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
             return Failure{"send needs a FILE, or - for standard input"};
         }
         if (seen.operands.size() > 1) {
-            return Failure{"unexpected argument " + in_quotes(seen.operands[1]) +
+            return Failure{"unexpected argument " + in_quotes_as_typed(seen.operands[1]) +
                            " after send FILE"};
         }
         invocation.body_path = seen.operands[0];
         return invocation;
     }
     if (!seen.operands.empty()) {
-        return Failure{"unexpected argument " + in_quotes(seen.operands[0]) + " after " +
+        return Failure{"unexpected argument " + in_quotes_as_typed(seen.operands[0]) + " after " +
                        *seen.command_word};
     }
     if (*command == Command::Start) {

@@ -107,9 +107,9 @@ TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
         {{"ping", "--timeout", ""},
          "usage: --timeout: expected whole seconds from 1 to 3600, got \"\""},
         {{"ping", "--pipe", "a\\b"},
-         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"a\\\\b\""},
+         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"a\\b\""},
         {{"ping", "--pipe", "\\\\.\\pipe\\"},
-         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"\\\\\\\\.\\\\pipe\\\\\""},
+         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"\\\\.\\pipe\\\""},
         {{"ping", "--pipe", ""}, "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"\""},
         {{"status", "--config", "c"}, "usage: --config is only for start"},
         {{"stop", "--secret", "s"}, "usage: --secret is only for start"},
@@ -132,6 +132,9 @@ TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
          "usage: unexpected argument \"x\" after start"},
         {{"send"}, "usage: send needs a FILE, or - for standard input"},
         {{"send", "a", "b"}, "usage: unexpected argument \"b\" after send FILE"},
+        // Words of the command line are shown as they were typed, backslashes single.
+        {{"send", "C:\\tmp\\a", "C:\\tmp\\b"},
+         "usage: unexpected argument \"C:\\tmp\\b\" after send FILE"},
     };
     for (const Case& c : cases) {
         std::string joined;

@@ -304,13 +304,8 @@ TEST(CtlExe, UsageErrorsAndFilesThatCannotBeUsed) {
         return std::vector<std::wstring>{L"start", L"--config",   config, L"--mixed-port",
                                          L"1",     L"--ctl-port", L"2"};
     };
-    auto quoted_path = [](const std::wstring& path) {
-        std::string out = "\"";
-        for (char ch : narrow(path)) {
-            out += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
-        }
-        return out + "\"";
-    };
+    // Paths are shown as they were typed, backslashes single.
+    auto quoted_path = [](const std::wstring& path) { return "\"" + narrow(path) + "\""; };
     const std::vector<Case> cases = {
         {{}, "no command given (see --help)"},
         {{L"bogus"}, "unknown command \"bogus\" (see --help)"},

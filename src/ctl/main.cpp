@@ -7,16 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "client/input.h"
+#include "client/request_body.h"
+#include "client/session.h"
 #include "common/quote.h"
 #include "ctl/args.h"
-#include "ctl/connect.h"
 #include "ctl/console.h"
-#include "ctl/exchange.h"
 #include "ctl/exit_code.h"
-#include "ctl/input.h"
 #include "ctl/reply.h"
-#include "ctl/request_body.h"
-#include "ctl/server_process.h"
 #include "proto/frame.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -41,30 +39,29 @@ int fail(int exit_code, std::string_view message) {
 }
 
 std::string source_name(std::string_view path) {
-    return path == "-" ? std::string("standard input") : in_quotes(path);
+    return path == "-" ? std::string("standard input") : in_quotes_as_typed(path);
 }
 
 const std::string FRAME_LIMIT = std::to_string(proto::MAX_FRAME_LEN);
 
 Result<std::string> start_body(const Invocation& invocation) {
-    Result<std::string> config = read_input(invocation.config_path, proto::MAX_FRAME_LEN + 1);
+    Result<std::string> config =
+        invocation.config_path == "-"
+            ? client::read_config(GetStdHandle(STD_INPUT_HANDLE), source_name("-"))
+            : client::read_config(invocation.config_path);
     if (!config) {
-        return prefixed("read config " + source_name(invocation.config_path), config.failure());
+        return config.failure();
     }
-    if (config->size() > proto::MAX_FRAME_LEN) {
-        return Failure{"config " + source_name(invocation.config_path) + " is larger than " +
-                       FRAME_LIMIT + " bytes, the most a request carries"};
+    return client::start_request(proto::request::Start{std::move(config.value()), invocation.secret,
+                                                       invocation.mixed_port, invocation.ctl_port});
+}
+
+// The bytes of the file at `path`, or of standard input for "-".
+Result<std::string> read_input(std::string_view path, size_t limit) {
+    if (path == "-") {
+        return client::read_handle(GetStdHandle(STD_INPUT_HANDLE), limit);
     }
-    Result<std::string> body = request_body(proto::request::Start{
-        std::move(config.value()), invocation.secret, invocation.mixed_port, invocation.ctl_port});
-    if (!body) {
-        return prefixed("start", body.failure());
-    }
-    if (body->size() > proto::MAX_FRAME_LEN) {
-        return Failure{"start: the request would be " + std::to_string(body->size()) +
-                       " bytes, more than the " + FRAME_LIMIT + " a frame carries"};
-    }
-    return body;
+    return client::read_file(path, limit);
 }
 
 Result<std::string> send_body(const Invocation& invocation) {
@@ -90,11 +87,11 @@ Result<std::string> body_of(const Invocation& invocation) {
         case Command::Send:
             return send_body(invocation);
         case Command::Ping:
-            return request_body(proto::request::Ping{});
+            return client::request_body(proto::request::Ping{});
         case Command::Status:
-            return request_body(proto::request::Status{});
+            return client::request_body(proto::request::Status{});
         case Command::Stop:
-            return request_body(proto::request::Stop{});
+            return client::request_body(proto::request::Stop{});
         case Command::Help:
         case Command::Version:
             break;
@@ -107,28 +104,15 @@ int run(const Invocation& invocation) {
     if (!body) {
         return fail(EXIT_USAGE, body.error());
     }
-    const Deadline deadline = deadline_in(invocation.timeout_seconds);
-    Result<win::UniqueHandle> client = open_pipe(invocation.pipe_name, deadline);
-    if (!client) {
-        return fail(EXIT_NO_ANSWER, client.error());
-    }
-    if (invocation.server_check) {
-        if (Result<void> checked = verify_pipe_server(client->get()); !checked) {
-            return fail(EXIT_NO_ANSWER, checked.error());
-        }
-    }
-    Result<std::vector<std::uint8_t>> reply =
-        exchange(client->get(),
-                 std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body->data()),
-                                               body->size()),
-                 deadline);
+    const client::Target target{
+        invocation.pipe_name,
+        client::deadline_in_ms(std::uint64_t{invocation.timeout_seconds} * 1000),
+        invocation.server_check, " (--no-server-check skips this check)"};
+    Result<std::string> reply = client::transact(target, body.value());
     if (!reply) {
         return fail(EXIT_NO_ANSWER, reply.error());
     }
-    const Outcome outcome = interpret_reply(
-        invocation.command,
-        std::string_view(reinterpret_cast<const char*>(reply->data()), reply->size()),
-        invocation.json);
+    const Outcome outcome = interpret_reply(invocation.command, reply.value(), invocation.json);
     if (outcome.out) {
         write_line(STD_OUTPUT_HANDLE, *outcome.out);
     }

@@ -1,16 +1,16 @@
 #pragma once
 
-// The fixed names the control tool talks to.
+// The fixed names the control tool uses.
 
 #include <string_view>
 
-#include "common/names.h"
+#include "client/names.h"
 
 namespace korvan::ctl {
 
 inline constexpr std::string_view PROGRAM_NAME = "korvan-vpn-ctl";
-inline constexpr std::string_view SERVICE_NAME = names::SERVICE_NAME_TEXT;
-inline constexpr std::string_view PIPE_PREFIX = names::PIPE_PREFIX_TEXT;
-inline constexpr std::string_view DEFAULT_PIPE_NAME = names::PIPE_NAME_TEXT;
+using client::DEFAULT_PIPE_NAME;
+using client::PIPE_PREFIX;
+using client::SERVICE_NAME;
 
 }  // namespace korvan::ctl

@@ -115,11 +115,11 @@ std::string scm_diagnostic_text(DWORD code) {
 }
 
 Failure winapi_failure(std::string_view step, DWORD code) {
-    return prefixed(step, Failure{winapi_error_text(code)});
+    return prefixed(step, Failure{winapi_error_text(code), code});
 }
 
 Failure os_failure(std::string_view step, DWORD code) {
-    return prefixed(step, Failure{os_error_text(code)});
+    return prefixed(step, Failure{os_error_text(code), code});
 }
 
 }  // namespace korvan::win

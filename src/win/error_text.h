@@ -41,7 +41,7 @@ std::string scm_diagnostic_text(DWORD code);
 // Uncategorized for codes outside the small table of common ones.
 std::string_view error_kind(DWORD code);
 
-// "step: <winapi text>" and "step: <os text>".
+// "step: <winapi text>" and "step: <os text>", carrying `code`.
 Failure winapi_failure(std::string_view step, DWORD code);
 Failure os_failure(std::string_view step, DWORD code);
 

@@ -1,12 +1,13 @@
-#include "ctl/request_body.h"
+#include "client/request_body.h"
 
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
 
 #include "common/utf8.h"
+#include "proto/frame.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 namespace {
 
@@ -68,4 +69,17 @@ Result<std::string> request_body(const proto::Request& request) {
     return body->dump();
 }
 
-}  // namespace korvan::ctl
+Result<std::string> start_request(const proto::request::Start& start) {
+    Result<std::string> body = request_body(start);
+    if (!body) {
+        return prefixed("start", body.failure());
+    }
+    if (body->size() > proto::MAX_FRAME_LEN) {
+        return Failure{"start: the request would be " + std::to_string(body->size()) +
+                       " bytes, more than the " + std::to_string(proto::MAX_FRAME_LEN) +
+                       " a frame carries"};
+    }
+    return body;
+}
+
+}  // namespace korvan::client

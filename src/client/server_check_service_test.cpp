@@ -14,7 +14,7 @@
 #include "support/tool_run.h"
 #include "win/handle.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 namespace {
 
 using test_support::framed;
@@ -134,4 +134,4 @@ TEST(ServerCheckWithService, RefusesAnyProcessWhileTheServiceIsStopped) {
 }
 
 }  // namespace
-}  // namespace korvan::ctl
+}  // namespace korvan::client

@@ -9,20 +9,21 @@
 #include <vector>
 
 #include "common/result.h"
-#include "ctl/connect.h"
+#include "client/connect.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 // Sends `body` (1 to MAX_FRAME_LEN bytes) as one frame on `client`, opened by
 // open_pipe, and reads one reply frame, both before the deadline. Borrows `client`.
-// Errors:
-//   "send request: the server took no request within {n} s"
-//   "send request: {frame write error}"
-//   "read reply: no answer within {n} s"
-//   "read reply: the connection closed without an answer"
-//   "read reply: the connection closed in the middle of the answer"
+// Errors, with their system error:
+//   "send request: the server took no request within {span}", ERROR_TIMEOUT
+//   "send request: {frame write error}", the write's error
+//   "read reply: no answer within {span}", ERROR_TIMEOUT
+//   "read reply: the connection closed without an answer", ERROR_BROKEN_PIPE
+//   "read reply: the connection closed in the middle of the answer", ERROR_BROKEN_PIPE
 //   "read reply: {frame read error}", as "read reply: frame length out of range: 0"
+//   (0), or with the read's error
 Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::uint8_t> body,
                                            const Deadline& deadline);
 
-}  // namespace korvan::ctl
+}  // namespace korvan::client

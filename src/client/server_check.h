@@ -6,11 +6,11 @@
 // impostor. Pure: the two process ids are gathered by the caller (server_process.h).
 
 #include <cstdint>
-#include <optional>
+#include <string_view>
 
 #include "common/result.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 // What the Service Control Manager reports for the service.
 struct ServiceProcess {
@@ -19,13 +19,14 @@ struct ServiceProcess {
     std::uint32_t process_id = 0;
 };
 
-// Success when `pipe_server` is the service's running process. Errors, each ending
-// with the hint "(--no-server-check skips this check)":
+// Success when `pipe_server` is the service's running process. Errors (no system
+// error), each ending with `hint`, such as " (--no-server-check skips this check)":
 //   "the service korvan-vpn-service is not installed, so process {pid} that serves
-//    the pipe is not it ..."
+//    the pipe is not it{hint}"
 //   "the service korvan-vpn-service is not running, so process {pid} ..."
 //   "the pipe is served by process {pid}, not by the service korvan-vpn-service
-//    (process {service pid}) ..."
-Result<void> check_server(std::uint32_t pipe_server, const ServiceProcess& service);
+//    (process {service pid}){hint}"
+Result<void> check_server(std::uint32_t pipe_server, const ServiceProcess& service,
+                          std::string_view hint);
 
-}  // namespace korvan::ctl
+}  // namespace korvan::client

@@ -1,4 +1,4 @@
-#include "ctl/exchange.h"
+#include "client/exchange.h"
 
 #include <string>
 
@@ -7,7 +7,7 @@
 #include "win/handle.h"
 #include "win/overlapped_io.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 namespace {
 
@@ -45,7 +45,12 @@ Result<std::uint32_t> write_some(BoundedPipe& stream, const std::uint8_t* from,
 }
 
 std::string within(const Deadline& deadline) {
-    return " within " + std::to_string(deadline.seconds) + " s";
+    return " within " + span_text(deadline);
+}
+
+Failure with_error(Failure failure, DWORD error) {
+    failure.system_error = error;
+    return failure;
 }
 
 }  // namespace
@@ -61,27 +66,29 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
 
     if (Result<void> sent = proto::write_frame(stream, body); !sent) {
         if (stream.timed_out) {
-            return Failure{"send request: the server took no request" + within(deadline)};
+            return Failure{"send request: the server took no request" + within(deadline),
+                           ERROR_TIMEOUT};
         }
-        return prefixed("send request", sent.failure());
+        return with_error(prefixed("send request", sent.failure()), stream.error);
     }
 
     stream.moved = 0;
     Result<std::vector<std::uint8_t>> reply = proto::read_frame(stream);
     if (!reply) {
         if (stream.timed_out) {
-            return Failure{"read reply: no answer" + within(deadline)};
+            return Failure{"read reply: no answer" + within(deadline), ERROR_TIMEOUT};
         }
         // The server's end closing shows as a read of no bytes or as ERROR_BROKEN_PIPE.
         if (reply.error() == proto::PIPE_CLOSED || stream.error == ERROR_BROKEN_PIPE ||
             stream.error == ERROR_PIPE_NOT_CONNECTED) {
             return Failure{stream.moved == 0
                                ? "read reply: the connection closed without an answer"
-                               : "read reply: the connection closed in the middle of the answer"};
+                               : "read reply: the connection closed in the middle of the answer",
+                           ERROR_BROKEN_PIPE};
         }
-        return prefixed("read reply", reply.failure());
+        return with_error(prefixed("read reply", reply.failure()), stream.error);
     }
     return reply;
 }
 
-}  // namespace korvan::ctl
+}  // namespace korvan::client

@@ -1,13 +1,13 @@
 // The bodies the tool sends, byte for byte, and the config texts it refuses.
 
-#include "ctl/request_body.h"
+#include "client/request_body.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace korvan::ctl {
+namespace korvan::client {
 namespace {
 
 using proto::Request;
@@ -62,4 +62,4 @@ TEST(RequestBody, EachRequestIsCompactJsonWithOpFirstAndRefusesTextThatIsNotUtf8
 }
 
 }  // namespace
-}  // namespace korvan::ctl
+}  // namespace korvan::client

@@ -1,13 +1,13 @@
 // Whether the pipe's server is the installed service, from the two process ids.
 
-#include "ctl/server_check.h"
+#include "client/server_check.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace korvan::ctl {
+namespace korvan::client {
 namespace {
 
 TEST(CheckServer, AdmitsOnlyThePipeOfTheRunningService) {
@@ -36,10 +36,11 @@ TEST(CheckServer, AdmitsOnlyThePipeOfTheRunningService) {
          "(--no-server-check skips this check)"},
     };
     for (const Case& c : cases) {
-        const Result<void> checked = check_server(c.pipe_server, c.service);
+        const Result<void> checked =
+            check_server(c.pipe_server, c.service, " (--no-server-check skips this check)");
         EXPECT_EQ(checked ? std::string("ok") : checked.error(), c.expected);
     }
 }
 
 }  // namespace
-}  // namespace korvan::ctl
+}  // namespace korvan::client

@@ -1,4 +1,4 @@
-#include "ctl/connect.h"
+#include "client/connect.h"
 
 #include <algorithm>
 #include <string>
@@ -7,7 +7,7 @@
 #include "win/overlapped_io.h"
 #include "win/utf.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 namespace {
 
@@ -16,16 +16,24 @@ constexpr DWORD RETRY_MS = 50;
 
 }  // namespace
 
-Deadline deadline_in(unsigned seconds) {
-    return Deadline{GetTickCount64() + std::uint64_t{seconds} * 1000, seconds};
+Deadline deadline_in_ms(std::uint64_t ms) {
+    return Deadline{GetTickCount64() + ms, ms};
+}
+
+std::string span_text(const Deadline& deadline) {
+    if (deadline.ms % 1000 == 0) {
+        return std::to_string(deadline.ms / 1000) + " s";
+    }
+    return std::to_string(deadline.ms) + " ms";
 }
 
 Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
     const std::wstring wide = win::widen(name);
     const std::string step = "connect " + std::string(name);
-    const std::string missing = step + ": the pipe does not exist (is the service running?)";
-    const std::string busy = step + ": every instance of the pipe stayed busy for " +
-                             std::to_string(deadline.seconds) + " s";
+    const Failure missing{step + ": the pipe does not exist (is the service running?)",
+                          ERROR_FILE_NOT_FOUND};
+    const Failure busy{step + ": every instance of the pipe stayed busy for " + span_text(deadline),
+                       ERROR_PIPE_BUSY};
     // A pipe seen busy may be found missing later: its server may have ended, or be
     // one that closes each instance before it creates the next.
     bool seen_busy = false;
@@ -40,13 +48,13 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
         const DWORD left = win::remaining_ms(deadline.end_tick);
         if (error == ERROR_FILE_NOT_FOUND) {
             if (left == 0) {
-                return Failure{seen_busy ? busy : missing};
+                return seen_busy ? busy : missing;
             }
             Sleep(std::min(left, RETRY_MS));
         } else if (error == ERROR_PIPE_BUSY) {
             seen_busy = true;
             if (left == 0) {
-                return Failure{busy};
+                return busy;
             }
             // A timeout of 0 would mean the pipe's default wait, so `left` is never 0 here.
             // Whatever the wait reports, the next CreateFileW decides. When the instance
@@ -64,4 +72,4 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadl
     }
 }
 
-}  // namespace korvan::ctl
+}  // namespace korvan::client

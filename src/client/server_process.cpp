@@ -1,11 +1,11 @@
-#include "ctl/server_process.h"
+#include "client/server_process.h"
 
-#include "ctl/names.h"
+#include "client/names.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/utf.h"
 
-namespace korvan::ctl {
+namespace korvan::client {
 
 Result<ServiceProcess> query_service_process() {
     win::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -33,7 +33,7 @@ Result<ServiceProcess> query_service_process() {
     return ServiceProcess{true, status.dwProcessId};
 }
 
-Result<void> verify_pipe_server(HANDLE pipe) {
+Result<void> verify_pipe_server(HANDLE pipe, std::string_view hint) {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe, &server)) {
         const DWORD error = GetLastError();
@@ -43,10 +43,10 @@ Result<void> verify_pipe_server(HANDLE pipe) {
     if (!service) {
         return prefixed("server check", service.failure());
     }
-    if (Result<void> checked = check_server(server, service.value()); !checked) {
+    if (Result<void> checked = check_server(server, service.value(), hint); !checked) {
         return prefixed("server check", checked.failure());
     }
     return {};
 }
 
-}  // namespace korvan::ctl
+}  // namespace korvan::client

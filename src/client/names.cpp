@@ -1,0 +1,15 @@
+#include "client/names.h"
+
+namespace korvan::client {
+
+std::optional<std::string> full_pipe_name(std::string_view name) {
+    if (name.starts_with(PIPE_PREFIX) && name.size() > PIPE_PREFIX.size()) {
+        return std::string(name);
+    }
+    if (!name.empty() && name.find_first_of("\\/") == std::string_view::npos) {
+        return std::string(PIPE_PREFIX) + std::string(name);
+    }
+    return std::nullopt;
+}
+
+}  // namespace korvan::client

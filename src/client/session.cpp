@@ -1,0 +1,34 @@
+#include "client/session.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "client/exchange.h"
+#include "client/server_process.h"
+#include "win/handle.h"
+
+namespace korvan::client {
+
+Result<std::string> transact(const Target& target, std::string_view body) {
+    Result<win::UniqueHandle> client = open_pipe(target.pipe_name, target.deadline);
+    if (!client) {
+        return client.failure();
+    }
+    if (target.server_check) {
+        if (Result<void> checked = verify_pipe_server(client->get(), target.check_hint); !checked) {
+            return checked.failure();
+        }
+    }
+    Result<std::vector<std::uint8_t>> reply =
+        exchange(client->get(),
+                 std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()),
+                                               body.size()),
+                 target.deadline);
+    if (!reply) {
+        return reply.failure();
+    }
+    return std::string(reply->begin(), reply->end());
+}
+
+}  // namespace korvan::client
