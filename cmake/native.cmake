@@ -14,11 +14,15 @@ if(KORVAN_TESTS)
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
         src/proto/json_scan_test.cpp
+        testing/docs/protocol_doc_test.cpp
     )
     target_link_libraries(proto_tests PRIVATE korvan_proto nlohmann_json::nlohmann_json
                                               GTest::gtest_main)
     # testing/support/decode_reference.h: the decoder checked against nlohmann/json.
     target_include_directories(proto_tests PRIVATE ${CMAKE_SOURCE_DIR}/testing)
+    # docs/PROTOCOL.md's examples against the decoder and the encoder. Native only: the
+    # Windows test kit carries executables, not the checkout the document lies in.
+    target_compile_definitions(proto_tests PRIVATE KORVAN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     korvan_warnings(proto_tests)
     add_test(NAME proto_tests COMMAND proto_tests)
 
