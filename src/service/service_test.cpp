@@ -457,22 +457,75 @@ std::wstring tool_command() {
     return L"\"" + test_support::module_dir() + L"\\..\\korvan-vpn-ctl.exe\" ";
 }
 
-// The policy value under one of the two machine keys, set for a scope and then
-// removed; the keys themselves stay (the product key holds the folder record too).
+// The policy value under one of the two machine keys, made what a test needs for a
+// scope (nullopt: absent). What was there before, a value of any type or none, comes
+// back at its end, so that a machine's own policy outlives a run of the kit; the key
+// and its parent, when the scope made them, are removed again unless something was put
+// below them meanwhile (the product key holds the folder record too).
 struct MachinePolicy {
-    MachinePolicy(const wchar_t* key, const std::wstring& sid) : key(key) { set(sid); }
-    ~MachinePolicy() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"StartAllowedFor"); }
+    MachinePolicy(const wchar_t* key, const std::optional<std::wstring>& sid)
+        : key(key), parent(std::wstring(key).substr(0, std::wstring(key).rfind(L'\\'))) {
+        key_existed = key_exists(key);
+        parent_existed = key_exists(parent.c_str());
+        DWORD size = 0;
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, key, VALUE, RRF_RT_ANY | RRF_NOEXPAND, &saved_type,
+                         nullptr, &size) == ERROR_SUCCESS) {
+            saved.emplace(size, BYTE{0});
+            EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, VALUE, RRF_RT_ANY | RRF_NOEXPAND,
+                                   &saved_type, saved->data(), &size),
+                      ERROR_SUCCESS);
+        }
+        set(sid);
+    }
+    ~MachinePolicy() {
+        if (saved) {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, VALUE, saved_type, saved->data(),
+                            static_cast<DWORD>(saved->size()));
+        } else {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, VALUE);
+        }
+        // Each fails, leaving the key, once it has a subkey.
+        if (!key_existed) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+        }
+        if (!parent_existed) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent.c_str());
+        }
+    }
     MachinePolicy(const MachinePolicy&) = delete;
     MachinePolicy& operator=(const MachinePolicy&) = delete;
 
-    void set(const std::wstring& sid) const {
-        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"StartAllowedFor", REG_SZ, sid.c_str(),
-                                  static_cast<DWORD>((sid.size() + 1) * sizeof(wchar_t))),
+    void set(const std::optional<std::wstring>& sid) const {
+        if (!sid) {
+            const LSTATUS removed = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, VALUE);
+            EXPECT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << removed;
+            return;
+        }
+        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, VALUE, REG_SZ, sid->c_str(),
+                                  static_cast<DWORD>((sid->size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
     }
 
+    static bool key_exists(const wchar_t* path) {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(opened);
+        return true;
+    }
+
+    static constexpr wchar_t VALUE[] = L"StartAllowedFor";
     const wchar_t* key;
+    std::wstring parent;
+    bool key_existed = false;
+    bool parent_existed = false;
+    DWORD saved_type = REG_NONE;
+    std::optional<std::vector<BYTE>> saved;
 };
+
+constexpr wchar_t GROUP_POLICY_KEY[] = L"SOFTWARE\\Policies\\KorvanVPN\\Service";
+constexpr wchar_t PRODUCT_POLICY_KEY[] = L"SOFTWARE\\KorvanVPN\\Service";
 
 TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
     InstallFolder folder(L"korvan install dir");
@@ -490,7 +543,9 @@ TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
     // The product key (as the MSI writes it) limits start and stop to Backup Operators,
     // whom the test's token is not among; the running core keeps running.
     ASSERT_EQ(run(start), started);
-    MachinePolicy product(L"SOFTWARE\\KorvanVPN\\Service", L"S-1-5-32-551");
+    // Whatever Group Policy says on this machine is put aside for the test.
+    MachinePolicy policy(GROUP_POLICY_KEY, std::nullopt);
+    MachinePolicy product(PRODUCT_POLICY_KEY, L"S-1-5-32-551");
     EXPECT_EQ(run(start), forbidden);
     EXPECT_EQ(run(tool + L"stop"), forbidden);
     EXPECT_EQ(request(R"({"op":"stop"})"),
@@ -503,7 +558,7 @@ TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
     const size_t logged_before = test_support::read_file(service_log()).value_or("").size();
     // The Group Policy key wins; empty, it lifts the product key's limit.
     {
-        MachinePolicy policy(L"SOFTWARE\\Policies\\KorvanVPN\\Service", L"");
+        policy.set(L"");
         EXPECT_EQ(run(start), started);
         // Administrators: the test's token is one.
         policy.set(L"S-1-5-32-544");
@@ -515,8 +570,8 @@ TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
                          "\"S-1-5-32-5x4\"\n"};
         EXPECT_EQ(run(start), faulty);
         EXPECT_EQ(run(tool + L"stop"), faulty);
+        policy.set(std::nullopt);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\KorvanVPN");
     const std::optional<std::string> log = test_support::read_file(service_log());
     ASSERT_TRUE(log.has_value());
     size_t count = 0;
@@ -550,7 +605,7 @@ TEST_F(Service, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredToken)
     }
     InstallFolder folder(L"korvan install dir");
     install(folder);
-    MachinePolicy policy(L"SOFTWARE\\Policies\\KorvanVPN\\Service", L"S-1-5-32-544");
+    MachinePolicy policy(GROUP_POLICY_KEY, L"S-1-5-32-544");
     // The pipe is opened while the thread wears the filtered token: the service
     // impersonates the token the client opened it with.
     ASSERT_TRUE(SetThreadToken(nullptr, filtered.get()));

@@ -59,7 +59,7 @@ void serve() {
                 (void)korvan::proto::write_response(
                     stream,
                     korvan::proto::response::Pong{std::string(korvan::proto::PROTOCOL_VERSION),
-                                                 std::string(korvan::proto::SERVICE_VERSION)});
+                                                  std::string(korvan::proto::SERVICE_VERSION)});
                 FlushFileBuffers(instance.get());
             }
         }
