@@ -61,6 +61,7 @@ KORVAN_STATUS report(const Fault& fault, KORVAN_ERROR** error) noexcept {
     if (error == nullptr) {
         return fault.status;
     }
+    *error = nullptr;
     const std::string_view texts[] = {fault.failure.text,
                                       fault.answer ? std::string_view(fault.answer->code) : "",
                                       fault.answer ? std::string_view(fault.answer->message) : ""};
