@@ -43,6 +43,16 @@ UniqueHandle impersonation_token(const std::vector<WELL_KNOWN_SID_TYPE>& disable
     return token;
 }
 
+// A byte the client writes and the server reads: on Windows, ImpersonateNamedPipeClient
+// needs something read from a client before it can take its context.
+void read_a_byte_of_the_client(const test_support::PipePair& pair) {
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
+    char byte = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+}
+
 TEST(CallerAdmitted, DecidesByAdministratorsThenInteractive) {
     struct Case {
         const char* name;
@@ -124,12 +134,7 @@ TEST(AuthorizeClient, RevertsWhateverTheVerdict) {
         test_support::PipePair pair = test_support::connected_pair();
         ASSERT_TRUE(pair.server.valid());
         ASSERT_TRUE(pair.client.valid());
-        // ImpersonateNamedPipeClient needs something read from the client on Windows.
-        DWORD put = 0;
-        ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
-        char byte = 0;
-        DWORD got = 0;
-        ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+        ASSERT_NO_FATAL_FAILURE(read_a_byte_of_the_client(pair));
 
         decision_seen.impersonating = false;
         const Result<void> verdict = authorize_client(pair.server.get(), c.decide).verdict;
@@ -245,11 +250,7 @@ TEST(AuthorizeClient, RefusesAnAnonymousClientAtItsToken) {
         test_support::connected_pair(0, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS);
     ASSERT_TRUE(pair.server.valid());
     ASSERT_TRUE(pair.client.valid());
-    DWORD put = 0;
-    ASSERT_TRUE(WriteFile(pair.client.get(), "x", 1, &put, nullptr));
-    char byte = 0;
-    DWORD got = 0;
-    ASSERT_TRUE(ReadFile(pair.server.get(), &byte, 1, &got, nullptr));
+    ASSERT_NO_FATAL_FAILURE(read_a_byte_of_the_client(pair));
 
     const Admission admission = authorize_client(pair.server.get());
 
