@@ -7,6 +7,7 @@
 
 #include "common/names.h"
 #include "log/service_log.h"
+#include "win/error_text.h"
 #include "win/handle.h"
 #include "win/utf.h"
 
@@ -65,15 +66,38 @@ win::UniqueLocal parse_sid(const std::wstring& text) {
     return sid;
 }
 
-// The last faulty value logged, so that a value is logged once, not at every request.
-struct LoggedFault {
+// The last line of a kind logged, so that a value or an error is logged once, not at
+// every request.
+struct LoggedOnce {
     std::mutex lock;
     std::optional<std::string> last;
+
+    void log(const std::optional<std::string>& line) {
+        std::lock_guard<std::mutex> held(lock);
+        if (line && line != last) {
+            log::write_log(*line);
+        }
+        last = line;
+    }
 };
 
-LoggedFault& logged_fault() {
-    static LoggedFault shared;
+LoggedOnce& logged_fault() {
+    static LoggedOnce shared;
     return shared;
+}
+
+// The policy as the source holds it, read under its lock; absent when the lock was not
+// had in time.
+std::optional<PolicyValue> read_locked(const PolicySource& source) {
+    const PolicySection::Hold hold = source.section->enter();
+    if (hold.entry() == PolicySection::Entry::TimedOut) {
+        return std::nullopt;
+    }
+    if (hold.new_failure()) {
+        log::write_log(std::string(POLICY_PREFIX) + std::string(READ_WITHOUT_LOCK) + ": " +
+                       win::winapi_failure(ENTER_SECTION_STEP, hold.error()).text);
+    }
+    return read_policy(source.keys);
 }
 
 }  // namespace
@@ -119,18 +143,13 @@ Result<void> policy_allows(const PolicyValue& value, HANDLE token) {
                    win::narrow(value.text) + std::string(MEMBERS_ONLY_END)};
 }
 
-Result<void> may_start_and_stop(HANDLE token, const PolicyKeys& keys) {
-    const PolicyValue value = read_policy(keys);
-    {
-        const std::optional<std::string> fault = policy_fault(value);
-        LoggedFault& logged = logged_fault();
-        std::lock_guard<std::mutex> held(logged.lock);
-        if (fault && fault != logged.last) {
-            log::write_log(*fault);
-        }
-        logged.last = fault;
+Result<void> may_start_and_stop(HANDLE token, const PolicySource& source) {
+    const std::optional<PolicyValue> value = read_locked(source);
+    if (!value) {
+        return Failure{std::string(POLICY_PREFIX) + std::string(POLICY_BEING_APPLIED)};
     }
-    return policy_allows(value, token);
+    logged_fault().log(policy_fault(*value));
+    return policy_allows(*value, token);
 }
 
 }  // namespace korvan::pipe

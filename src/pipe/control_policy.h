@@ -8,7 +8,8 @@
 // HKLM\SOFTWARE\Policies\KorvanVPN\Service, where Group Policy writes it, and only when
 // it is absent there from HKLM\SOFTWARE\KorvanVPN\Service, where the MSI writes it. A
 // value that is present and empty means "no restriction" and hides the one below it.
-// Both are read anew for every start and stop, so a change applies to the next one.
+// Both are read anew for every start and stop, so a change applies to the next one, and
+// only while Group Policy's lock is held (policy_section.h).
 
 #include <windows.h>
 
@@ -17,6 +18,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "pipe/policy_section.h"
 
 namespace korvan::pipe {
 
@@ -29,6 +31,14 @@ inline constexpr std::string_view MEMBERS_ONLY_END = " only";
 inline constexpr std::string_view NOT_A_SID = "not a SID: ";
 // "StartAllowedFor policy: not a string value (type {registry type})"
 inline constexpr std::string_view NOT_A_STRING = "not a string value (type ";
+// "StartAllowedFor policy: Group Policy is being applied; try again": Group Policy's
+// lock was not had within POLICY_SECTION_WAIT_MS.
+inline constexpr std::string_view POLICY_BEING_APPLIED = "Group Policy is being applied; try again";
+// The log line when Group Policy's lock cannot be entered at all and the policy is read
+// without it: "StartAllowedFor policy: read without Group Policy's lock:
+// EnterCriticalPolicySection: {Windows API error}".
+inline constexpr std::string_view READ_WITHOUT_LOCK = "read without Group Policy's lock";
+inline constexpr std::string_view ENTER_SECTION_STEP = "EnterCriticalPolicySection";
 
 // Where the policy is read: the two keys under HKEY_LOCAL_MACHINE, in the order they
 // are tried. Tests name keys of their own.
@@ -58,8 +68,17 @@ std::optional<std::string> policy_fault(const PolicyValue& value);
 // never the caller. A faulty value refuses everyone.
 Result<void> policy_allows(const PolicyValue& value, HANDLE token);
 
-// policy_allows on what read_policy finds under `keys`. A faulty value is also logged,
-// once for each value it changes to.
-Result<void> may_start_and_stop(HANDLE token, const PolicyKeys& keys = machine_policy_keys());
+// Where the policy is read, and the lock it is read under. Tests name their own.
+struct PolicySource {
+    PolicyKeys keys = machine_policy_keys();
+    PolicySection* section = &machine_policy_section();
+};
+
+// policy_allows on what read_policy finds under the source's keys, read while its lock
+// is held. A faulty value is also logged, once for each value it changes to. When the
+// lock is not had within its bound, the caller is refused with POLICY_BEING_APPLIED and
+// nothing is read; when it cannot be entered at all, the keys are read without it, and
+// READ_WITHOUT_LOCK is logged when that failure is news (PolicySection::Hold).
+Result<void> may_start_and_stop(HANDLE token, const PolicySource& source = {});
 
 }  // namespace korvan::pipe

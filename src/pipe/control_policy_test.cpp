@@ -10,6 +10,7 @@
 
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
+#include "support/policy_stand_in.h"
 #include "support/test_support.h"
 #include "win/handle.h"
 
@@ -167,7 +168,7 @@ TEST(ControlPolicy, AFaultyValueIsLoggedOnceForEachValueItChangesTo) {
     const std::wstring log = sandbox.work + L"\\service.log";
     for (const wchar_t* value : {L"typo", L"typo", L"S-1-5-32-544", L"typo", L"other", L"other"}) {
         TestKeys::set_text(keys.policy, value);
-        (void)may_start_and_stop(token.get(), keys.keys());
+        (void)may_start_and_stop(token.get(), test_support::policy_at(keys.keys()));
     }
     // The second "typo" line repeats the last line written, so the log counts it.
     EXPECT_EQ(read_file(log),

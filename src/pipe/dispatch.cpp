@@ -16,7 +16,7 @@ proto::Response forbidden(const Result<void>& allowed) {
     return proto::response::Error{std::string(proto::FORBIDDEN), allowed.error()};
 }
 
-proto::Response stop(core::Supervisor& supervisor, HANDLE caller, const PolicyKeys& policy) {
+proto::Response stop(core::Supervisor& supervisor, HANDLE caller, const PolicySource& policy) {
     if (const Result<void> allowed = may_start_and_stop(caller, policy); !allowed) {
         return forbidden(allowed);
     }
@@ -25,7 +25,7 @@ proto::Response stop(core::Supervisor& supervisor, HANDLE caller, const PolicyKe
 }
 
 proto::Response start(const proto::request::Start& start, core::Supervisor& supervisor,
-                      HANDLE caller, const PolicyKeys& policy) {
+                      HANDLE caller, const PolicySource& policy) {
     if (const Result<void> allowed = may_start_and_stop(caller, policy); !allowed) {
         return forbidden(allowed);
     }
@@ -39,7 +39,7 @@ proto::Response start(const proto::request::Start& start, core::Supervisor& supe
 }  // namespace
 
 proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor,
-                               HANDLE caller, const PolicyKeys& policy) {
+                               HANDLE caller, const PolicySource& policy) {
     return std::visit(
         [&](const auto& kind) -> proto::Response {
             using Kind = std::decay_t<decltype(kind)>;

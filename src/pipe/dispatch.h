@@ -18,8 +18,9 @@ namespace korvan::pipe {
 // a caller it refuses gets "forbidden" with the policy's message, and the core is left
 // as it was. Ping and Status never consult it. Never fails: every outcome is a
 // response. Writes no log line of its own (a faulty policy value is logged once).
-// `policy` names where the policy is read; tests name keys of their own.
+// `policy` names where the policy is read and the lock it is read under; tests name
+// their own.
 proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor,
-                               HANDLE caller, const PolicyKeys& policy = machine_policy_keys());
+                               HANDLE caller, const PolicySource& policy = {});
 
 }  // namespace korvan::pipe

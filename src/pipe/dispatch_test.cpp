@@ -7,6 +7,7 @@
 
 #include "proto/encode.h"
 #include "support/core_sandbox.h"
+#include "support/policy_stand_in.h"
 #include "support/supervisor_probe.h"
 
 namespace korvan::pipe {
@@ -29,7 +30,8 @@ std::string answer(const Request& request, core::Supervisor& supervisor,
                    const PolicyKeys& policy = NO_POLICY) {
     const UniqueHandle caller(test_support::own_identification_token());
     EXPECT_TRUE(caller);
-    return encode_response(handle_request(request, supervisor, caller.get(), policy));
+    return encode_response(
+        handle_request(request, supervisor, caller.get(), test_support::policy_at(policy)));
 }
 
 request::Start start_with(std::string config, std::string secret = "s3cret") {
