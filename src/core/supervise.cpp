@@ -4,10 +4,12 @@
 
 namespace korvan::core {
 
-void stop_core(CoreState& state) {
+win::UniqueHandle stop_core(CoreState& state) {
+    win::UniqueHandle outlived;
     if (std::optional<win::UniqueProcess> child = std::exchange(state.child, std::nullopt)) {
-        TerminateProcess(child->process.get(), TERMINATED_EXIT_CODE);
-        WaitForSingleObject(child->process.get(), BOUNDED_WAIT_MS);
+        if (!end_unrecorded(child->process.get())) {
+            outlived = std::move(child->process);
+        }
         child.reset();
     }
     // Last: closing the job ends anything the core started, and a core that could not
@@ -15,11 +17,12 @@ void stop_core(CoreState& state) {
     state.job.reset();
     state.mixed_port.reset();
     state.ctl_port.reset();
+    return outlived;
 }
 
-void end_unrecorded(HANDLE process) {
+bool end_unrecorded(HANDLE process) {
     TerminateProcess(process, TERMINATED_EXIT_CODE);
-    WaitForSingleObject(process, BOUNDED_WAIT_MS);
+    return WaitForSingleObject(process, BOUNDED_WAIT_MS) == WAIT_OBJECT_0;
 }
 
 bool core_running(const CoreState& state) {

@@ -18,7 +18,7 @@ Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed
         if (stopping_) {
             return Failure{std::string(SERVICE_STOPPING)};
         }
-        stop_core(record_);
+        keep_outlived(stop_core(record_));
     }
     Result<LaunchedCore> launched = launch_(install_, config_yaml);
     if (!launched) {
@@ -28,7 +28,9 @@ Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed
     // must not run past it.
     std::lock_guard<std::mutex> held(lock_);
     if (stopping_) {
-        end_unrecorded(launched->child.process.get());
+        if (!end_unrecorded(launched->child.process.get())) {
+            keep_outlived(std::move(launched->child.process));
+        }
         return Failure{std::string(SERVICE_STOPPING)};
     }
     if (Result<void> resumed = resume_core(launched.value()); !resumed) {
@@ -44,7 +46,7 @@ Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed
 void Supervisor::stop() {
     std::lock_guard<std::mutex> request(requests_);
     std::lock_guard<std::mutex> held(lock_);
-    stop_core(record_);
+    keep_outlived(stop_core(record_));
 }
 
 CoreStatus Supervisor::status() {
@@ -58,7 +60,37 @@ CoreStatus Supervisor::status() {
 void Supervisor::shut_down() {
     std::lock_guard<std::mutex> held(lock_);
     stopping_ = true;
-    stop_core(record_);
+    keep_outlived(stop_core(record_));
+}
+
+void Supervisor::release_install_files() {
+    std::lock_guard<std::mutex> request(requests_);
+    install_.wintun_source.reset();
+    install_.core_exe.reset();
+}
+
+bool Supervisor::await_outlived_cores(DWORD bound_ms) {
+    const std::uint64_t deadline = GetTickCount64() + bound_ms;
+    std::lock_guard<std::mutex> held(lock_);
+    for (win::UniqueHandle& core : outlived_) {
+        const std::uint64_t now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (WaitForSingleObject(core.get(), left) != WAIT_OBJECT_0) {
+            return false;
+        }
+    }
+    outlived_.clear();
+    return true;
+}
+
+void Supervisor::keep_outlived(win::UniqueHandle core) {
+    // Those that have ended since go, so that the list stays short.
+    std::erase_if(outlived_, [](const win::UniqueHandle& kept) {
+        return WaitForSingleObject(kept.get(), 0) == WAIT_OBJECT_0;
+    });
+    if (core) {
+        outlived_.push_back(std::move(core));
+    }
 }
 
 }  // namespace korvan::core

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "common/result.h"
 #include "core/core_state.h"
@@ -64,14 +65,28 @@ class Supervisor {
     // the core at most BOUNDED_WAIT_MS.
     void shut_down();
 
+    // Closes the install folder's two files, so that an installer can replace them
+    // once the service has stopped. Waits for a start under way to end; the next start
+    // would hold them again.
+    void release_install_files();
+
+    // Waits at most `bound_ms` for every core that a stop terminated and that had not
+    // ended within its own wait (stop_core). Whether none of them still runs.
+    bool await_outlived_cores(DWORD bound_ms);
+
   private:
     friend struct SupervisorProbe;
+
+    // With lock_ held.
+    void keep_outlived(win::UniqueHandle core);
 
     // Taken before lock_ when both are held.
     std::mutex requests_;
     std::mutex lock_;
     CoreState record_;
     bool stopping_ = false;
+    // Under lock_: terminated cores that had not ended when their stop returned.
+    std::vector<win::UniqueHandle> outlived_;
     // Used by starts alone, under requests_.
     workdir::InstallFiles install_;
     Launch launch_;

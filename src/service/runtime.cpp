@@ -19,20 +19,21 @@ namespace {
 // runs per process, so there is at most one.
 std::unique_ptr<HandlerContext> handler_context;
 
-SERVICE_STATUS status_of(DWORD state, DWORD controls) {
+SERVICE_STATUS status_of(DWORD state, DWORD controls, DWORD exit_code) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = controls;
-    status.dwWin32ExitCode = NO_ERROR;
+    status.dwWin32ExitCode = exit_code;
     status.dwServiceSpecificExitCode = 0;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
+    status.dwCheckPoint = state == SERVICE_STOP_PENDING ? 1 : 0;
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? OUTLIVED_CORE_WAIT_MS : 0;
     return status;
 }
 
-Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls) {
-    SERVICE_STATUS status = status_of(state, controls);
+Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls,
+                    DWORD exit_code = NO_ERROR) {
+    SERVICE_STATUS status = status_of(state, controls, exit_code);
     if (!SetServiceStatus(handle, &status)) {
         const DWORD error = GetLastError();
         return Failure{win::scm_diagnostic_text(error)};
@@ -72,14 +73,31 @@ Result<void> run_service() {
     if (Result<void> running =
             report(handle, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
         !running) {
+        supervisor->release_install_files();
         return running;
     }
     prepare_work_folder();
     pipe::run_pipe_listener(*stop, *supervisor);
+    return finish_service(*supervisor, [handle](DWORD state, DWORD exit_code) {
+        return report(handle, state, 0, exit_code);
+    });
+}
+
+Result<void> finish_service(core::Supervisor& supervisor, const StatusReport& report,
+                            DWORD outlived_wait_ms) {
+    supervisor.release_install_files();
+    DWORD exit_code = NO_ERROR;
+    if (!supervisor.await_outlived_cores(0)) {
+        if (Result<void> pending = report(SERVICE_STOP_PENDING, NO_ERROR); !pending) {
+            return pending;
+        }
+        if (!supervisor.await_outlived_cores(outlived_wait_ms)) {
+            log::write_log(CORE_OUTLIVED_STOP_LOG);
+            exit_code = ERROR_TIMEOUT;
+        }
+    }
     log::flush_log();
-    stop.reset();
-    supervisor.reset();
-    return report(handle, SERVICE_STOPPED, 0);
+    return report(SERVICE_STOPPED, exit_code);
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -16,6 +17,13 @@
 namespace korvan::service {
 
 inline constexpr std::string_view RUN_SERVICE_LOG_PREFIX = "run_service error: ";
+
+// How long the stop waits, past the core's own stop, for a core that has not ended.
+inline constexpr DWORD OUTLIVED_CORE_WAIT_MS = 10'000;
+// Logged when the core still runs at the end of that wait; SERVICE_STOPPED then carries
+// ERROR_TIMEOUT.
+inline constexpr std::string_view CORE_OUTLIVED_STOP_LOG =
+    "stop: a core the service terminated has not ended";
 
 // What the control handler works on: a reference to each of the two the service thread
 // shares with it.
@@ -30,10 +38,23 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
 // Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels
 // (prepare_work_folder; a failure is left to the first start request), runs the pipe
-// listener until the stop request, and reports SERVICE_STOPPED with exit code 0. A
-// failure to make the stop request's event, to register or to report a status yields
-// the system error in its diagnostic form.
+// listener until the stop request, and ends as finish_service does. A failure to make
+// the stop request's event, to register or to report a status yields the system error
+// in its diagnostic form.
 Result<void> run_service();
+
+// Reports a status of the service: SetServiceStatus, or a stand-in.
+using StatusReport = std::function<Result<void>(DWORD state, DWORD exit_code)>;
+
+// The service's end, once its listener has returned. Closes the install folder's files
+// (an installer that stops the service replaces them at once, which it could not while
+// they were held), waits for a core that had not ended within its stop (reporting
+// SERVICE_STOP_PENDING meanwhile, for at most OUTLIVED_CORE_WAIT_MS), and reports
+// SERVICE_STOPPED: with exit code 0, or with ERROR_TIMEOUT and the log line
+// CORE_OUTLIVED_STOP_LOG when such a core still runs. Yields the first report's failure.
+// `outlived_wait_ms` is OUTLIVED_CORE_WAIT_MS unless a test shortens it.
+Result<void> finish_service(core::Supervisor& supervisor, const StatusReport& report,
+                            DWORD outlived_wait_ms = OUTLIVED_CORE_WAIT_MS);
 
 // The HandlerEx routine. Stop and shutdown: set the stop flag, end the core and every
 // later start (the supervisor's shut_down, bounded whatever a start is doing), signal

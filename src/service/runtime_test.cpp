@@ -11,8 +11,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "core/launch.h"
 #include "core/supervise.h"
+#include "log/service_log.h"
 #include "pipe/listener.h"
 #include "support/core_sandbox.h"
 #include "support/frames.h"
@@ -132,7 +135,7 @@ TEST(ControlHandler, AStopDuringAStartsFileWorkReturnsAndTheListenerEndsWithNoCo
     EXPECT_FALSE(test_support::exists(sandbox.record)) << "the held start's core has run";
 }
 
-TEST(ControlHandler, AStartWhoseLastBytesArriveAfterTheStopIsRefused) {
+TEST(ControlHandler, AStartStillBeingSentWhenTheStopComesIsDroppedAndLaunchesNothing) {
     CoreSandbox sandbox;
     ServiceThread service;
     const std::string frame = test_support::framed(START_BODY);
@@ -142,9 +145,10 @@ TEST(ControlHandler, AStartWhoseLastBytesArriveAfterTheStopIsRefused) {
 
     EXPECT_EQ(control_handler(SERVICE_CONTROL_STOP, 0, nullptr, &service.context),
               static_cast<DWORD>(NO_ERROR));
-    ASSERT_TRUE(test_support::send_bytes(pipe.get(), frame.substr(10)));
-    EXPECT_EQ(test_support::read_response(pipe.get()), REFUSED_AS_STOPPING);
-    EXPECT_EQ(WaitForSingleObject(service.done.get(), 10000), WAIT_OBJECT_0);
+    // The stop ends the wait for the rest of the frame at once.
+    EXPECT_EQ(WaitForSingleObject(service.done.get(), 2000), WAIT_OBJECT_0);
+    (void)test_support::send_bytes(pipe.get(), frame.substr(10));
+    EXPECT_EQ(test_support::read_response(pipe.get()), std::nullopt);
     Sleep(200);
     EXPECT_FALSE(test_support::exists(sandbox.record)) << "a core was launched after the stop";
 }
@@ -178,6 +182,115 @@ TEST(ControlHandler, OtherControlsChangeNothing) {
         EXPECT_EQ(control_handler(c.control, 0, nullptr, &context), c.result);
         EXPECT_FALSE(context.stop->is_set());
         EXPECT_EQ(WaitForSingleObject(context.stop->event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+}
+
+// What the service reported, and whether an installer could then have replaced the
+// install folder's two files.
+struct Reported {
+    DWORD state;
+    DWORD exit_code;
+    bool files_writable;
+    bool operator==(const Reported&) const = default;
+};
+
+bool install_files_writable() {
+    for (const wchar_t* name : {workdir::CORE_EXE_NAME, workdir::WINTUN_SOURCE_NAME}) {
+        const std::wstring path = test_support::module_dir() + L"\\" + name;
+        const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file) {
+            return false;
+        }
+    }
+    return true;
+}
+
+StatusReport recording(std::vector<Reported>& reports) {
+    return [&reports](DWORD state, DWORD exit_code) -> Result<void> {
+        reports.push_back({state, exit_code, install_files_writable()});
+        return {};
+    };
+}
+
+// A core that a stop terminated and that had not ended when its wait ran out: here one
+// that was never terminated at all.
+UniqueHandle outlive_a_stop(core::Supervisor& supervisor, const CoreSandbox& sandbox) {
+    Result<win::UniqueProcess> spawned =
+        core::spawn_core(test_support::module_dir() + L"\\" + workdir::CORE_EXE_NAME,
+                         sandbox.root.path, sandbox.root.path + L"\\config.yaml");
+    EXPECT_TRUE(spawned.ok()) << spawned.error();
+    if (!spawned) {
+        return {};
+    }
+    UniqueHandle process = test_support::duplicate(spawned->process.get());
+    std::lock_guard held(core::SupervisorProbe::lock(supervisor));
+    core::SupervisorProbe::outlived(supervisor).push_back(std::move(spawned->process));
+    return process;
+}
+
+TEST(FinishService, ReleasesTheInstallFilesBeforeItReportsStopped) {
+    CoreSandbox sandbox;
+    core::Supervisor supervisor(core::open_install_files());
+    ASSERT_FALSE(install_files_writable()) << "the service does not hold its install files";
+    std::vector<Reported> reports;
+
+    ASSERT_TRUE(finish_service(supervisor, recording(reports)));
+
+    EXPECT_EQ(reports, (std::vector<Reported>{{SERVICE_STOPPED, NO_ERROR, true}}));
+}
+
+TEST(FinishService, WaitsForACoreThatOutlivedItsStopBeforeItReportsStopped) {
+    struct Case {
+        const char* name;
+        // When the core ends, counted from the wait's start; never when absent.
+        std::optional<DWORD> ends_after_ms;
+        std::vector<Reported> reports;
+        std::optional<std::string> log;
+    };
+    const Case cases[] = {
+        // The core's image stays mapped, and its file cannot be replaced, while it runs.
+        {"the core ends within the wait",
+         300,
+         {{SERVICE_STOP_PENDING, NO_ERROR, false}, {SERVICE_STOPPED, NO_ERROR, true}},
+         std::nullopt},
+        {"the core still runs at its end",
+         std::nullopt,
+         {{SERVICE_STOP_PENDING, NO_ERROR, false}, {SERVICE_STOPPED, ERROR_TIMEOUT, false}},
+         "stop: a core the service terminated has not ended\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::LoggedSandbox sandbox;
+        core::Supervisor supervisor(core::open_install_files());
+        const UniqueHandle core = outlive_a_stop(supervisor, sandbox);
+        ASSERT_TRUE(core);
+        std::vector<Reported> reports;
+        std::optional<DWORD> exit_when_stopped;
+        StatusReport report = [&](DWORD state, DWORD exit_code) -> Result<void> {
+            if (state == SERVICE_STOPPED) {
+                exit_when_stopped = test_support::exit_code_after(core.get(), 0);
+            }
+            return recording(reports)(state, exit_code);
+        };
+        std::optional<Background> ender;
+        if (c.ends_after_ms) {
+            ender.emplace([&] {
+                Sleep(*c.ends_after_ms);
+                TerminateProcess(core.get(), 7);
+            });
+        }
+
+        ASSERT_TRUE(finish_service(supervisor, report, 2000));
+
+        ender.reset();
+        EXPECT_EQ(reports, c.reports);
+        EXPECT_EQ(exit_when_stopped.has_value(), c.ends_after_ms.has_value());
+        log::flush_log();
+        EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), c.log);
+        TerminateProcess(core.get(), 7);
+        WaitForSingleObject(core.get(), 10000);
     }
 }
 

@@ -4,6 +4,7 @@
 // it as another request would, and the record, to look at or to fill.
 
 #include <mutex>
+#include <vector>
 
 #include "core/supervisor.h"
 
@@ -12,6 +13,10 @@ namespace korvan::core {
 struct SupervisorProbe {
     static std::mutex& lock(Supervisor& supervisor) { return supervisor.lock_; }
     static CoreState& record(Supervisor& supervisor) { return supervisor.record_; }
+    // Terminated cores not yet seen to end; under the lock.
+    static std::vector<win::UniqueHandle>& outlived(Supervisor& supervisor) {
+        return supervisor.outlived_;
+    }
 };
 
 }  // namespace korvan::core
