@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
         UniqueHandle pipe(CreateNamedPipeW(
             name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-            korvan::pipe::PIPE_MAX_INSTANCES, korvan::pipe::PIPE_BUFFER_SIZE,
-            korvan::pipe::PIPE_BUFFER_SIZE, 0, &security));
+            korvan::pipe::PIPE_INSTANCES, korvan::pipe::PIPE_BUFFER_SIZE,
+            korvan::pipe::PIPE_BUFFER_SIZE, korvan::pipe::PIPE_DEFAULT_WAIT_MS, &security));
         if (!pipe) {
             Sleep(korvan::pipe::CREATE_RETRY_MS);
             continue;

@@ -74,14 +74,17 @@ if(KORVAN_TESTS)
         src/pipe/dispatch_test.cpp
         src/pipe/exchange_test.cpp
         src/pipe/listener_test.cpp
-        src/win/sync_io_deadline_test.cpp
+        src/pipe/policy_section_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/folder_probes.cpp
+        testing/support/held_launch.cpp
         testing/support/pipe_client.cpp
+        testing/support/process_run.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(control_pipe_tests PRIVATE testing)
-    add_dependencies(control_pipe_tests fake_core)
+    # The tool pings from a process of its own, another account to the listener.
+    add_dependencies(control_pipe_tests fake_core korvan_vpn_ctl)
 
     # The service end to end under Wine's SCM: it copies the built service, which lies
     # one folder up, and the stand-in core into install folders of its own.

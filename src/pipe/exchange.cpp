@@ -1,51 +1,19 @@
 #include "pipe/exchange.h"
 
-#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "log/service_log.h"
-#include "pipe/authorize.h"
-#include "proto/decode.h"
-#include "pipe/dispatch.h"
-#include "proto/encode.h"
-#include "proto/frame.h"
-#include "pipe/pipe_stream.h"
-#include "win/overlapped_io.h"
+#include "win/error_text.h"
 
 namespace korvan::pipe {
 
-namespace {
+Exchange::Exchange(HANDLE pipe, AdmissionDecision decide, Impersonation impersonate)
+    : pipe_(pipe), decide_(decide), impersonate_(impersonate) {}
 
-// DisconnectNamedPipe discards whatever the client has not read yet, so the listener
-// may disconnect only once the response has been read. FlushFileBuffers on a pipe
-// returns exactly then (or when the client has gone); it has no time-out of its own
-// and blocks even on an overlapped handle, so the deadline cancels it.
-void await_delivery(const ClientLink& link, std::uint64_t deadline) {
-    if (link.delivery_bound == nullptr) {
-        return;
-    }
-    win::arm(*link.delivery_bound, deadline, link.pipe);
-    FlushFileBuffers(link.pipe);
-    win::disarm(*link.delivery_bound);
+ExchangeStep Exchange::begin() {
+    return check();
 }
-
-proto::Response respond_to(std::vector<std::uint8_t>& body, core::Supervisor& supervisor,
-                           HANDLE caller) {
-    Result<proto::Request> request = proto::decode_request(body);
-    if (!request) {
-        return proto::response::Error{std::string(proto::BAD_REQUEST),
-                                      std::string(PARSE_PREFIX) + request.error()};
-    }
-    return handle_request(request.value(), supervisor, caller);
-}
-
-// What the caller check read of the request before it decided.
-struct ReadAhead {
-    std::optional<std::uint32_t> length;
-    std::optional<std::vector<std::uint8_t>> body;
-};
 
 // A client that opened the pipe without SECURITY_SQOS_PRESENT (CreateFileW's default,
 // .NET's NamedPipeClientStream by default) has dynamic context tracking: its context
@@ -54,68 +22,107 @@ struct ReadAhead {
 // say whether reading part of one write installs its context, so the prefix comes
 // first and the whole body only if that was not enough. Wine impersonates before any
 // read, for every client.
-Admission admit_caller(const ClientLink& link, PipeStream& stream, ReadAhead& ahead,
-                       AdmissionDecision decide, Impersonation impersonate) {
-    Admission admission = authorize_client(link.pipe, decide, impersonate);
-    if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
-        return admission;
+ExchangeStep Exchange::check() {
+    ++checks_;
+    admission_ = authorize_client(pipe_, decide_, impersonate_);
+    if (admission_.impersonation_error == ERROR_CANNOT_IMPERSONATE && checks_ < 3) {
+        stage_ = Stage::ReadingAhead;
+        return read_next();
     }
-    Result<std::uint32_t> length = proto::read_frame_length(stream);
-    if (!length) {
-        return admission;
-    }
-    ahead.length = length.value();
-    admission = authorize_client(link.pipe, decide, impersonate);
-    if (admission.impersonation_error != ERROR_CANNOT_IMPERSONATE) {
-        return admission;
-    }
-    Result<std::vector<std::uint8_t>> body = proto::read_frame_body(stream, length.value());
-    if (!body) {
-        return admission;
-    }
-    ahead.body = std::move(body.value());
-    return authorize_client(link.pipe, decide, impersonate);
+    return after_check();
 }
 
-// The request frame's body, reading only what the caller check has not read.
-Result<std::vector<std::uint8_t>> read_request(PipeStream& stream, ReadAhead& ahead) {
-    if (ahead.body) {
-        return std::move(*ahead.body);
+ExchangeStep Exchange::after_check() {
+    if (!admission_.verdict) {
+        log::write_log(std::string(REJECT_LOG_PREFIX) + admission_.verdict.error());
+        return end();
     }
-    if (ahead.length) {
-        return proto::read_frame_body(stream, *ahead.length);
-    }
-    return proto::read_frame(stream);
+    stage_ = Stage::Reading;
+    return read_next();
 }
 
-}  // namespace
+ExchangeStep Exchange::read_next() {
+    if (reader_.complete()) {
+        request_ = reader_.take_body();
+        stage_ = Stage::Handling;
+        return ExchangeStep{ExchangeStep::Kind::Handle, {}, {}};
+    }
+    return ExchangeStep{ExchangeStep::Kind::Read, reader_.space(), {}};
+}
 
-void serve_client(const ClientLink& link, core::Supervisor& supervisor, AdmissionDecision decide,
-                  Impersonation impersonate) {
-    PipeStream stream{link.pipe, link.io_event, link.deadline};
-    ReadAhead ahead;
-    const Admission admitted = admit_caller(link, stream, ahead, decide, impersonate);
-    if (!admitted.verdict) {
-        log::write_log(std::string(REJECT_LOG_PREFIX) + admitted.verdict.error());
-        return;
+ExchangeStep Exchange::read_done(DWORD error, DWORD count) {
+    if (stage_ == Stage::Delivering) {
+        // Anything the client sends after its frame is dropped; a failure, its close
+        // above all, ends the wait.
+        if (error != ERROR_SUCCESS) {
+            return end();
+        }
+        return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(dropped_), {}};
     }
-    Result<std::vector<std::uint8_t>> body = read_request(stream, ahead);
-    if (!body) {
-        log::write_log(std::string(READ_FRAME_LOG_PREFIX) + body.error());
-        return;
+    if (error != ERROR_SUCCESS) {
+        return refuse_read(win::winapi_failure("ReadFile", error));
     }
-    // The client is not waited on while its request is handled, so that time does
-    // not count against it.
-    const std::uint64_t handling_from = GetTickCount64();
-    const proto::Response response = respond_to(body.value(), supervisor, admitted.token.get());
+    const bool had_length = reader_.has_length();
+    if (Result<void> taken = reader_.received(count); !taken) {
+        return refuse_read(taken.failure());
+    }
+    if (stage_ == Stage::ReadingAhead &&
+        ((!had_length && reader_.has_length()) || reader_.complete())) {
+        return check();
+    }
+    return read_next();
+}
+
+// A frame that cannot be read. Before the caller is admitted that is a rejection with
+// the check's last failure; a length out of range is checked against the caller first,
+// as a prefix that was read whole.
+ExchangeStep Exchange::refuse_read(const Failure& failure) {
+    if (stage_ == Stage::ReadingAhead) {
+        const bool whole_prefix = reader_.space().empty() && !reader_.has_length() &&
+                                  failure.text.starts_with(proto::FRAME_LENGTH_OUT_OF_RANGE);
+        if (whole_prefix && checks_ == 1) {
+            ++checks_;
+            admission_ = authorize_client(pipe_, decide_, impersonate_);
+        }
+        if (!admission_.verdict) {
+            log::write_log(std::string(REJECT_LOG_PREFIX) + admission_.verdict.error());
+            return end();
+        }
+    }
+    log::write_log(std::string(READ_FRAME_LOG_PREFIX) + failure.text);
+    return end();
+}
+
+ExchangeStep Exchange::answered(Result<std::vector<std::uint8_t>> frame) {
     // The request, a start's secret included, is not kept past its answer.
-    body.value() = {};
-    if (stream.deadline != win::NO_DEADLINE) {
-        stream.deadline += GetTickCount64() - handling_from;
+    request_ = {};
+    if (!frame) {
+        return end();
     }
-    if (proto::write_response(stream, response)) {
-        await_delivery(link, stream.deadline);
+    answer_ = std::move(frame.value());
+    answer_written_ = 0;
+    stage_ = Stage::Writing;
+    return ExchangeStep{ExchangeStep::Kind::Write, {}, std::span<const std::uint8_t>(answer_)};
+}
+
+ExchangeStep Exchange::written(DWORD error, DWORD count) {
+    if (error != ERROR_SUCCESS || count == 0) {
+        return end();
     }
+    answer_written_ += count;
+    if (answer_written_ < answer_.size()) {
+        return ExchangeStep{ExchangeStep::Kind::Write,
+                            {},
+                            std::span<const std::uint8_t>(answer_).subspan(answer_written_)};
+    }
+    stage_ = Stage::Delivering;
+    return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(dropped_), {}};
+}
+
+ExchangeStep Exchange::end() {
+    stage_ = Stage::Over;
+    admission_.token.reset();
+    return ExchangeStep{};
 }
 
 }  // namespace korvan::pipe

@@ -1,16 +1,20 @@
 #pragma once
 
-// One connected client: the caller check, one request frame, one response frame.
+// One connected client: the caller check, one request frame, one response frame, and its
+// delivery. An exchange makes no I/O call of its own: it tells its driver what to do next
+// and is told how that ended, so that one thread can drive the exchanges of every
+// instance of the pipe (listener.h) and none of them waits on another.
 
 #include <windows.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "common/result.h"
-#include "core/supervisor.h"
 #include "pipe/authorize.h"
-#include "win/sync_io_deadline.h"
+#include "proto/frame.h"
 
 namespace korvan::pipe {
 
@@ -20,42 +24,84 @@ inline constexpr std::string_view READ_FRAME_LOG_PREFIX = "read frame: ";
 // The prefix of a "bad_request" answer's message, before the decoder's text.
 inline constexpr std::string_view PARSE_PREFIX = "parse: ";
 
-// How long one client may take over its whole exchange (sending its request and
-// reading the response), from the moment it is connected.
-inline constexpr DWORD EXCHANGE_BUDGET_MS = 10'000;
-
-// What an exchange works with. The listener owns all of it; the exchange never
-// disconnects or closes the pipe.
-struct ClientLink {
-    // The connected server end of an instance opened for overlapped I/O.
-    HANDLE pipe;
-    // A manual-reset event for the overlapped calls on `pipe`.
-    HANDLE io_event;
-    // Bounds the wait for the client to read the response; null skips that wait.
-    win::SyncIoDeadline* delivery_bound;
-    // GetTickCount64 time by which the exchange gives up on the client.
-    std::uint64_t deadline;
+// What the driver does next for an exchange.
+struct ExchangeStep {
+    enum class Kind {
+        // One read of at most `buffer.size()` bytes into `buffer`, then read_done. The
+        // client is to send, or, once the answer is written, to close its end.
+        Read,
+        // The request is handled (request(), caller()), then answered.
+        Handle,
+        // One write of `bytes`, then written. The client is to read.
+        Write,
+        // Over: the driver disconnects the instance.
+        End,
+    };
+    Kind kind = Kind::End;
+    std::span<std::uint8_t> buffer;
+    std::span<const std::uint8_t> bytes;
 };
 
-// Runs the whole exchange with one client; every outcome is handled inside, within
-// the link's one deadline.
+// The exchange with the client of one connected instance, which the driver owns and
+// keeps connected until the exchange ends. Steps, in order:
 //
 // The caller check (authorize_client with `decide` and `impersonate`) comes first,
 // before anything is read. Only when the client cannot be impersonated yet
 // (ERROR_CANNOT_IMPERSONATE) is the request's 4-byte length prefix read and the check
-// made again; when that fails the same way, the body the prefix announces is read
-// (only a length of 1 to MAX_FRAME_LEN), not decoded, and the check made a third time.
-// A caller not admitted gets no answer and one log line with the last failure of the
-// check, whatever was read or failed to be read; its body is never decoded.
+// made again; when that fails the same way, the body the prefix announces is read (only
+// a length of 1 to MAX_FRAME_LEN), and the check made a third time. A caller not admitted
+// gets no answer and one log line with the last failure of the check, whatever was read
+// or failed to be read; its request is never handled.
 //
 // An admitted caller's frame is read on from where the check left it. A frame that
-// cannot be read (also one not sent in time) gets no answer and one log line. A frame
-// that does not decode is answered "bad_request". Otherwise the request is dispatched
-// and its response written, and the exchange returns once the client has read it, has
-// gone, or the deadline has passed. A failed response write is dropped without a log
-// line.
-void serve_client(const ClientLink& link, core::Supervisor& supervisor,
-                  AdmissionDecision decide = caller_admitted,
-                  Impersonation impersonate = impersonate_pipe_client);
+// cannot be read (a read that fails, also one the driver cancels at a deadline, or a
+// length out of range) gets no answer and one log line. A whole frame is handed to the
+// driver to handle; the answer it gives back is written. Then the exchange reads, and
+// drops, whatever the client still sends, until a read fails: the client has closed its
+// end (ERROR_BROKEN_PIPE) once it has read the answer, or the driver has cancelled the
+// read at the client's deadline. Only then is the instance disconnected, which would
+// discard an answer not yet read. A failed response write ends the exchange without a
+// log line.
+class Exchange {
+  public:
+    // `pipe` is the connected instance, borrowed.
+    explicit Exchange(HANDLE pipe, AdmissionDecision decide = caller_admitted,
+                      Impersonation impersonate = impersonate_pipe_client);
+
+    // The caller check, and the first step after it.
+    ExchangeStep begin();
+    // A Read ended: with ERROR_SUCCESS and `count` bytes, or with the read's error.
+    ExchangeStep read_done(DWORD error, DWORD count);
+    // The request of a Handle step: the frame's body, to move from.
+    std::vector<std::uint8_t>& request() { return request_; }
+    // The admitted caller's token (TOKEN_QUERY), valid while the exchange lives.
+    HANDLE caller() const { return admission_.token.get(); }
+    // The answer to a Handle step: the response's frame, or the failure to make one.
+    ExchangeStep answered(Result<std::vector<std::uint8_t>> frame);
+    // A Write ended: with ERROR_SUCCESS and `count` bytes, or with the write's error.
+    ExchangeStep written(DWORD error, DWORD count);
+
+  private:
+    enum class Stage { Checking, ReadingAhead, Reading, Handling, Writing, Delivering, Over };
+
+    ExchangeStep check();
+    ExchangeStep after_check();
+    ExchangeStep read_next();
+    ExchangeStep refuse_read(const Failure& failure);
+    ExchangeStep end();
+
+    HANDLE pipe_;
+    AdmissionDecision decide_;
+    Impersonation impersonate_;
+    Stage stage_ = Stage::Checking;
+    Admission admission_;
+    int checks_ = 0;
+    proto::FrameReader reader_;
+    std::vector<std::uint8_t> request_;
+    std::vector<std::uint8_t> answer_;
+    size_t answer_written_ = 0;
+    // Whatever the client sends after its frame, read to see it close.
+    std::uint8_t dropped_[256];
+};
 
 }  // namespace korvan::pipe

@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "pipe/authorize.h"
+#include "pipe/requests.h"
 #include "proto/frame.h"
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
 #include "support/pipe_client.h"
 #include "support/test_support.h"
 #include "win/error_text.h"
+#include "win/overlapped_io.h"
 
 namespace korvan::pipe {
 namespace {
@@ -47,8 +49,44 @@ struct Connected {
     UniqueHandle& client = pair.client;
     UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
-    ClientLink link(DWORD budget_ms = 5000) const {
-        return ClientLink{server.get(), event.get(), nullptr, GetTickCount64() + budget_ms};
+    // Runs an exchange on the server's end as the listener would, on this thread: each
+    // read and write waits at most until the budget has passed and is then cancelled,
+    // and the request is answered at once. Returns when the exchange ends, or once its
+    // answer is written, for the client to read.
+    void serve(core::Supervisor& supervisor, AdmissionDecision decide = caller_admitted,
+               Impersonation impersonate = impersonate_pipe_client, DWORD budget_ms = 5000) const {
+        const std::uint64_t deadline = GetTickCount64() + budget_ms;
+        Exchange exchange(server.get(), decide, impersonate);
+        ExchangeStep step = exchange.begin();
+        bool answered = false;
+        for (;;) {
+            switch (step.kind) {
+                case ExchangeStep::Kind::End:
+                    return;
+                case ExchangeStep::Kind::Handle:
+                    step = exchange.answered(
+                        answer_request(exchange.request(), supervisor, exchange.caller()));
+                    answered = true;
+                    break;
+                case ExchangeStep::Kind::Read: {
+                    if (answered) {
+                        return;
+                    }
+                    const win::IoOutcome read =
+                        win::read_overlapped(server.get(), event.get(), step.buffer.data(),
+                                             static_cast<DWORD>(step.buffer.size()), deadline);
+                    step = exchange.read_done(read.error, read.count);
+                    break;
+                }
+                case ExchangeStep::Kind::Write: {
+                    const win::IoOutcome written =
+                        win::write_overlapped(server.get(), event.get(), step.bytes.data(),
+                                              static_cast<DWORD>(step.bytes.size()), deadline);
+                    step = exchange.written(written.error, written.count);
+                    break;
+                }
+            }
+        }
     }
 
     // The response the exchange left for the client; nullopt when it wrote nothing.
@@ -85,14 +123,14 @@ Result<void> admit_noting_what_was_read(HANDLE token) {
     return caller_admitted(token);
 }
 
-TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
+TEST(Exchange, ARejectedCallerGetsNothingAndOneLogLine) {
     test_support::LoggedSandbox sandbox;
     Connected pipe;
     const std::string ping = framed(R"({"op":"ping"})");
     ASSERT_TRUE(send_bytes(pipe.client.get(), ping));
     core::Supervisor supervisor;
 
-    serve_client(pipe.link(), supervisor, reject);
+    pipe.serve(supervisor, reject);
 
     // Its request was never read, and nothing was written back.
     EXPECT_EQ(pipe.unread_by_server(), ping.size());
@@ -102,20 +140,20 @@ TEST(ServeClient, ARejectedCallerGetsNothingAndOneLogLine) {
               "reject unauthenticated client: caller not administrator/interactive\n");
 }
 
-TEST(ServeClient, AnAdmittedCallerIsAnswered) {
+TEST(Exchange, AnAdmittedCallerIsAnswered) {
     test_support::LoggedSandbox sandbox;
     Connected pipe;
     ASSERT_TRUE(send_bytes(pipe.client.get(), framed(R"({"op":"ping"})")));
     core::Supervisor supervisor;
 
-    serve_client(pipe.link(), supervisor);
+    pipe.serve(supervisor);
 
     EXPECT_EQ(read_response(pipe.client.get()),
               R"({"ok":"pong","version":"1","service_version":"1.0.0"})");
     EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
 }
 
-TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
+TEST(Exchange, AdmitsTheCallerBeforeReadingItsFrame) {
     test_support::LoggedSandbox sandbox;
     Connected pipe;
     const std::string status = framed(R"({"op":"status"})");
@@ -123,7 +161,7 @@ TEST(ServeClient, AdmitsTheCallerBeforeReadingItsFrame) {
     core::Supervisor supervisor;
     at_decision = AtDecision{pipe.server.get(), std::nullopt};
 
-    serve_client(pipe.link(), supervisor, admit_noting_what_was_read);
+    pipe.serve(supervisor, admit_noting_what_was_read);
 
     // Nothing of the request had been read when the caller was decided on.
     EXPECT_EQ(at_decision.unread, status.size());
@@ -169,7 +207,7 @@ DWORD size_of(const std::string& bytes) {
     return static_cast<DWORD>(bytes.size());
 }
 
-TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
+TEST(Exchange, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
     struct Case {
         const char* name;
         std::vector<DWORD> errors;
@@ -203,7 +241,7 @@ TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
         core::Supervisor supervisor;
         impersonation = ImpersonationScript{c.errors, {}};
 
-        serve_client(pipe.link(), supervisor, caller_admitted, scripted_impersonation);
+        pipe.serve(supervisor, caller_admitted, scripted_impersonation);
 
         EXPECT_EQ(impersonation.unread, c.unread_at_calls);
         if (c.answer) {
@@ -216,7 +254,7 @@ TEST(ServeClient, AnAdmittedCallerIsServedFromWhereTheCheckLeftItsFrame) {
     }
 }
 
-TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
+TEST(Exchange, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
     struct Case {
         const char* name;
         std::vector<DWORD> errors;
@@ -304,7 +342,7 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
         core::Supervisor supervisor;
         impersonation = ImpersonationScript{c.errors, {}};
 
-        serve_client(pipe.link(c.budget_ms), supervisor, c.decide, scripted_impersonation);
+        pipe.serve(supervisor, c.decide, scripted_impersonation, c.budget_ms);
 
         EXPECT_EQ(impersonation.unread, c.unread_at_calls);
         EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), c.log);
@@ -318,13 +356,13 @@ TEST(ServeClient, ACallerNeverAdmittedGetsOneRejectionLineWhateverWasRead) {
     }
 }
 
-TEST(ServeClient, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
+TEST(Exchange, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
     test_support::LoggedSandbox sandbox;
     Connected pipe;
     core::Supervisor supervisor;
     impersonation = ImpersonationScript{{AWAITS_DATA}, {}};
 
-    serve_client(pipe.link(300), supervisor, caller_admitted, scripted_impersonation);
+    pipe.serve(supervisor, caller_admitted, scripted_impersonation, 300);
 
     EXPECT_EQ(impersonation.unread, std::vector<DWORD>{0});
     EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"),
@@ -334,7 +372,7 @@ TEST(ServeClient, ASilentClientNotYetImpersonableIsRejectedAtTheDeadline) {
 // Windows only: a client that opens the pipe with CreateFileW's default flags can be
 // impersonated only once something it wrote has been read. Wine impersonates it before
 // any read, as AnAdmittedCallerIsAnswered shows.
-TEST(ServeClient, AClientOpenedWithDefaultFlagsIsAnswered) {
+TEST(Exchange, AClientOpenedWithDefaultFlagsIsAnswered) {
     if (test_support::running_under_wine()) {
         GTEST_SKIP() << "Wine impersonates every client before anything is read";
     }
@@ -356,7 +394,7 @@ TEST(ServeClient, AClientOpenedWithDefaultFlagsIsAnswered) {
         }
         core::Supervisor supervisor;
 
-        serve_client(pipe.link(), supervisor);
+        pipe.serve(supervisor);
 
         EXPECT_EQ(pipe.answer(), PONG);
         EXPECT_EQ(test_support::read_file(sandbox.work + L"\\service.log"), std::nullopt);

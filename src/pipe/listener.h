@@ -1,7 +1,8 @@
 #pragma once
 
-// The control pipe: one client after another, until the service stops, under a name
-// that the service holds from its first instance on.
+// The control pipe: every instance of its name held by the service while it runs, the
+// exchanges of all of them driven by one thread, and their requests handled one at a
+// time by another (requests.h).
 
 #include <windows.h>
 
@@ -10,7 +11,9 @@
 #include "common/names.h"
 #include "common/result.h"
 #include "core/supervisor.h"
-#include "pipe/exchange.h"
+#include "pipe/accounts.h"
+#include "pipe/authorize.h"
+#include "pipe/control_policy.h"
 #include "win/handle.h"
 #include "win/stop_flag.h"
 
@@ -20,10 +23,28 @@ inline constexpr const wchar_t* PIPE_NAME = names::PIPE_NAME;
 // Read and write for LocalSystem, Administrators and interactive users; nobody else
 // can open the pipe.
 inline constexpr wchar_t PIPE_SDDL[] = L"D:(A;;GRGW;;;SY)(A;;GRGW;;;BA)(A;;GRGW;;;IU)";
-inline constexpr DWORD PIPE_MAX_INSTANCES = 4;
+// Every instance the name may have; the service creates and holds them all.
+inline constexpr DWORD PIPE_INSTANCES = 32;
 inline constexpr DWORD PIPE_BUFFER_SIZE = 65536;
-// The pause after a failed instance creation.
+// What WaitNamedPipe(NMPWAIT_USE_DEFAULT_WAIT) waits for an instance: longer than a
+// start takes.
+inline constexpr DWORD PIPE_DEFAULT_WAIT_MS = 5000;
+// The pause before a failed instance creation is tried again.
 inline constexpr DWORD CREATE_RETRY_MS = 500;
+
+// How long one client may take over its own part of an exchange: sending its request,
+// and reading the answer and closing its end. Time its request waits to be handled, or
+// is handled, does not count.
+inline constexpr DWORD EXCHANGE_BUDGET_MS = 10'000;
+// How many instances one account may hold, in any phase of their exchanges, once the
+// pipe runs short of listening instances.
+inline constexpr DWORD ACCOUNT_INSTANCES = 4;
+// The pipe runs short when fewer instances than this are listening for a client.
+inline constexpr DWORD SHORT_OF_INSTANCES = 8;
+// While the pipe runs short, an account's connection beyond its ACCOUNT_INSTANCES (the
+// later ones it made) ends unless it finishes its current phase, sending its request or
+// taking its answer, within this.
+inline constexpr DWORD OVER_LIMIT_GRACE_MS = 250;
 
 inline constexpr std::string_view SDDL_CONVERT_STEP = "SDDL convert";
 inline constexpr std::string_view SECURITY_INIT_LOG_PREFIX = "pipe security init failed: ";
@@ -40,29 +61,47 @@ using CreatePipeInstance = HANDLE(WINAPI*)(LPCWSTR name, DWORD open_mode, DWORD 
 // Error: "SDDL convert: {Windows API error}".
 Result<win::UniqueLocal> build_pipe_security();
 
-// Serves clients on PIPE_NAME on the calling thread, one at a time, until `stop` is set
-// or its event is signalled. Returns at once, after the log line "pipe security init
-// failed: {}", when the descriptor cannot be built.
+// What the listener is made of. Every member but the bound is a system call or a
+// decision that a test may stand in for.
+struct ListenerParts {
+    DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS;
+    CreatePipeInstance create = CreateNamedPipeW;
+    ClientAccount account = process_account;
+    AdmissionDecision decide = caller_admitted;
+    Impersonation impersonate = impersonate_pipe_client;
+    PolicySource policy = {};
+};
+
+// Serves clients on PIPE_NAME until `stop` is set or its event is signalled. Returns at
+// once, after the log line "pipe security init failed: {}", when the descriptor cannot
+// be built.
 //
-// While it holds no instance of its own, the listener creates one with
-// FILE_FLAG_FIRST_PIPE_INSTANCE, so that it never serves under a name that someone else
-// created (and whose security and limits the first instance fixed). From then on it
-// creates each next instance before it disconnects and closes the one it has served, so
-// that the name never goes free while it runs: at most two of its instances exist at
-// once. A creation that fails is logged, "pipe name held by another process" when the
-// name has an instance that is not the listener's and "CreateNamedPipeW failed"
-// otherwise; the listener then closes what it holds and pauses for CREATE_RETRY_MS
-// before it tries again with a first instance.
+// The first instance is created with FILE_FLAG_FIRST_PIPE_INSTANCE, so that the service
+// never serves under a name that someone else created (whose security and limits the
+// first instance fixed); while that fails, the listener logs "pipe name held by another
+// process" (the name has an instance that is not the listener's) or "CreateNamedPipeW
+// failed", and tries again every CREATE_RETRY_MS. Then it creates the other instances
+// at once, up to PIPE_INSTANCES, and keeps every one of them until it returns: after an
+// exchange it disconnects the instance and listens on it again. No other process can
+// then create an instance, and the name is never free. An instance that someone else
+// took in the moment between the first creation and the last costs the listener that
+// instance: it serves with those it has, logs "CreateNamedPipeW failed" once, and tries
+// again for the rest every CREATE_RETRY_MS.
 //
-// The flag is looked at before every client; the wait for a client and the pause both
-// end when the event is signalled, and the listener then closes its instances and
-// returns without any further client, whatever it saw of the flag. A client that has
-// connected before the event is signalled is served. Each client's exchange is given
-// `exchange_budget_ms` from when the listener turns to it.
+// Each connected client has its own exchange (exchange.h); none waits on another. Each
+// has EXCHANGE_BUDGET_MS for its own part; a read or write still pending at its end is
+// cancelled, and so is one of a connection over its account's limit (ACCOUNT_INSTANCES,
+// the account being parts.account's answer for the client's process id) whose grace has
+// passed while the pipe runs short. A client that has read its answer is disconnected
+// when it closes its end. Requests are handled one at a time, in the order their frames
+// completed, on a thread of their own.
 //
-// `create` stands in for CreateNamedPipeW in tests.
+// The flag is looked at before the first instance is created; the stop event ends
+// every wait at once: for a client, on a read or a write, for delivery, and a pause. The
+// listener then lets the request in hand finish and writes its answer when its instance
+// takes it at once, handles no other request, and closes every instance without
+// disconnecting it, so that a client can still read an answer written to it.
 void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
-                       DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS,
-                       CreatePipeInstance create = CreateNamedPipeW);
+                       const ListenerParts& parts = {});
 
 }  // namespace korvan::pipe

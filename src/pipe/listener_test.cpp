@@ -23,7 +23,10 @@
 #include "pipe/exchange.h"
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
+#include "support/held_launch.h"
 #include "support/pipe_client.h"
+#include "support/policy_stand_in.h"
+#include "support/process_run.h"
 #include "win/error_text.h"
 #include "workdir/folder_record.h"
 
@@ -50,13 +53,27 @@ std::shared_ptr<win::StopFlag> stop_flag() {
     return stop;
 }
 
+// Wine's EnterCriticalPolicySection fails, which the listener would log at each first
+// start or stop.
+ListenerParts with_free_policy_lock(ListenerParts parts) {
+    parts.policy.section = &test_support::free_policy_section();
+    return parts;
+}
+
 // The listener on its own thread, stopped as the service's stop handling stops it.
 struct Listener {
     explicit Listener(DWORD budget_ms = EXCHANGE_BUDGET_MS,
                       std::shared_ptr<win::StopFlag> flag = stop_flag(),
                       CreatePipeInstance create = CreateNamedPipeW)
-        : stop_request(std::move(flag)), thread([this, budget_ms, create] {
-              run_pipe_listener(*stop_request, supervisor, budget_ms, create);
+        : Listener(ListenerParts{.exchange_budget_ms = budget_ms, .create = create},
+                   std::move(flag)) {}
+    Listener(ListenerParts listener_parts, std::shared_ptr<win::StopFlag> flag = stop_flag(),
+             core::Supervisor::Launch launch = core::start_core_suspended)
+        : parts(with_free_policy_lock(std::move(listener_parts))),
+          stop_request(std::move(flag)),
+          supervisor(workdir::InstallFiles{}, launch),
+          thread([this] {
+              run_pipe_listener(*stop_request, supervisor, parts);
               SetEvent(done.get());
           }) {}
     ~Listener() {
@@ -85,6 +102,7 @@ struct Listener {
 
     bool returned_within(DWORD ms) { return WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
 
+    ListenerParts parts;
     std::shared_ptr<win::StopFlag> stop_request;
     core::Supervisor supervisor;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -121,7 +139,15 @@ std::vector<std::string> first_log_lines(const CoreSandbox& sandbox) {
 struct CreateCall {
     bool first;  // with FILE_FLAG_FIRST_PIPE_INSTANCE
     bool created;
-    bool operator==(const CreateCall&) const = default;
+    bool operator==(const CreateCall& other) const {
+        return first == other.first && created == other.created;
+    }
+    // What it was asked for.
+    DWORD open_mode = 0;
+    DWORD pipe_mode = 0;
+    DWORD max_instances = 0;
+    DWORD buffers = 0;
+    DWORD default_time_out = 0;
 };
 
 struct StandInRules {
@@ -182,7 +208,8 @@ HANDLE WINAPI create_as_told(LPCWSTR name, DWORD open_mode, DWORD pipe_mode, DWO
                                 time_out, security);
         error = GetLastError();
     }
-    stand_in().calls.push_back({first, pipe != INVALID_HANDLE_VALUE});
+    stand_in().calls.push_back({first, pipe != INVALID_HANDLE_VALUE, open_mode, pipe_mode,
+                                max_instances, out_size == in_size ? out_size : 0, time_out});
     SetLastError(error);
     return pipe;
 }
@@ -254,9 +281,12 @@ TEST(Listener, UnreadableFramesAreLoggedAndUnanswered) {
         // the listener's ConnectNamedPipe leaves no exchange at all (ERROR_NO_DATA).
         ASSERT_TRUE(FlushFileBuffers(pipe.get()));
         pipe.reset();
-        // The next client is served only after that exchange has ended.
         EXPECT_EQ(request(PING), PONG);
-        const std::vector<std::string> lines = log_lines(sandbox);
+        std::vector<std::string> lines = log_lines(sandbox);
+        for (int waited = 0; waited < 5000 && lines.size() <= cases.size(); waited += 50) {
+            Sleep(50);
+            lines = log_lines(sandbox);
+        }
         ASSERT_EQ(lines.size(), cases.size() + 1);
         EXPECT_TRUE(lines.back() == "read frame: pipe closed" ||
                     lines.back() ==
@@ -283,25 +313,31 @@ TEST(Listener, OnlyTheFirstOfTwoFramesIsAnswered) {
     EXPECT_TRUE(closed_without_data(pipe.get()));
 }
 
-TEST(Listener, AClientThatSendsNothingIsDroppedAndTheNextServed) {
+// Answered at once, while the other client still holds its own instance.
+void expect_answered_while_another_waits() {
+    const ULONGLONG began = GetTickCount64();
+    EXPECT_EQ(request(PING), PONG);
+    EXPECT_LT(GetTickCount64() - began, 1500u);
+}
+
+TEST(Listener, AClientThatSendsNothingHoldsNoOneUpAndIsDroppedAtItsDeadline) {
     LoggedSandbox sandbox;
-    Listener listener(300);
+    Listener listener(3000);
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
-    // Waits for its turn, then is served while the silent one has been dropped.
-    EXPECT_EQ(request(PING), PONG);
+    expect_answered_while_another_waits();
     EXPECT_TRUE(closed_without_data(silent.get()));
     const std::vector<std::string> lines = log_lines(sandbox);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], ABORTED_READ);
 }
 
-TEST(Listener, AClientThatSendsHalfAFrameIsDropped) {
+TEST(Listener, AClientThatSendsHalfAFrameHoldsNoOneUpAndIsDroppedAtItsDeadline) {
     LoggedSandbox sandbox;
-    Listener listener(300);
+    Listener listener(3000);
     UniqueHandle slow = open_pipe();
     ASSERT_TRUE(send_bytes(slow.get(), prefix_of(13) + "{\"op\""));
-    EXPECT_EQ(request(PING), PONG);
+    expect_answered_while_another_waits();
     EXPECT_TRUE(closed_without_data(slow.get()));
     EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{ABORTED_READ});
 }
@@ -319,14 +355,40 @@ TEST(Listener, AResponseReadLateIsDeliveredWhole) {
     }
 }
 
-TEST(Listener, AResponseNeverReadIsGivenUpAtTheBound) {
+TEST(Listener, AResponseNeverReadHoldsNoOneUpAndIsGivenUpAtTheBound) {
     LoggedSandbox sandbox;
-    Listener listener(300);
+    Listener listener(3000);
     UniqueHandle idle = open_pipe();
     ASSERT_TRUE(send_bytes(idle.get(), framed(PING)));
-    // The idle client holds the listener only until its bound has passed.
-    EXPECT_EQ(request(PING), PONG);
+    expect_answered_while_another_waits();
+    // Disconnected at its bound, which discards the answer it never read.
+    EXPECT_TRUE(test_support::disconnected_within(idle.get(), 6000));
     EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, AResponseReadInPartIsGivenUpAtTheBound) {
+    LoggedSandbox sandbox;
+    Listener listener(1000);
+    UniqueHandle reader = open_pipe();
+    ASSERT_TRUE(send_bytes(reader.get(), framed(PING)));
+    char half[6] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(reader.get(), half, sizeof half, &got, nullptr));
+    EXPECT_EQ(got, sizeof half);
+    EXPECT_TRUE(test_support::disconnected_within(reader.get(), 5000));
+    EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, AClientThatReadsItsAnswerAndClosesIsDisconnectedAtOnce) {
+    LoggedSandbox sandbox;
+    // A client that keeps its end after reading holds the instance to its bound: this
+    // one closes, and its instance serves the next at once, all 32 times over.
+    Listener listener(5000);
+    const ULONGLONG began = GetTickCount64();
+    for (DWORD i = 0; i < 2 * PIPE_INSTANCES; ++i) {
+        ASSERT_EQ(request(PING), PONG);
+    }
+    EXPECT_LT(GetTickCount64() - began, 5000u);
 }
 
 TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
@@ -352,34 +414,89 @@ TEST(Listener, ABurstOfClientsIsAnsweredInFull) {
     EXPECT_TRUE(log_lines(sandbox).empty());
 }
 
-TEST(Listener, ServesOneClientAtATime) {
+TEST(Listener, HoldsEveryInstanceOfTheNameAndServesClientsAtOnce) {
     LoggedSandbox sandbox;
-    Listener listener(2000);
-    UniqueHandle first = open_pipe();
-    ASSERT_TRUE(first.valid());
-    DWORD error = 0;
-    UniqueHandle second = open_pipe(0, &error);
-    EXPECT_FALSE(second.valid());
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
-
+    Listener listener(5000);
+    std::vector<UniqueHandle> clients;
+    for (DWORD i = 0; i < PIPE_INSTANCES; ++i) {
+        DWORD error = 0;
+        clients.push_back(open_pipe(5000, &error));
+        ASSERT_TRUE(clients.back().valid()) << i << ": " << error;
+    }
     ULONG flags = 0, out_size = 0, in_size = 0, instances = 0;
-    ASSERT_TRUE(GetNamedPipeInfo(first.get(), &flags, &out_size, &in_size, &instances));
+    ASSERT_TRUE(GetNamedPipeInfo(clients[0].get(), &flags, &out_size, &in_size, &instances));
     EXPECT_EQ(flags, static_cast<ULONG>(PIPE_CLIENT_END | PIPE_TYPE_BYTE));
-    EXPECT_EQ(instances, 4u);
+    EXPECT_EQ(instances, PIPE_INSTANCES);
     EXPECT_EQ(out_size, 65536u);
     EXPECT_EQ(in_size, 65536u);
+    // All of them are the listener's: one more client finds every one busy, and no one
+    // else can make one.
+    DWORD error = 0;
+    EXPECT_FALSE(open_pipe(0, &error).valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+    for (const DWORD first : {DWORD{0}, DWORD{FILE_FLAG_FIRST_PIPE_INSTANCE}}) {
+        SCOPED_TRACE(first);
+        const UniqueHandle other(CreateNamedPipeW(test_support::SERVICE_PIPE,
+                                                  PIPE_ACCESS_DUPLEX | first, PIPE_TYPE_BYTE,
+                                                  PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr));
+        const DWORD refusal = GetLastError();
+        EXPECT_FALSE(other.valid());
+        // Windows refuses a first instance as the name exists; Wine ignores the flag.
+        EXPECT_TRUE(refusal == ERROR_PIPE_BUSY || (first != 0 && refusal == ERROR_ACCESS_DENIED))
+            << refusal;
+    }
 }
 
-TEST(Listener, EndsOnTheStopFlagWhileAnExchangeIsUnderWay) {
+TEST(Listener, ASquatterCannotMakeAnInstanceWhileTheListenerRunsAndEveryPingIsAnswered) {
     LoggedSandbox sandbox;
-    Listener listener(500);
+    Listener listener;
+    ASSERT_EQ(request(PING), PONG);
+    std::atomic<bool> done{false};
+    std::atomic<int> made{0};
+    std::thread squatter([&] {
+        while (!done.load()) {
+            const UniqueHandle instance(
+                CreateNamedPipeW(test_support::SERVICE_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                 PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr));
+            if (instance) {
+                ++made;
+            }
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < 200; ++i) {
+        answered += request(PING) == PONG ? 1 : 0;
+    }
+    done.store(true);
+    squatter.join();
+    EXPECT_EQ(answered, 200);
+    EXPECT_EQ(made.load(), 0);
+    EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, AStopEndsEveryWaitAtOnce) {
+    LoggedSandbox sandbox;
+    Listener listener(EXCHANGE_BUDGET_MS);
+    // One waits to send, one to have its answer read, one to close after reading it;
+    // the other instances wait for clients.
     UniqueHandle silent = open_pipe();
     ASSERT_TRUE(silent.valid());
-    // The client being served keeps its exchange; the listener sees the flag once the
-    // silent client's exchange has run out.
+    UniqueHandle unread = open_pipe();
+    ASSERT_TRUE(send_bytes(unread.get(), framed(PING)));
+    UniqueHandle kept = open_pipe();
+    ASSERT_TRUE(send_bytes(kept.get(), framed(PING)));
+    EXPECT_EQ(read_response(kept.get()), PONG);
+    Sleep(200);
+    const ULONGLONG began = GetTickCount64();
     listener.stop();
+    EXPECT_LT(GetTickCount64() - began, 2000u);
     EXPECT_TRUE(closed_without_data(silent.get()));
-    EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{ABORTED_READ});
+    // The instance was closed, not disconnected: an answer written is still there.
+    EXPECT_EQ(read_response(unread.get()), PONG);
+    EXPECT_TRUE(closed_without_data(unread.get()));
+    EXPECT_TRUE(closed_without_data(kept.get()));
+    // A stop writes no line of its own.
+    EXPECT_TRUE(log_lines(sandbox).empty());
 }
 
 TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
@@ -528,20 +645,49 @@ TEST(Listener, ServesNoOneUnderANameHeldElsewhereWithTheSystemsRefusal) {
     expect_no_one_served_under_a_name_held_elsewhere(CreateNamedPipeW);
 }
 
-TEST(Listener, MakesTheNextInstanceBeforeClosingTheServedOne) {
+TEST(Listener, InstancesTakenBeforeItsLastCreationAreLoggedOnceAndTriedAgain) {
     LoggedSandbox sandbox;
-    // The first next instance fails: the listener then holds none of its own.
-    tell_stand_in({.next_instance_failures = 1});
+    // Someone takes three instances between the listener's first creation and its last,
+    // and lets them go again.
+    tell_stand_in({.next_instance_failures = 3});
     {
         Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create_as_told);
         EXPECT_EQ(request(PING), PONG);
+        for (int waited = 0; waited < 5000 && stand_in_calls().size() < PIPE_INSTANCES + 3;
+             waited += 50) {
+            Sleep(50);
+        }
         EXPECT_EQ(request(PING), PONG);
         listener.stop();
     }
-    const std::vector<CreateCall> expected = {
-        {true, true}, {false, false}, {true, true}, {false, true}};
+    std::vector<CreateCall> expected = {{true, true}};
+    expected.insert(expected.end(), 3, CreateCall{false, false});
+    expected.insert(expected.end(), PIPE_INSTANCES - 4, CreateCall{false, true});
+    expected.insert(expected.end(), 3, CreateCall{false, true});
     EXPECT_EQ(stand_in_calls(), expected);
     EXPECT_EQ(log_lines(sandbox), std::vector<std::string>{std::string(CREATE_PIPE_FAILED_LOG)});
+}
+
+TEST(Listener, MakesEachInstanceWithTheParametersOfThePipe) {
+    LoggedSandbox sandbox;
+    tell_stand_in({});
+    {
+        Listener listener(EXCHANGE_BUDGET_MS, stop_flag(), create_as_told);
+        EXPECT_EQ(request(PING), PONG);
+        listener.stop();
+    }
+    const std::vector<CreateCall> calls = stand_in_calls();
+    ASSERT_EQ(calls.size(), PIPE_INSTANCES);
+    for (const CreateCall& call : calls) {
+        EXPECT_EQ(call.open_mode & ~DWORD{FILE_FLAG_FIRST_PIPE_INSTANCE},
+                  static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED));
+        EXPECT_EQ(call.pipe_mode, static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE |
+                                                     PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
+        EXPECT_EQ(call.max_instances, 32u);
+        EXPECT_EQ(call.buffers, 65536u);
+        // A client's WaitNamedPipe with the default wait outlasts a start.
+        EXPECT_EQ(call.default_time_out, 5000u);
+    }
 }
 
 TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
@@ -590,6 +736,135 @@ TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
     EXPECT_EQ(not_found, 0) << "of " << probes << " attempts";
     EXPECT_EQ(prober_unanswered, 0);
     EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+// Under Wine every process has the same token: the test's own process is one account,
+// every other process another.
+Account two_accounts(DWORD process_id) {
+    return process_id == GetCurrentProcessId() ? "this test" : "another process";
+}
+
+// Threads of this process, each holding a connection that sends nothing, or that pings
+// and never reads the answer, and opening a new one as soon as the listener ends it.
+class Hogs {
+  public:
+    Hogs(int silent, int unread) {
+        for (int i = 0; i < silent + unread; ++i) {
+            const bool pings = i >= silent;
+            threads_.emplace_back([this, pings] {
+                while (!done_.load()) {
+                    UniqueHandle pipe = open_pipe(1000);
+                    if (!pipe || (pings && !send_bytes(pipe.get(), framed(PING)))) {
+                        continue;
+                    }
+                    ++opened_;
+                    // Until the listener lets it go.
+                    while (!done_.load() &&
+                           PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
+                        Sleep(20);
+                    }
+                }
+            });
+        }
+    }
+    ~Hogs() {
+        done_.store(true);
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    int opened() const { return opened_.load(); }
+
+  private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> opened_{0};
+    std::vector<std::thread> threads_;
+};
+
+// How long each of `count` pings from another process, the client tool, took to be
+// answered; nullopt for one that was not.
+std::vector<std::optional<ULONGLONG>> pings_from_another_process(int count) {
+    const std::wstring tool = test_support::module_dir() + L"\\..\\korvan-vpn-ctl.exe";
+    std::vector<std::optional<ULONGLONG>> times;
+    for (int i = 0; i < count; ++i) {
+        const ULONGLONG began = GetTickCount64();
+        const std::optional<test_support::Ran> ran =
+            test_support::run(L"\"" + tool + L"\" --no-server-check --timeout 20 ping");
+        if (ran && ran->exit_code == 0) {
+            times.push_back(GetTickCount64() - began);
+        } else {
+            times.push_back(std::nullopt);
+        }
+    }
+    return times;
+}
+
+void expect_each_answered_within(const std::vector<std::optional<ULONGLONG>>& times,
+                                 ULONGLONG bound_ms) {
+    for (size_t i = 0; i < times.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(times[i].has_value());
+        EXPECT_LT(*times[i], bound_ms);
+    }
+}
+
+TEST(Listener, SilentAndUnreadConnectionsOfOneAccountHoldNoOneElseUp) {
+    LoggedSandbox sandbox;
+    Listener listener(ListenerParts{.account = two_accounts});
+    const Hogs hogs(4, 4);
+    for (int waited = 0; waited < 5000 && hogs.opened() < 8; waited += 50) {
+        Sleep(50);
+    }
+    ASSERT_GE(hogs.opened(), 8);
+    expect_each_answered_within(pings_from_another_process(5), 3000);
+}
+
+TEST(Listener, OneAccountCannotHoldEveryInstance) {
+    LoggedSandbox sandbox;
+    Listener listener(ListenerParts{.account = two_accounts});
+    const Hogs hogs(2 * PIPE_INSTANCES, 0);
+    for (int waited = 0; waited < 5000 && hogs.opened() < static_cast<int>(PIPE_INSTANCES);
+         waited += 50) {
+        Sleep(50);
+    }
+    ASSERT_GE(hogs.opened(), static_cast<int>(PIPE_INSTANCES));
+    // Without the limit the hogs would hold every instance for their whole 10 s.
+    expect_each_answered_within(pings_from_another_process(5), 5000);
+    // Their connections beyond the account's first ones were ended, and the log folds
+    // the lines of their ends.
+    EXPECT_GT(hogs.opened(), static_cast<int>(2 * PIPE_INSTANCES));
+    log::flush_log();
+    const std::vector<std::string> lines = log_lines(sandbox);
+    EXPECT_LT(lines.size(), 40u);
+}
+
+TEST(Listener, AClientDuringAHeldStartConnectsAtOnceAndIsAnsweredAfterIt) {
+    LoggedSandbox sandbox;
+    test_support::HeldLaunch launch;
+    Listener listener(ListenerParts{}, stop_flag(), test_support::launch_when_released);
+    std::optional<std::string> started;
+    {
+        test_support::Background starter([&] {
+            started = request(
+                R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})");
+        });
+        ASSERT_EQ(WaitForSingleObject(launch.entered.get(), 10000), WAIT_OBJECT_0);
+        // No ERROR_PIPE_BUSY, and no wait for an instance.
+        DWORD error = 0;
+        const UniqueHandle waiting = open_pipe(0, &error);
+        ASSERT_TRUE(waiting.valid()) << error;
+        ASSERT_TRUE(send_bytes(waiting.get(), framed(R"({"op":"status"})")));
+        // Handled after the start, in order.
+        Sleep(300);
+        DWORD available = 0;
+        ASSERT_TRUE(PeekNamedPipe(waiting.get(), nullptr, 0, nullptr, &available, nullptr));
+        EXPECT_EQ(available, 0u);
+        SetEvent(launch.release.get());
+        EXPECT_EQ(read_response(waiting.get()),
+                  R"({"ok":"status","running":true,"mixed_port":1,"ctl_port":2})");
+        EXPECT_TRUE(starter.done_within(10000));
+    }
+    EXPECT_EQ(started, R"({"ok":"started","mixed_port":1,"ctl_port":2})");
 }
 
 // Bad frames each write a log line; none of them makes or moves the work folder, so a

@@ -178,4 +178,10 @@ std::string encode_response_within(const Response& response, size_t limit) {
     return encode_response(response::Error{error->code, std::move(message)});
 }
 
+Result<std::vector<std::uint8_t>> response_frame(const Response& response) {
+    const std::string text = encode_response_within(response, MAX_FRAME_LEN);
+    return frame_bytes(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
 }  // namespace korvan::proto

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.h"
 #include "proto/frame.h"
@@ -31,16 +32,20 @@ inline constexpr std::string_view CUT_MARK = " [truncated]";
 // so is an error whose code leaves no room for the mark.
 std::string encode_response_within(const Response& response, size_t limit);
 
-// Encodes `response` within MAX_FRAME_LEN bytes (see encode_response_within) and sends
-// it as one frame: an error too long is sent with its message cut, a response of another
-// kind too long not at all.
-// Errors: "response too large", "WriteFile: {}", "pipe write 0".
+// `response` as one frame, encoded within MAX_FRAME_LEN bytes (see
+// encode_response_within): an error too long has its message cut, a response of another
+// kind too long is refused. Error: "response too large".
+Result<std::vector<std::uint8_t>> response_frame(const Response& response);
+
+// Sends response_frame(response). Errors: "response too large", "WriteFile: {}",
+// "pipe write 0".
 template <class Stream>
 Result<void> write_response(Stream& stream, const Response& response) {
-    const std::string text = encode_response_within(response, MAX_FRAME_LEN);
-    return write_frame(
-        stream, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                              text.size()));
+    Result<std::vector<std::uint8_t>> frame = response_frame(response);
+    if (!frame) {
+        return frame.failure();
+    }
+    return write_all(stream, std::span<const std::uint8_t>(frame.value()));
 }
 
 }  // namespace korvan::proto

@@ -11,7 +11,8 @@
 // other end has closed), or the system error text. On the pipe these are ReadFile
 // and WriteFile; natively and in tests, a buffer in memory.
 //
-// None of these functions closes or disconnects the stream, and none keeps state.
+// None of these functions closes or disconnects the stream; only a FrameReader keeps
+// what it has read.
 
 #include <cstdint>
 #include <limits>
@@ -38,61 +39,58 @@ inline std::uint32_t chunk_size(size_t remaining) {
                : std::numeric_limits<std::uint32_t>::max();
 }
 
-// Fills all of `buffer`. Errors: "ReadFile: {system error}", "pipe closed".
+// One frame read from bytes that arrive in pieces, for a reader that cannot block: it
+// says where the next bytes go and is told how many came. It asks for the frame's own
+// bytes alone, the rest of the prefix and then the rest of the body, so that nothing
+// after the frame is read. The length is checked as soon as the prefix is whole, before
+// any buffer for the body is allocated.
+class FrameReader {
+  public:
+    // Where the next bytes go; empty once the frame is whole.
+    std::span<std::uint8_t> space();
+
+    // `count` bytes (at most space().size()) have arrived in space(); 0 means that the
+    // other end has closed. Errors: "pipe closed", and "frame length out of range: {}"
+    // (the announced length in decimal) once the prefix is whole. After an error the
+    // reader takes nothing more.
+    Result<void> received(std::uint32_t count);
+
+    // The prefix is whole and its length in range.
+    bool has_length() const { return prefix_got_ == sizeof prefix_ && !failed_; }
+    // The body is whole.
+    bool complete() const { return has_length() && body_got_ == body_.size(); }
+    // The body of a complete frame, 1 to MAX_FRAME_LEN bytes; the reader keeps nothing.
+    std::vector<std::uint8_t> take_body() { return std::move(body_); }
+
+  private:
+    std::uint8_t prefix_[4] = {};
+    size_t prefix_got_ = 0;
+    std::vector<std::uint8_t> body_;
+    size_t body_got_ = 0;
+    bool failed_ = false;
+};
+
+// Reads one frame and returns its body, 1 to MAX_FRAME_LEN bytes (FrameReader).
+// Errors: "ReadFile: {system error}", and those of FrameReader::received.
 template <class Stream>
-Result<void> read_exact(Stream& stream, std::span<std::uint8_t> buffer) {
-    size_t done = 0;
-    while (done < buffer.size()) {
-        Result<std::uint32_t> got =
-            read_some(stream, buffer.data() + done, chunk_size(buffer.size() - done));
+Result<std::vector<std::uint8_t>> read_frame(Stream& stream) {
+    FrameReader reader;
+    while (!reader.complete()) {
+        const std::span<std::uint8_t> space = reader.space();
+        Result<std::uint32_t> got = read_some(stream, space.data(), chunk_size(space.size()));
         if (!got) {
             return prefixed("ReadFile", got.failure());
         }
-        if (got.value() == 0) {
-            return Failure{std::string(PIPE_CLOSED)};
+        if (Result<void> taken = reader.received(got.value()); !taken) {
+            return taken.failure();
         }
-        done += got.value();
     }
-    return {};
+    return reader.take_body();
 }
 
-// Reads a frame's 4-byte prefix and returns the length it announces, unchecked.
-// Nothing after the prefix is read. Errors: those of read_exact.
-template <class Stream>
-Result<std::uint32_t> read_frame_length(Stream& stream) {
-    std::uint8_t prefix[4] = {};
-    if (Result<void> read = read_exact(stream, std::span<std::uint8_t>(prefix)); !read) {
-        return read.failure();
-    }
-    return std::uint32_t{prefix[0]} | (std::uint32_t{prefix[1]} << 8) |
-           (std::uint32_t{prefix[2]} << 16) | (std::uint32_t{prefix[3]} << 24);
-}
-
-// Reads the body that a prefix announced as `length` bytes. The length is checked
-// before any buffer is allocated or anything is read; nothing after the body is read.
-// Errors: "frame length out of range: {length}", those of read_exact.
-template <class Stream>
-Result<std::vector<std::uint8_t>> read_frame_body(Stream& stream, std::uint32_t length) {
-    if (length == 0 || length > MAX_FRAME_LEN) {
-        return Failure{std::string(FRAME_LENGTH_OUT_OF_RANGE) + std::to_string(length)};
-    }
-    std::vector<std::uint8_t> body(length);
-    if (Result<void> read = read_exact(stream, std::span<std::uint8_t>(body)); !read) {
-        return read.failure();
-    }
-    return body;
-}
-
-// Reads one frame and returns its body, 1 to MAX_FRAME_LEN bytes: read_frame_length,
-// then read_frame_body. Errors: theirs.
-template <class Stream>
-Result<std::vector<std::uint8_t>> read_frame(Stream& stream) {
-    Result<std::uint32_t> length = read_frame_length(stream);
-    if (!length) {
-        return length.failure();
-    }
-    return read_frame_body(stream, length.value());
-}
+// The bytes of one frame: the prefix, then `body`. A body over MAX_FRAME_LEN is refused.
+// Error: "response too large".
+Result<std::vector<std::uint8_t>> frame_bytes(std::span<const std::uint8_t> body);
 
 // Writes all of `bytes`. Errors: "WriteFile: {system error}", "pipe write 0".
 template <class Stream>
@@ -113,22 +111,14 @@ Result<void> write_all(Stream& stream, std::span<const std::uint8_t> bytes) {
 }
 
 // Writes one frame, its prefix and its body together: on a stream that takes them
-// whole, one write. A body over MAX_FRAME_LEN is refused with "response too large"
-// before anything is written.
-// Errors: "response too large", those of write_all.
+// whole, one write (frame_bytes). Errors: "response too large", those of write_all.
 template <class Stream>
 Result<void> write_frame(Stream& stream, std::span<const std::uint8_t> body) {
-    if (body.size() > MAX_FRAME_LEN) {
-        return Failure{std::string(RESPONSE_TOO_LARGE)};
+    Result<std::vector<std::uint8_t>> frame = frame_bytes(body);
+    if (!frame) {
+        return frame.failure();
     }
-    const auto length = static_cast<std::uint32_t>(body.size());
-    std::vector<std::uint8_t> frame;
-    frame.reserve(4 + body.size());
-    for (int shift = 0; shift < 32; shift += 8) {
-        frame.push_back(static_cast<std::uint8_t>(length >> shift));
-    }
-    frame.insert(frame.end(), body.begin(), body.end());
-    return write_all(stream, std::span<const std::uint8_t>(frame));
+    return write_all(stream, std::span<const std::uint8_t>(frame.value()));
 }
 
 }  // namespace korvan::proto

@@ -60,6 +60,11 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+Bytes prefix_bytes(std::uint32_t length) {
+    const std::string prefix = test_support::prefix_of(length);
+    return Bytes(prefix.begin(), prefix.end());
+}
+
 struct ReadCase {
     const char* name;
     Bytes input;
@@ -148,57 +153,77 @@ TEST(ReadFrame, BytesAfterTheBodyAreLeftUnread) {
     EXPECT_EQ(s.read_pos, 7u);
 }
 
-TEST(ReadFrameLength, ReadsThePrefixAloneAndLeavesItsLengthUnchecked) {
-    struct Case {
-        const char* name;
-        Bytes input;
-        std::uint32_t max_read;
-        std::optional<std::uint32_t> length;  // expected success with this length
-        std::string error;                    // otherwise, this text
-    };
-    const std::vector<Case> cases = {
-        {"zero", {0, 0, 0, 0, 'x'}, UINT32_MAX, 0, ""},
-        {"largest", {0xFF, 0xFF, 0xFF, 0xFF, 'x'}, UINT32_MAX, 4294967295u, ""},
-        {"one byte per read", concat({13, 0, 0, 0}, test_support::patterned_bytes(13)), 1, 13, ""},
-        {"closed inside the prefix", {13, 0, 0}, UINT32_MAX, {}, "pipe closed"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MemoryStream s;
-        s.input = c.input;
-        s.max_read = c.max_read;
-        Result<std::uint32_t> got = read_frame_length(s);
-        if (c.length) {
-            ASSERT_TRUE(got.ok()) << got.error();
-            EXPECT_EQ(got.value(), *c.length);
-            EXPECT_EQ(s.read_pos, 4u);
-        } else {
-            ASSERT_FALSE(got.ok());
-            EXPECT_EQ(got.error(), c.error);
+// Feeds `input` to a reader in pieces of at most `piece` bytes, as long as it asks for
+// bytes; returns what it made of them and how many it took.
+struct Fed {
+    Result<void> outcome;
+    size_t taken = 0;
+    std::vector<size_t> asked;
+};
+Fed feed(FrameReader& reader, const Bytes& input, size_t piece) {
+    Fed fed;
+    while (!reader.complete()) {
+        const std::span<std::uint8_t> space = reader.space();
+        fed.asked.push_back(space.size());
+        const size_t count = std::min({space.size(), piece, input.size() - fed.taken});
+        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(fed.taken), count, space.begin());
+        fed.taken += count;
+        fed.outcome = reader.received(static_cast<std::uint32_t>(count));
+        if (!fed.outcome) {
+            break;
         }
     }
+    return fed;
 }
 
-TEST(ReadFrameBody, RefusesALengthOutOfRangeBeforeReadingAnything) {
-    for (const std::uint32_t length : {0u, MAX_FRAME_LEN + 1, 4294967295u}) {
-        SCOPED_TRACE(length);
-        MemoryStream s;
-        s.input = test_support::patterned_bytes(13);
-        Result<Bytes> got = read_frame_body(s, length);
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error(), "frame length out of range: " + std::to_string(length));
-        EXPECT_EQ(s.read_pos, 0u);
+TEST(FrameReader, AsksForThePrefixThenExactlyTheAnnouncedBodyAndNothingAfter) {
+    const Bytes input = concat(concat({3, 0, 0, 0}, {'a', 'b', 'c'}), {9, 9});
+    struct Case {
+        size_t piece;
+        std::vector<size_t> asked;
+    };
+    for (const Case& c :
+         {Case{100, {4, 3}}, Case{1, {4, 3, 2, 1, 3, 2, 1}}, Case{2, {4, 2, 3, 1}}}) {
+        SCOPED_TRACE(c.piece);
+        FrameReader reader;
+        const Fed fed = feed(reader, input, c.piece);
+        ASSERT_TRUE(fed.outcome.ok()) << fed.outcome.error();
+        EXPECT_EQ(fed.taken, 7u);
+        EXPECT_EQ(fed.asked, c.asked);
+        EXPECT_TRUE(reader.space().empty());
+        EXPECT_EQ(reader.take_body(), (Bytes{'a', 'b', 'c'}));
     }
 }
 
-TEST(ReadFrameBody, ReadsExactlyTheAnnouncedBytes) {
-    MemoryStream s;
-    s.input = concat({'a', 'b', 'c'}, {4, 0, 0, 0});
-    s.max_read = 1;
-    Result<Bytes> got = read_frame_body(s, 3);
-    ASSERT_TRUE(got.ok()) << got.error();
-    EXPECT_EQ(got.value(), (Bytes{'a', 'b', 'c'}));
-    EXPECT_EQ(s.read_pos, 3u);
+TEST(FrameReader, RefusesALengthOutOfRangeOnceThePrefixIsWholeAndTakesNothingMore) {
+    for (const std::uint32_t length : {0u, MAX_FRAME_LEN + 1, 4294967295u}) {
+        SCOPED_TRACE(length);
+        FrameReader reader;
+        const Fed fed = feed(reader, concat(prefix_bytes(length), {'x'}), 100);
+        ASSERT_FALSE(fed.outcome.ok());
+        EXPECT_EQ(fed.outcome.error(), "frame length out of range: " + std::to_string(length));
+        EXPECT_EQ(fed.taken, 4u);
+        EXPECT_FALSE(reader.has_length());
+        EXPECT_TRUE(reader.space().empty());
+    }
+    FrameReader largest;
+    const Bytes prefix = prefix_bytes(MAX_FRAME_LEN);
+    std::copy(prefix.begin(), prefix.end(), largest.space().begin());
+    ASSERT_TRUE(largest.received(4).ok());
+    EXPECT_TRUE(largest.has_length());
+    EXPECT_EQ(largest.space().size(), MAX_FRAME_LEN);
+}
+
+TEST(FrameReader, AStreamClosedInsideThePrefixOrTheBodyIsPipeClosed) {
+    for (const Bytes& input : {Bytes{13, 0, 0}, concat({13, 0, 0, 0}, {'a', 'b'})}) {
+        SCOPED_TRACE(input.size());
+        FrameReader reader;
+        const Fed fed = feed(reader, input, 100);
+        ASSERT_FALSE(fed.outcome.ok());
+        EXPECT_EQ(fed.outcome.error(), "pipe closed");
+        EXPECT_EQ(fed.taken, input.size());
+        EXPECT_TRUE(reader.space().empty());
+    }
 }
 
 TEST(WriteFrame, WritesPrefixAndBodyInOneWrite) {

@@ -74,6 +74,17 @@ bool closed_without_data(HANDLE pipe) {
     return !ReadFile(pipe, &byte, 1, &got, nullptr) || got == 0;
 }
 
+bool disconnected_within(HANDLE pipe, DWORD timeout_ms) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
 PipePair connected_pair(DWORD server_flags, DWORD client_flags) {
     static std::atomic<int> counter{0};
     const std::wstring name = L"\\\\.\\pipe\\korvan-test-pair-" +

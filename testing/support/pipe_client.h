@@ -33,6 +33,10 @@ std::optional<std::string> read_response(HANDLE pipe);
 // Whether the server has closed the pipe with nothing (more) to read.
 bool closed_without_data(HANDLE pipe);
 
+// Whether the server disconnects the pipe within `timeout_ms`, whatever was left in it
+// to read (a disconnect discards it); reads nothing.
+bool disconnected_within(HANDLE pipe, DWORD timeout_ms);
+
 // A pipe instance under a name of its own (duplex, byte mode, one instance, 64 KiB
 // buffers, `server_flags` added to the open mode) with a client connected to it, opened
 // with `client_flags` (open_pipe).
