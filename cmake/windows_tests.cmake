@@ -52,6 +52,7 @@ if(KORVAN_TESTS)
         src/core/supervise_test.cpp
         src/core/supervisor_test.cpp
         src/log/service_log_test.cpp
+        src/win/backup_privileges_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
         src/workdir/install_files_test.cpp
