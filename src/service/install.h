@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "service/failure_actions.h"
 
 namespace korvan::service {
 
@@ -24,6 +25,11 @@ inline constexpr std::string_view UNINSTALL_FAILED_PREFIX = "uninstall failed: "
 // Errors: "open SCM: {}", "current_exe: {}" (file-and-process form), "create service: {}",
 // "start service: {}", the SCM ones with the short text "IO error in winapi call".
 Result<void> install_service();
+
+// install_service for the executable `exe`, with the restart after a crash set through
+// `change` (ChangeServiceConfig2W, or a test's stand-in). Errors: those of
+// install_service but "current_exe: {}".
+Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Call change);
 
 // Asks the service to stop, without waiting and whatever the answer, and deletes its
 // registration; the SCM removes it once the service has stopped.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "service/failure_actions.h"
+#include "service/install.h"
 #include "support/folder_probes.h"
 #include "support/installed_service.h"
 #include "support/pipe_client.h"
@@ -768,6 +769,29 @@ TEST_F(Service, TheRestartsCannotBeSetThroughAHandleThatMayNotChangeTheConfigura
     ASSERT_FALSE(set);
     EXPECT_EQ(set.error(),
               "ChangeServiceConfig2W: " + test_support::expected_winapi_text(ERROR_ACCESS_DENIED));
+}
+
+// The Service Control Manager refusing the restart after a crash, through a stand-in
+// for ChangeServiceConfig2W (Wine's accepts every handle that may change the
+// configuration).
+BOOL WINAPI refusing_change(SC_HANDLE, DWORD, LPVOID) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A refused restart fails nothing: the install succeeds (the command prints "service
+// installed" for it, InstallRegistersStartsAndDescribesIt), the service starts and
+// answers, and the refusal goes to the log in the work folder the install made.
+TEST_F(Service, ARefusedRestartOnFailureFailsNothingAndGoesToTheLog) {
+    InstallFolder folder(L"korvan install dir");
+    TempDir program_data(L"install");
+    const test_support::ScopedEnv environment(L"ProgramData", program_data.path);
+    const Result<void> installed = install_service_at(folder.exe(), refusing_change);
+    ASSERT_TRUE(installed.ok()) << installed.error();
+    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+    EXPECT_EQ(read_file(program_data.path + L"\\KorvanVPN\\service\\service.log"),
+              "install: restart on failure: ChangeServiceConfig2W: " +
+                  test_support::expected_winapi_text(ERROR_ACCESS_DENIED) + "\n");
 }
 
 TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {
