@@ -151,6 +151,13 @@ if(KORVAN_TESTS)
     # Both look at, or register, the service korvan-vpn-service in the shared prefix.
     set_tests_properties(ctl_tests client_tests PROPERTIES RESOURCE_LOCK korvan_service_name)
 
+    # The installed service across Wine sessions, each begun by ending the wineserver,
+    # in a prefix of its own: the volume serial its early start reads is not the one
+    # later processes read.
+    add_test(NAME service_sessions
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/wine-sessions/sessions-test ${CMAKE_BINARY_DIR})
+    set_tests_properties(service_sessions PROPERTIES TIMEOUT 600)
+
     # The zip for integrators, packed from this build's executables; no Wine.
     add_test(NAME release_zip
              COMMAND ${CMAKE_SOURCE_DIR}/testing/packaging/zip-test ${CMAKE_BINARY_DIR})

@@ -411,7 +411,7 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
     EXPECT_EQ(moved->moved.size(), 1u);
 }
 
-TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
+TEST(SameFile, NeedsTheSameFileIdOnTheSameVolumeUnlessItsSerialIsUnknown) {
     FILE_ID_INFO base{};
     base.VolumeSerialNumber = 0x1234;
     base.FileId.Identifier[0] = 7;
@@ -419,6 +419,10 @@ TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
     other_volume.VolumeSerialNumber = 0x1235;
     FILE_ID_INFO other_id = base;
     other_id.FileId.Identifier[15] = 1;
+    FILE_ID_INFO unknown_volume = base;
+    unknown_volume.VolumeSerialNumber = 0;
+    FILE_ID_INFO unknown_volume_other_id = other_id;
+    unknown_volume_other_id.VolumeSerialNumber = 0;
     struct Case {
         const char* name;
         FILE_ID_INFO right;
@@ -428,6 +432,8 @@ TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
         {"the same", base, true},
         {"the same file ID on another volume", other_volume, false},
         {"another file ID on the same volume", other_id, false},
+        {"the same file ID, the serial read as 0", unknown_volume, true},
+        {"another file ID, the serial read as 0", unknown_volume_other_id, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -564,6 +570,81 @@ TEST(OpenServiceDir, AFileIdOfAllZerosOrAllOnesIsNoIdentityAndNothingIsMoved) {
             ASSERT_TRUE(now);
             EXPECT_TRUE(same_file(*planted, *now));
         }
+    }
+}
+
+// Wine reads the volume serial of C: as 0 in a service started early in a session and
+// as the drive's serial later on, so the service's own levels are made under one reading
+// and judged under the other. Only an unknown serial is let pass: the service's own
+// level read on another volume is not its own.
+TEST(OpenServiceDir, ItsOwnLevelsStayItsOwnWhenTheVolumeSerialReadsZeroAtOneTouch) {
+    const auto serial_becomes = [](ULONGLONG serial) {
+        ServiceDirSeams seams;
+        seams.read_id = [serial](FILE_ID_INFO& id) { id.VolumeSerialNumber = serial; };
+        return seams;
+    };
+    struct Case {
+        const char* name;
+        ServiceDirSeams made;
+        ServiceDirSeams judged;
+        bool own;
+    };
+    const std::vector<Case> cases = {
+        {"made reading 0, judged reading the serial", serial_becomes(0), {}, true},
+        {"made reading the serial, judged reading 0", {}, serial_becomes(0), true},
+        {"made reading 0, judged reading 0", serial_becomes(0), serial_becomes(0), true},
+        {"made on one volume, judged on another", serial_becomes(0x1234), serial_becomes(0x1235),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        Result<ServiceDir> made = open_service_dir(temp.path, Role::Service, c.made);
+        ASSERT_TRUE(made.ok()) << made.error();
+        const std::optional<FILE_ID_INFO> before = test_support::file_identity(made->path);
+        ASSERT_TRUE(before);
+        for (int touch = 0; touch < 2; ++touch) {
+            SCOPED_TRACE(touch);
+            Result<ServiceDir> judged = open_service_dir(temp.path, Role::Service, c.judged);
+            ASSERT_TRUE(judged.ok()) << judged.error();
+            // A level moved aside is made anew under the judging reading, and kept.
+            EXPECT_EQ(judged->moved.empty(), c.own || touch > 0);
+        }
+        EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").empty(), c.own);
+        const std::optional<FILE_ID_INFO> after = test_support::file_identity(made->path);
+        ASSERT_TRUE(after);
+        EXPECT_EQ(std::memcmp(before->FileId.Identifier, after->FileId.Identifier,
+                              sizeof before->FileId.Identifier) == 0,
+                  c.own);
+    }
+}
+
+TEST(OpenServiceDir, AFolderSomeoneElseMadeIsMovedAsideWhenTheVolumeSerialReadsZero) {
+    for (const bool recorded_zero : {false, true}) {
+        SCOPED_TRACE(recorded_zero ? "the own level recorded reading 0" : "recorded as read");
+        TempDir temp(L"workdir");
+        ServiceDirSeams zero;
+        zero.read_id = [](FILE_ID_INFO& id) { id.VolumeSerialNumber = 0; };
+        own_top_level_only(temp.path, temp);
+        if (recorded_zero) {
+            // Its record made anew, as a service reading 0 makes it.
+            const std::wstring top = temp.path + L"\\KorvanVPN";
+            std::optional<FILE_ID_INFO> id = test_support::file_identity(top);
+            ASSERT_TRUE(id);
+            id->VolumeSerialNumber = 0;
+            ASSERT_TRUE(record_made_folder(top, *id).ok());
+        }
+        std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        const std::optional<FILE_ID_INFO> planted =
+            test_support::file_identity(temp.path + L"\\KorvanVPN\\service");
+        ASSERT_TRUE(planted);
+        Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, zero);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+        EXPECT_EQ(dir->moved[0].from, temp.path + L"\\KorvanVPN\\service");
+        const std::optional<FILE_ID_INFO> aside = test_support::file_identity(dir->moved[0].to);
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(same_file(*aside, *planted));
     }
 }
 
