@@ -64,8 +64,29 @@ Failure no_file_id(const std::wstring& path) {
     return Failure{std::string(NO_FILE_ID_PREFIX) + win::narrow(path)};
 }
 
+// The error the seams give a read of `read`, if any.
+DWORD seam_error(FILE_INFO_BY_HANDLE_CLASS read, const ServiceDirSeams& seams) {
+    return seams.read_error ? seams.read_error(read) : ERROR_SUCCESS;
+}
+
+// The attributes of the level behind `handle`. Error: the os error form.
+Result<DWORD> read_attributes(HANDLE handle, const ServiceDirSeams& seams) {
+    if (const DWORD error = seam_error(FileBasicInfo, seams); error != ERROR_SUCCESS) {
+        return Failure{win::os_error_text(error)};
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    return basic.FileAttributes;
+}
+
 // The identity of the level behind `handle`, as the seams would have it.
 Result<FILE_ID_INFO> read_id(HANDLE handle, const ServiceDirSeams& seams) {
+    if (const DWORD error = seam_error(FileIdInfo, seams); error != ERROR_SUCCESS) {
+        return Failure{win::os_error_text(error)};
+    }
     Result<FILE_ID_INFO> id = file_id(handle);
     if (id && seams.read_id) {
         seams.read_id(id.value());
@@ -84,25 +105,29 @@ Judged judge(const std::wstring& path, const ServiceDirSeams& seams) {
                              : Verdict::Unusable;
         return judged;
     }
-    judged.verdict = Verdict::Foreign;
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(judged.level.get(), FileBasicInfo, &basic, sizeof basic)) {
+    // A level whose identity cannot be read tells no more than one whose file ID tells
+    // nothing: it is not moved, whoever made it. Moving it could take the service's own
+    // folder away on a passing failure, and the move could not be counted.
+    const Result<DWORD> attributes = read_attributes(judged.level.get(), seams);
+    if (!attributes) {
+        judged.failure = attributes.error();
         return judged;
     }
-    if (Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams)) {
-        judged.id = id.value();
-    } else {
+    const Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams);
+    if (!id) {
+        judged.failure = id.error();
         return judged;
     }
+    judged.id = id.value();
     if (!usable_file_id(*judged.id)) {
-        judged.verdict = Verdict::Unusable;
         judged.failure = no_file_id(path).text;
         return judged;
     }
     const std::optional<FILE_ID_INFO> recorded = made_folder(full_path(path));
-    if (plain_folder(basic.FileAttributes) && recorded && same_file(*recorded, *judged.id)) {
-        judged.verdict = Verdict::Own;
-    }
+    judged.verdict =
+        plain_folder(attributes.value()) && recorded && same_file(*recorded, *judged.id)
+            ? Verdict::Own
+            : Verdict::Foreign;
     return judged;
 }
 

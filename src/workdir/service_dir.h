@@ -54,7 +54,8 @@ inline constexpr size_t MAX_MOVED_FOLDERS = 8;
 // move is abandoned: it may still complete later, but it is never recorded or logged.
 inline constexpr DWORD MOVE_BOUND_MS = 5000;
 
-// Failures of their own, each followed by the level's path.
+// Failures of their own, each followed by the level's path. A level whose identity
+// cannot be read at all yields the system error of the read instead.
 inline constexpr std::string_view NO_FILE_ID_PREFIX =
     "the volume gives this folder no usable file ID: ";
 inline constexpr std::string_view MOVE_TIMED_OUT_PREFIX =
@@ -94,6 +95,10 @@ struct ServiceDirSeams {
     std::function<void(const std::wstring& level)> before_make;
     // Rewrites every file ID the judgement and the making read.
     std::function<void(FILE_ID_INFO& id)> read_id;
+    // Called before each read of a level's FileBasicInfo or FileIdInfo by the judgement
+    // and the making, with the class read; an error other than ERROR_SUCCESS fails that
+    // read with it.
+    std::function<DWORD(FILE_INFO_BY_HANDLE_CLASS read)> read_error;
     DWORD move_bound_ms = MOVE_BOUND_MS;
 };
 

@@ -648,6 +648,60 @@ TEST(OpenServiceDir, AFolderSomeoneElseMadeIsMovedAsideWhenTheVolumeSerialReadsZ
     }
 }
 
+// A level whose attributes or file ID cannot be read tells nothing about who made it:
+// the start fails with the read's error, and nothing is moved, the service's own level
+// included.
+TEST(OpenServiceDir, ALevelWhoseIdentityCannotBeReadIsNeitherMovedNorUsed) {
+    struct Case {
+        const char* name;
+        FILE_INFO_BY_HANDLE_CLASS failing;
+        DWORD error;
+        bool own;
+    };
+    const std::vector<Case> cases = {
+        {"attributes, someone else's level", FileBasicInfo, ERROR_ACCESS_DENIED, false},
+        {"file ID, someone else's level", FileIdInfo, ERROR_INVALID_PARAMETER, false},
+        {"attributes, the service's own level", FileBasicInfo, ERROR_ACCESS_DENIED, true},
+        {"file ID, the service's own level", FileIdInfo, ERROR_INVALID_PARAMETER, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring level = temp.path + L"\\KorvanVPN";
+        if (c.own) {
+            test_support::own_work_dir(temp.path);
+        } else {
+            std::filesystem::create_directories(level);
+        }
+        const std::optional<FILE_ID_INFO> before = test_support::file_identity(level);
+        ASSERT_TRUE(before);
+        std::vector<FILE_INFO_BY_HANDLE_CLASS> reads;
+        ServiceDirSeams failing;
+        failing.read_error = [&](FILE_INFO_BY_HANDLE_CLASS read) {
+            reads.push_back(read);
+            return read == c.failing ? c.error : static_cast<DWORD>(ERROR_SUCCESS);
+        };
+        for (int start = 0; start < 2; ++start) {
+            SCOPED_TRACE(start);
+            Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, failing);
+            ASSERT_FALSE(dir.ok());
+            EXPECT_EQ(dir.error(), expected_os_text(c.error));
+        }
+        EXPECT_NE(std::find(reads.begin(), reads.end(), c.failing), reads.end());
+        EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+        const std::optional<FILE_ID_INFO> after = test_support::file_identity(level);
+        ASSERT_TRUE(after);
+        EXPECT_TRUE(same_file(*before, *after));
+        EXPECT_EQ(recorded_as_made(level), c.own);
+        EXPECT_EQ(exists(level + L"\\service"), c.own);
+        // Once the identity reads again, the service's own level is used and the other
+        // one moved.
+        Result<ServiceDir> readable = open_service_dir(temp.path, Role::Service);
+        ASSERT_TRUE(readable.ok()) << readable.error();
+        EXPECT_EQ(readable->moved.size(), c.own ? 0u : 1u);
+    }
+}
+
 TEST(OpenServiceDir, TheSameLevelMovedAsideTwiceGetsTwoNames) {
     TempDir temp(L"workdir");
     const std::wstring level = temp.path + L"\\KorvanVPN";
