@@ -6,10 +6,10 @@
 #include "log/service_log.h"
 #include "service/failure_actions.h"
 #include "service/identity.h"
-#include "service/work_folder.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/paths.h"
+#include "workdir/provision.h"
 
 namespace korvan::service {
 
@@ -52,7 +52,9 @@ Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Cal
     // console keeps its lines, so the failure goes to the log, once its folder exists.
     const Result<void> restart = set_restart_on_failure(service.get(), change);
     // Before the service runs, whose own start makes them too: one process at a time.
-    prepare_work_folder();
+    // Missing levels only: moving a level someone else made can wait on them, and a
+    // process cannot exit while that wait is pending, so the installer would hang.
+    (void)workdir::prepare_work_dir(workdir::Role::Installer);
     if (!restart) {
         log::write_log(prefixed("install: restart on failure", restart.failure()).text);
     }

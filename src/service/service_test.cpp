@@ -245,6 +245,29 @@ TEST_F(Service, InstallMakesBothLevelsOfTheWorkFolderAndRecordsThem) {
     EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
 }
 
+// The install moves nothing, so that it never waits on a folder someone holds: a level
+// someone else made in the ProgramData it runs with stays as it is, with nothing made
+// below it, and the install succeeds.
+TEST_F(Service, InstallLeavesAFolderSomeoneElseMadeWhereItIs) {
+    InstallFolder folder(L"korvan install dir");
+    TempDir program_data(L"install");
+    const std::wstring level = program_data.path + L"\\KorvanVPN";
+    std::filesystem::create_directories(level);
+    ASSERT_TRUE(test_support::write_file(level + L"\\version.dll", "planted"));
+    const std::optional<FILE_ID_INFO> planted = test_support::file_identity(level);
+    ASSERT_TRUE(planted);
+    EXPECT_EQ(run(folder.command(L"install"), {L"ProgramData=" + program_data.path}),
+              (Ran{0, "service installed\n", ""}));
+    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(level);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(workdir::same_file(*planted, *after));
+    EXPECT_EQ(read_file(level + L"\\version.dll"), "planted");
+    EXPECT_FALSE(test_support::exists(level + L"\\service"));
+    EXPECT_FALSE(workdir::made_folder(level).has_value());
+    EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
+}
+
 TEST_F(Service, InstallWhenInstalledFailsAndLeavesTheRegistration) {
     InstallFolder folder(L"korvan install dir");
     install(folder);

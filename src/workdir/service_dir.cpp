@@ -382,6 +382,9 @@ Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
         if (judged.verdict == Verdict::Unusable) {
             return Failure{judged.failure};
         }
+        if (judged.verdict == Verdict::Foreign && role == Role::Installer) {
+            return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+        }
         const std::wstring full = full_path(level);
         if (judged.verdict == Verdict::Foreign) {
             Result<MovedAside> moved = move_aside(judged, level, full, seams);

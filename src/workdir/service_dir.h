@@ -8,8 +8,9 @@
 // A level is the service's own only when it opens without following a reparse point,
 // is a plain folder, and has the identity the service recorded when it made it
 // (folder_record.h). Only the service makes, records and moves levels, and only for a
-// start (the service's own start, the install and each start request), never for a log
-// line. A level that is not its own is never repaired in place: the service renames
+// start (the service's own start and each start request; the install only makes and
+// records missing ones), never for a log line. A level that is not its own is never
+// repaired in place: the service renames
 // the topmost such level, through the handle it judged it with, to
 // "{level}.foreign-{32 random hex digits}" beside it, and makes a fresh protected level
 // in its place; whatever was planted in it leaves with it. Other processes, and the
@@ -77,6 +78,12 @@ enum class Role {
     // The service, for a start: makes missing levels, moves foreign ones aside, records
     // both.
     Service,
+    // The install (open_service_dir only): makes and records missing levels as the
+    // Service does, but moves nothing, so that it never waits on a level someone else
+    // holds. A level that is there and not the service's own is left, and with it
+    // everything below it, for the service's own start, which moves it within its bound
+    // before it serves anyone.
+    Installer,
     // Any other process, and the service's log: uses the levels only when they are the
     // service's own.
     Guest,
@@ -122,6 +129,9 @@ struct ServiceDir {
 // own with SeBackupPrivilege and SeRestorePrivilege enabled on that thread alone, so no
 // planter's DACL refuses it, and is abandoned after `seams.move_bound_ms`. As a Guest
 // it is find_service_dir.
+//
+// As the Installer, it is the Service's work without any move: a foreign level yields
+// ERROR_ALREADY_EXISTS and nothing below it is made.
 //
 // A failure yields the system error of the step that failed in the file-and-process
 // form. A foreign level that cannot be moved (it is held without delete sharing, or

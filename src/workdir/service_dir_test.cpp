@@ -702,6 +702,82 @@ TEST(OpenServiceDir, ALevelWhoseIdentityCannotBeReadIsNeitherMovedNorUsed) {
     }
 }
 
+// The install makes missing levels and records them, and never moves one: a level
+// someone else made stays, with nothing made below it, for the service's own start to
+// move aside.
+TEST(OpenServiceDir, TheInstallerMakesMissingLevelsAndLeavesTheRestToTheServicesStart) {
+    struct Case {
+        const char* name;
+        bool own_top;
+        // Planted below ProgramData: folders end in a backslash, files hold their name.
+        std::vector<std::wstring> planted;
+        // The level someone else made, below ProgramData, if any.
+        std::wstring foreign;
+    };
+    const std::vector<Case> cases = {
+        {"nothing there", false, {}, L""},
+        {"the service's own KorvanVPN, no work folder", true, {}, L""},
+        {"KorvanVPN made by someone else",
+         false,
+         {L"KorvanVPN\\", L"KorvanVPN\\version.dll"},
+         L"KorvanVPN"},
+        {"a work folder made by someone else",
+         true,
+         {L"KorvanVPN\\service\\", L"KorvanVPN\\service\\wintun.dll"},
+         L"KorvanVPN\\service"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring& program_data = temp.path;
+        if (c.own_top) {
+            own_top_level_only(program_data, temp);
+        }
+        for (const std::wstring& entry : c.planted) {
+            const std::wstring path = program_data + L"\\" + entry;
+            if (entry.ends_with(L"\\")) {
+                std::filesystem::create_directories(path);
+            } else {
+                ASSERT_TRUE(write_file(path, narrow(entry)));
+            }
+        }
+        const std::wstring foreign = program_data + L"\\" + c.foreign;
+        const std::optional<FILE_ID_INFO> planted =
+            c.foreign.empty() ? std::nullopt : test_support::file_identity(foreign);
+        ServiceDirSeams never_moves;
+        never_moves.before_move = [](const std::wstring& level) {
+            ADD_FAILURE() << "the installer began to move " << narrow(level);
+        };
+
+        Result<ServiceDir> installed = open_service_dir(program_data, Role::Installer, never_moves);
+        if (c.foreign.empty()) {
+            ASSERT_TRUE(installed.ok()) << installed.error();
+            EXPECT_TRUE(installed->moved.empty());
+            EXPECT_TRUE(recorded_as_made(program_data + L"\\KorvanVPN"));
+            EXPECT_TRUE(recorded_as_made(installed->path));
+            continue;
+        }
+        ASSERT_FALSE(installed.ok());
+        EXPECT_EQ(installed.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+        const std::optional<FILE_ID_INFO> stayed = test_support::file_identity(foreign);
+        ASSERT_TRUE(planted && stayed);
+        EXPECT_TRUE(same_file(*planted, *stayed));
+        EXPECT_FALSE(exists(program_data + L"\\KorvanVPN\\service") && c.foreign == L"KorvanVPN");
+        EXPECT_FALSE(recorded_as_made(foreign));
+        EXPECT_TRUE(moved_aside_in(program_data, L"KorvanVPN").empty());
+        EXPECT_TRUE(moved_aside_in(program_data + L"\\KorvanVPN", L"service").empty());
+
+        Result<ServiceDir> started = open_service_dir(program_data, Role::Service);
+        ASSERT_TRUE(started.ok()) << started.error();
+        ASSERT_EQ(started->moved.size(), 1u);
+        EXPECT_EQ(started->moved[0].from, foreign);
+        const std::optional<FILE_ID_INFO> aside = test_support::file_identity(started->moved[0].to);
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(same_file(*aside, *planted));
+        EXPECT_TRUE(recorded_as_made(started->path));
+    }
+}
+
 TEST(OpenServiceDir, TheSameLevelMovedAsideTwiceGetsTwoNames) {
     TempDir temp(L"workdir");
     const std::wstring level = temp.path + L"\\KorvanVPN";
