@@ -138,11 +138,22 @@ struct ServiceDir {
 // something open below it) yields that error; one left in place because
 // MAX_MOVED_FOLDERS are already aside, or one that someone else put in the path's gap
 // before the service's own make, yields ERROR_ALREADY_EXISTS. A level whose file ID is
-// all zeros or all ones yields NO_FILE_ID_PREFIX and its path, and nothing is moved; a
+// all zeros or all ones yields NO_FILE_ID_PREFIX and its path, and one whose attributes
+// or file ID cannot be read yields the read's error; in both cases nothing is moved. A
 // move abandoned past its bound, or one abandoned earlier that has not ended within the
-// bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving.
+// bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving; before that wait, the
+// abandoned move's I/O is cancelled again, and again while it lasts.
 Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
                                     const ServiceDirSeams& seams = {});
+
+// Cancels, without waiting, the synchronous I/O of a move abandoned past its bound
+// whose thread has not ended, so that the process can exit: a process cannot end
+// while I/O of its threads is pending. Does nothing when there is none. Safe from any
+// thread at any time; it takes no lock that a start holds while it waits. The service
+// calls it before it reports SERVICE_STOPPED. A cancel that arrives before the I/O is
+// pending finds nothing to cancel (CancelSynchronousIo fails with ERROR_NOT_FOUND),
+// which is why each later start cancels again.
+void cancel_abandoned_move();
 
 // {program_data}\KorvanVPN\service when both levels are the service's own. Makes,
 // moves and records nothing. Error: the os error form of the judgement's (a foreign

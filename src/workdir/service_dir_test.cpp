@@ -953,6 +953,85 @@ TEST(OpenServiceDir, AMoveThatOutlastsItsBoundIsAbandonedAndNeverRecorded) {
     EXPECT_TRUE(recorded_as_made(level));
 }
 
+// A move abandoned at its bound whose rename had not yet begun to wait: the cancel at
+// the bound found nothing pending (ERROR_NOT_FOUND) and the rename then waits for good.
+// Here the wait is a synchronous read of a pipe that nobody writes, begun only after
+// the move was abandoned; a later start cancels it again, and again, until it ends.
+struct LateIo {
+    LateIo() {
+        EXPECT_TRUE(CreatePipe(reader.put(), writer.put(), nullptr, 0));
+        seams.move_bound_ms = 100;
+        seams.before_rename = [this] {
+            WaitForSingleObject(abandoned.get(), 30000);
+            char byte = 0;
+            DWORD read = 0;
+            if (!ReadFile(reader.get(), &byte, 1, &read, nullptr)) {
+                read_error = GetLastError();
+            }
+            SetEvent(ended.get());
+        };
+    }
+    ~LateIo() {
+        // Ends a read that no cancel ended.
+        DWORD written = 0;
+        if (WaitForSingleObject(ended.get(), 0) != WAIT_OBJECT_0) {
+            WriteFile(writer.get(), "x", 1, &written, nullptr);
+            WaitForSingleObject(ended.get(), 30000);
+        }
+    }
+    // Abandons a move of the level someone else made at `program_data`, then lets the
+    // abandoned thread begin its read.
+    void abandon(const std::wstring& program_data) {
+        std::filesystem::create_directories(program_data + L"\\KorvanVPN");
+        Result<ServiceDir> first = open_service_dir(program_data, Role::Service, seams);
+        ASSERT_FALSE(first.ok());
+        EXPECT_EQ(first.error(), "timed out moving aside a folder the service did not make: " +
+                                     narrow(program_data + L"\\KorvanVPN"));
+        SetEvent(abandoned.get());
+    }
+
+    UniqueHandle reader;
+    UniqueHandle writer;
+    UniqueHandle abandoned{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle ended{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    DWORD read_error = ERROR_SUCCESS;
+    ServiceDirSeams seams;
+};
+
+TEST(OpenServiceDir, TheNextStartCancelsAgainTheIoOfAMoveAbandonedBeforeItsIoBegan) {
+    TempDir temp(L"workdir");
+    LateIo late;
+    late.abandon(temp.path);
+    Result<ServiceDir> next = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(next.ok()) << next.error();
+    EXPECT_EQ(WaitForSingleObject(late.ended.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(late.read_error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The cancelled wait was the seam's; the rename after it landed, unrecorded.
+    EXPECT_TRUE(next->moved.empty());
+    EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 1u);
+    EXPECT_TRUE(recorded_as_made(temp.path + L"\\KorvanVPN"));
+}
+
+// What the service calls before it reports SERVICE_STOPPED: the process could not exit
+// while the abandoned move's I/O is pending. A cancel that arrives before the read is
+// pending finds nothing, so it is called until the read ends, within a bound.
+TEST(CancelAbandonedMove, CancelsTheIoOfAnAbandonedMove) {
+    TempDir temp(L"workdir");
+    LateIo late;
+    late.abandon(temp.path);
+    for (int call = 0; call < 200 && WaitForSingleObject(late.ended.get(), 0) != WAIT_OBJECT_0;
+         ++call) {
+        cancel_abandoned_move();
+        WaitForSingleObject(late.ended.get(), 50);
+    }
+    EXPECT_EQ(WaitForSingleObject(late.ended.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(late.read_error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The next start finds the move ended, and the path free.
+    Result<ServiceDir> next = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(next.ok()) << next.error();
+    EXPECT_TRUE(recorded_as_made(temp.path + L"\\KorvanVPN"));
+}
+
 // Windows only: Wine keeps no DACLs of its own on folders.
 TEST(OpenServiceDir, MakesItsLevelsWithTheProtectedDescriptor) {
     if (!test_support::system_keeps_folder_security()) {
