@@ -46,24 +46,27 @@ if(KORVAN_TESTS)
     korvan_warnings(fake_core)
 
     korvan_wine_test(core_tests OUTPUT_DIRECTORY ${core_test_dir}
-        LIBS korvan_core shell32 SOURCES
+        LIBS korvan_core korvan_kit_clean shell32 SOURCES
         src/core/command_line_test.cpp
         src/core/launch_test.cpp
         src/core/supervise_test.cpp
         src/core/supervisor_test.cpp
         src/log/service_log_test.cpp
+        src/win/backup_privileges_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
         src/workdir/install_files_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp
+        testing/kit_clean/clean_test.cpp
         testing/support/folder_probes.cpp
         testing/support/held_launch.cpp
+        testing/support/process_run.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(core_tests PRIVATE testing)
-    add_dependencies(core_tests fake_core)
+    add_dependencies(core_tests fake_core kit_clean)
 
     # The control pipe with real clients; starts launch the stand-in core, so these
     # tests live beside it too.
@@ -113,10 +116,15 @@ if(KORVAN_TESTS)
     target_link_libraries(fake_service PRIVATE korvan_pipe)
     korvan_warnings(fake_service)
 
-    # The test kit's removal of what the tests left below ProgramData.
+    # The test kit's removal of what the tests left below ProgramData; core_tests tests
+    # it, and runs it from the folder above theirs, where the kit has it too.
+    add_library(korvan_kit_clean STATIC testing/kit_clean/clean.cpp)
+    target_include_directories(korvan_kit_clean PUBLIC testing)
+    target_link_libraries(korvan_kit_clean PUBLIC korvan_win ntdll)
+    korvan_warnings(korvan_kit_clean)
     add_executable(kit_clean testing/kit_clean/kit_clean.cpp)
     set_target_properties(kit_clean PROPERTIES OUTPUT_NAME kit-clean)
-    target_link_libraries(kit_clean PRIVATE korvan_win ntdll)
+    target_link_libraries(kit_clean PRIVATE korvan_kit_clean)
     target_link_options(kit_clean PRIVATE -municode)
     korvan_warnings(kit_clean)
 
@@ -152,6 +160,13 @@ if(KORVAN_TESTS)
     add_dependencies(client_tests korvan_vpn_ctl fake_service)
     # Both look at, or register, the service korvan-vpn-service in the shared prefix.
     set_tests_properties(ctl_tests client_tests PROPERTIES RESOURCE_LOCK korvan_service_name)
+
+    # The installed service across Wine sessions, each begun by ending the wineserver,
+    # in a prefix of its own: the volume serial its early start reads is not the one
+    # later processes read.
+    add_test(NAME service_sessions
+             COMMAND ${CMAKE_SOURCE_DIR}/testing/wine-sessions/sessions-test ${CMAKE_BINARY_DIR})
+    set_tests_properties(service_sessions PROPERTIES TIMEOUT 600)
 
     # The zip for integrators, packed from this build's executables; no Wine.
     add_test(NAME release_zip

@@ -106,18 +106,13 @@ echo run-tests: could not remove the service %SERVICE%
 set "CLEAN="
 exit /b 0
 
-rem Users may create entries in ProgramData and in folders that inherit its access
-rem list, so an elevated rd /s could be led along a junction swapped in during the
-rem removal. kit-clean opens every entry relative to its folder, never follows a
-rem reparse point, and locks each folder to SYSTEM and Administrators before emptying
-rem it.
+rem Users may create entries in ProgramData, under any name, and in folders that
+rem inherit its access list, so an elevated rd /s could be led along a junction, and
+rem a name passed through "call" has its percent signs expanded again. kit-clean
+rem lists KorvanVPN and KorvanVPN.foreign-* itself, opens every entry relative to its
+rem folder, refuses reparse points, and locks each folder to SYSTEM and Administrators
+rem before emptying it. Not "||": Wine's cmd runs what follows it whatever the exit code.
 :remove_data
-for /d %%d in ("%ProgramData%\KorvanVPN.foreign-*") do call :clean_folder "%%d"
-call :clean_folder "%ProgramData%\KorvanVPN"
-exit /b 0
-
-rem Not "||": Wine's cmd runs what follows it whatever the exit code.
-:clean_folder
-"%KIT%\kit-clean.exe" "%~1"
+"%KIT%\kit-clean.exe" "%ProgramData%"
 if errorlevel 1 set "CLEAN="
 exit /b 0

@@ -25,11 +25,12 @@ struct Asked {
     std::vector<std::pair<SC_ACTION_TYPE, DWORD>> actions;
 };
 
-Asked asked;
+// Every call the stand-in got, in order.
+std::vector<Asked> calls;
 DWORD refusal = ERROR_SUCCESS;
 
 BOOL WINAPI change_stand_in(SC_HANDLE service, DWORD level, LPVOID info) {
-    asked = Asked{};
+    Asked& asked = calls.emplace_back();
     asked.service = service;
     asked.level = level;
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
@@ -56,9 +57,14 @@ SC_HANDLE some_handle() {
     return reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x1234));
 }
 
+// One call, with the actions: anything else, such as FAILURE_ACTIONS_FLAG set beside
+// them, would change what a stop reported with an exit code does.
 TEST(SetRestartOnFailure, AsksForRestartsAfter5And10And60SecondsCountedAfreshAfterADay) {
     refusal = ERROR_SUCCESS;
+    calls.clear();
     ASSERT_TRUE(set_restart_on_failure(some_handle(), change_stand_in));
+    ASSERT_EQ(calls.size(), 1u);
+    const Asked& asked = calls.front();
     EXPECT_EQ(asked.service, some_handle());
     EXPECT_EQ(asked.level, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
     EXPECT_EQ(asked.reset_period_s, 86400u);
@@ -71,6 +77,7 @@ TEST(SetRestartOnFailure, AsksForRestartsAfter5And10And60SecondsCountedAfreshAft
 
 TEST(SetRestartOnFailure, FailsWithTheRefusalInTheWindowsApiForm) {
     refusal = ERROR_ACCESS_DENIED;
+    calls.clear();
     const Result<void> set = set_restart_on_failure(some_handle(), change_stand_in);
     refusal = ERROR_SUCCESS;
     ASSERT_FALSE(set);

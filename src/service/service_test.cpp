@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "service/failure_actions.h"
+#include "service/install.h"
 #include "support/folder_probes.h"
 #include "support/installed_service.h"
 #include "support/pipe_client.h"
@@ -241,6 +242,29 @@ TEST_F(Service, InstallMakesBothLevelsOfTheWorkFolderAndRecordsThem) {
         ASSERT_TRUE(recorded && actual);
         EXPECT_TRUE(workdir::same_file(*recorded, *actual));
     }
+    EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
+}
+
+// The install moves nothing, so that it never waits on a folder someone holds: a level
+// someone else made in the ProgramData it runs with stays as it is, with nothing made
+// below it, and the install succeeds.
+TEST_F(Service, InstallLeavesAFolderSomeoneElseMadeWhereItIs) {
+    InstallFolder folder(L"korvan install dir");
+    TempDir program_data(L"install");
+    const std::wstring level = program_data.path + L"\\KorvanVPN";
+    std::filesystem::create_directories(level);
+    ASSERT_TRUE(test_support::write_file(level + L"\\version.dll", "planted"));
+    const std::optional<FILE_ID_INFO> planted = test_support::file_identity(level);
+    ASSERT_TRUE(planted);
+    EXPECT_EQ(run(folder.command(L"install"), {L"ProgramData=" + program_data.path}),
+              (Ran{0, "service installed\n", ""}));
+    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+    const std::optional<FILE_ID_INFO> after = test_support::file_identity(level);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(workdir::same_file(*planted, *after));
+    EXPECT_EQ(read_file(level + L"\\version.dll"), "planted");
+    EXPECT_FALSE(test_support::exists(level + L"\\service"));
+    EXPECT_FALSE(workdir::made_folder(level).has_value());
     EXPECT_TRUE(test_support::moved_aside_in(program_data.path, L"KorvanVPN").empty());
 }
 
@@ -756,6 +780,29 @@ TEST_F(Service, TheRestartsCannotBeSetThroughAHandleThatMayNotChangeTheConfigura
     ASSERT_FALSE(set);
     EXPECT_EQ(set.error(),
               "ChangeServiceConfig2W: " + test_support::expected_winapi_text(ERROR_ACCESS_DENIED));
+}
+
+// The Service Control Manager refusing the restart after a crash, through a stand-in
+// for ChangeServiceConfig2W (Wine's accepts every handle that may change the
+// configuration).
+BOOL WINAPI refusing_change(SC_HANDLE, DWORD, LPVOID) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A refused restart fails nothing: the install succeeds (the command prints "service
+// installed" for it, InstallRegistersStartsAndDescribesIt), the service starts and
+// answers, and the refusal goes to the log in the work folder the install made.
+TEST_F(Service, ARefusedRestartOnFailureFailsNothingAndGoesToTheLog) {
+    InstallFolder folder(L"korvan install dir");
+    TempDir program_data(L"install");
+    const test_support::ScopedEnv environment(L"ProgramData", program_data.path);
+    const Result<void> installed = install_service_at(folder.exe(), refusing_change);
+    ASSERT_TRUE(installed.ok()) << installed.error();
+    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
+    EXPECT_EQ(read_file(program_data.path + L"\\KorvanVPN\\service\\service.log"),
+              "install: restart on failure: ChangeServiceConfig2W: " +
+                  test_support::expected_winapi_text(ERROR_ACCESS_DENIED) + "\n");
 }
 
 TEST_F(Service, ARestartKeepsTheServicesOwnWorkFolder) {

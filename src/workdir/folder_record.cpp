@@ -57,9 +57,10 @@ std::optional<FILE_ID_INFO> identity_at(const std::wstring& path) {
 }  // namespace
 
 bool same_file(const FILE_ID_INFO& left, const FILE_ID_INFO& right) {
-    return left.VolumeSerialNumber == right.VolumeSerialNumber &&
-           std::memcmp(left.FileId.Identifier, right.FileId.Identifier,
-                       sizeof left.FileId.Identifier) == 0;
+    const bool same_volume = left.VolumeSerialNumber == right.VolumeSerialNumber ||
+                             left.VolumeSerialNumber == 0 || right.VolumeSerialNumber == 0;
+    return same_volume && std::memcmp(left.FileId.Identifier, right.FileId.Identifier,
+                                      sizeof left.FileId.Identifier) == 0;
 }
 
 bool usable_file_id(const FILE_ID_INFO& id) {

@@ -28,7 +28,20 @@ inline constexpr wchar_t MOVED_SUBKEY[] = L"Moved";
 // full path.
 inline constexpr wchar_t REPLACING_SUBKEY[] = L"Replacing";
 
-// The same volume serial number and the same file ID.
+// The same file ID, and the same volume serial number unless either is 0, which is read
+// as "unknown". Wine answers 0 for the serial of C: to a service started early in a
+// session, before its mount manager answers, and the serial it reads from its drive to
+// every later process, so a folder the service made and recorded in one session would
+// otherwise be judged foreign in the next.
+//
+// What the tolerance lets through: a folder with the recorded file ID that lies on
+// another volume whose serial reads 0, or is judged against a record made where the
+// serial read 0. The path is fixed below ProgramData, and a level that is a reparse
+// point (a junction, a mount point) is refused before its identity is compared, so
+// another volume can stand at that path only if an administrator puts ProgramData
+// there; users cannot. On a volume whose serial really is 0 (some FAT volumes, RAM
+// disks, network shares) the file ID alone decided already. On the volume that holds
+// ProgramData, file IDs are the folder's own: a folder made by someone else has another.
 bool same_file(const FILE_ID_INFO& left, const FILE_ID_INFO& right);
 
 // Whether `id` can tell one folder from another: a file ID of all zeros (the file system

@@ -164,12 +164,12 @@ DWORD rename_with_retries(RenameOver rename, const std::wstring& from, const std
 
 }  // namespace
 
-Result<ServiceDir> prepare_work_dir() {
+Result<ServiceDir> prepare_work_dir(Role role) {
     Result<std::wstring> program_data = program_data_for_start();
     if (!program_data) {
         return program_data.failure();
     }
-    Result<ServiceDir> work = open_service_dir(program_data.value(), Role::Service);
+    Result<ServiceDir> work = open_service_dir(program_data.value(), role);
     if (!work) {
         return prefixed(CREATE_WORK_DIR_STEP, work.failure());
     }

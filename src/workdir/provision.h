@@ -23,11 +23,11 @@ inline constexpr std::string_view WINTUN_SOURCE_MISSING_STEP = "wintun source mi
 inline constexpr std::string_view PROVISION_WINTUN_STEP = "provision wintun.dll";
 
 // Makes {ProgramData}\KorvanVPN\service the service's own, open to SYSTEM and
-// Administrators only (open_service_dir as the Service), with ProgramData taken as a
-// start takes it (program_data_for_start). The levels moved aside on the way are in
-// the result, for the caller to log. Errors: "ProgramData not set",
-// "create work dir: {os error}".
-Result<ServiceDir> prepare_work_dir();
+// Administrators only (open_service_dir as `role`: the Service, or the Installer, which
+// makes missing levels and moves nothing), with ProgramData taken as a start takes it
+// (program_data_for_start). The levels moved aside on the way are in the result, for
+// the caller to log. Errors: "ProgramData not set", "create work dir: {os error}".
+Result<ServiceDir> prepare_work_dir(Role role = Role::Service);
 
 // Deletes whatever is at config.yaml in `work` and creates a new file there holding
 // `config_yaml` byte for byte; a new file takes the work folder's security, and a link

@@ -4,6 +4,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -64,8 +65,29 @@ Failure no_file_id(const std::wstring& path) {
     return Failure{std::string(NO_FILE_ID_PREFIX) + win::narrow(path)};
 }
 
+// The error the seams give a read of `read`, if any.
+DWORD seam_error(FILE_INFO_BY_HANDLE_CLASS read, const ServiceDirSeams& seams) {
+    return seams.read_error ? seams.read_error(read) : ERROR_SUCCESS;
+}
+
+// The attributes of the level behind `handle`. Error: the os error form.
+Result<DWORD> read_attributes(HANDLE handle, const ServiceDirSeams& seams) {
+    if (const DWORD error = seam_error(FileBasicInfo, seams); error != ERROR_SUCCESS) {
+        return Failure{win::os_error_text(error)};
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD error = GetLastError();
+        return Failure{win::os_error_text(error)};
+    }
+    return basic.FileAttributes;
+}
+
 // The identity of the level behind `handle`, as the seams would have it.
 Result<FILE_ID_INFO> read_id(HANDLE handle, const ServiceDirSeams& seams) {
+    if (const DWORD error = seam_error(FileIdInfo, seams); error != ERROR_SUCCESS) {
+        return Failure{win::os_error_text(error)};
+    }
     Result<FILE_ID_INFO> id = file_id(handle);
     if (id && seams.read_id) {
         seams.read_id(id.value());
@@ -84,25 +106,29 @@ Judged judge(const std::wstring& path, const ServiceDirSeams& seams) {
                              : Verdict::Unusable;
         return judged;
     }
-    judged.verdict = Verdict::Foreign;
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(judged.level.get(), FileBasicInfo, &basic, sizeof basic)) {
+    // A level whose identity cannot be read tells no more than one whose file ID tells
+    // nothing: it is not moved, whoever made it. Moving it could take the service's own
+    // folder away on a passing failure, and the move could not be counted.
+    const Result<DWORD> attributes = read_attributes(judged.level.get(), seams);
+    if (!attributes) {
+        judged.failure = attributes.error();
         return judged;
     }
-    if (Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams)) {
-        judged.id = id.value();
-    } else {
+    const Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams);
+    if (!id) {
+        judged.failure = id.error();
         return judged;
     }
+    judged.id = id.value();
     if (!usable_file_id(*judged.id)) {
-        judged.verdict = Verdict::Unusable;
         judged.failure = no_file_id(path).text;
         return judged;
     }
     const std::optional<FILE_ID_INFO> recorded = made_folder(full_path(path));
-    if (plain_folder(basic.FileAttributes) && recorded && same_file(*recorded, *judged.id)) {
-        judged.verdict = Verdict::Own;
-    }
+    judged.verdict =
+        plain_folder(attributes.value()) && recorded && same_file(*recorded, *judged.id)
+            ? Verdict::Own
+            : Verdict::Foreign;
     return judged;
 }
 
@@ -122,11 +148,16 @@ struct MoveTask {
 };
 
 // An abandoned move whose thread may still be running. Only one is ever left behind:
-// the next move waits for it first.
+// the next move waits for it first. Its lock is held only for moments, never across a
+// wait, so that a stop can cancel the move while a start waits on it.
 struct AbandonedMove {
+    std::mutex lock;
     std::shared_ptr<MoveTask> task;
     win::UniqueHandle thread;
 };
+
+// How often a start that waits on an abandoned move cancels its I/O again.
+constexpr DWORD CANCEL_INTERVAL_MS = 100;
 
 std::vector<std::byte> rename_info(const std::wstring& to) {
     const size_t name_bytes = to.size() * sizeof(wchar_t);
@@ -182,7 +213,6 @@ DWORD WINAPI run_move(void* parameter) {
     return 0;
 }
 
-// With the service lock held.
 AbandonedMove& abandoned_move() {
     static AbandonedMove abandoned;
     return abandoned;
@@ -193,16 +223,36 @@ Failure timed_out(const std::wstring& path) {
 }
 
 // Waits, within the bound, for a move abandoned earlier to end, so that no level is
-// judged while a rename of it may still land.
+// judged while a rename of it may still land, cancelling its I/O again as it waits.
+// With the service lock held: no other move is abandoned meanwhile.
 Result<void> settle_abandoned_move(DWORD bound_ms) {
     AbandonedMove& abandoned = abandoned_move();
-    if (!abandoned.task) {
+    std::shared_ptr<MoveTask> task;
+    {
+        const std::lock_guard<std::mutex> held(abandoned.lock);
+        task = abandoned.task;
+    }
+    if (!task) {
         return {};
     }
-    if (WaitForSingleObject(abandoned.task->done.get(), bound_ms) != WAIT_OBJECT_0) {
-        return timed_out(abandoned.task->from);
+    const ULONGLONG deadline = GetTickCount64() + bound_ms;
+    for (;;) {
+        cancel_abandoned_move();
+        const ULONGLONG now = GetTickCount64();
+        const DWORD wait =
+            now >= deadline
+                ? 0
+                : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, CANCEL_INTERVAL_MS));
+        if (WaitForSingleObject(task->done.get(), wait) == WAIT_OBJECT_0) {
+            break;
+        }
+        if (now >= deadline) {
+            return timed_out(task->from);
+        }
     }
-    abandoned = AbandonedMove{};
+    const std::lock_guard<std::mutex> held(abandoned.lock);
+    abandoned.task.reset();
+    abandoned.thread.reset();
     return {};
 }
 
@@ -233,9 +283,12 @@ Result<void> rename_within_bound(HANDLE judged, const std::wstring& path, const 
     }
     if (WaitForSingleObject(task->done.get(), seams.move_bound_ms) != WAIT_OBJECT_0) {
         // Ends the wait where the system allows it; where not, the rename may still
-        // land later, unrecorded.
+        // land later, unrecorded. Cancelled again by the next start and by the stop.
         CancelSynchronousIo(thread.get());
-        abandoned_move() = AbandonedMove{std::move(task), std::move(thread)};
+        AbandonedMove& abandoned = abandoned_move();
+        const std::lock_guard<std::mutex> held(abandoned.lock);
+        abandoned.task = std::move(task);
+        abandoned.thread = std::move(thread);
         return timed_out(path);
     }
     if (task->error != ERROR_SUCCESS) {
@@ -357,6 +410,9 @@ Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
         if (judged.verdict == Verdict::Unusable) {
             return Failure{judged.failure};
         }
+        if (judged.verdict == Verdict::Foreign && role == Role::Installer) {
+            return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+        }
         const std::wstring full = full_path(level);
         if (judged.verdict == Verdict::Foreign) {
             Result<MovedAside> moved = move_aside(judged, level, full, seams);
@@ -387,6 +443,14 @@ Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
         unmark_replacing(full);
     }
     return dir;
+}
+
+void cancel_abandoned_move() {
+    AbandonedMove& abandoned = abandoned_move();
+    const std::lock_guard<std::mutex> held(abandoned.lock);
+    if (abandoned.task && WaitForSingleObject(abandoned.task->done.get(), 0) != WAIT_OBJECT_0) {
+        CancelSynchronousIo(abandoned.thread.get());
+    }
 }
 
 Result<std::wstring> find_service_dir(std::wstring_view program_data) {

@@ -8,8 +8,9 @@
 // A level is the service's own only when it opens without following a reparse point,
 // is a plain folder, and has the identity the service recorded when it made it
 // (folder_record.h). Only the service makes, records and moves levels, and only for a
-// start (the service's own start, the install and each start request), never for a log
-// line. A level that is not its own is never repaired in place: the service renames
+// start (the service's own start and each start request; the install only makes and
+// records missing ones), never for a log line. A level that is not its own is never
+// repaired in place: the service renames
 // the topmost such level, through the handle it judged it with, to
 // "{level}.foreign-{32 random hex digits}" beside it, and makes a fresh protected level
 // in its place; whatever was planted in it leaves with it. Other processes, and the
@@ -54,7 +55,8 @@ inline constexpr size_t MAX_MOVED_FOLDERS = 8;
 // move is abandoned: it may still complete later, but it is never recorded or logged.
 inline constexpr DWORD MOVE_BOUND_MS = 5000;
 
-// Failures of their own, each followed by the level's path.
+// Failures of their own, each followed by the level's path. A level whose identity
+// cannot be read at all yields the system error of the read instead.
 inline constexpr std::string_view NO_FILE_ID_PREFIX =
     "the volume gives this folder no usable file ID: ";
 inline constexpr std::string_view MOVE_TIMED_OUT_PREFIX =
@@ -76,6 +78,12 @@ enum class Role {
     // The service, for a start: makes missing levels, moves foreign ones aside, records
     // both.
     Service,
+    // The install (open_service_dir only): makes and records missing levels as the
+    // Service does, but moves nothing, so that it never waits on a level someone else
+    // holds. A level that is there and not the service's own is left, and with it
+    // everything below it, for the service's own start, which moves it within its bound
+    // before it serves anyone.
+    Installer,
     // Any other process, and the service's log: uses the levels only when they are the
     // service's own.
     Guest,
@@ -94,6 +102,10 @@ struct ServiceDirSeams {
     std::function<void(const std::wstring& level)> before_make;
     // Rewrites every file ID the judgement and the making read.
     std::function<void(FILE_ID_INFO& id)> read_id;
+    // Called before each read of a level's FileBasicInfo or FileIdInfo by the judgement
+    // and the making, with the class read; an error other than ERROR_SUCCESS fails that
+    // read with it.
+    std::function<DWORD(FILE_INFO_BY_HANDLE_CLASS read)> read_error;
     DWORD move_bound_ms = MOVE_BOUND_MS;
 };
 
@@ -118,16 +130,30 @@ struct ServiceDir {
 // planter's DACL refuses it, and is abandoned after `seams.move_bound_ms`. As a Guest
 // it is find_service_dir.
 //
+// As the Installer, it is the Service's work without any move: a foreign level yields
+// ERROR_ALREADY_EXISTS and nothing below it is made.
+//
 // A failure yields the system error of the step that failed in the file-and-process
 // form. A foreign level that cannot be moved (it is held without delete sharing, or
 // something open below it) yields that error; one left in place because
 // MAX_MOVED_FOLDERS are already aside, or one that someone else put in the path's gap
 // before the service's own make, yields ERROR_ALREADY_EXISTS. A level whose file ID is
-// all zeros or all ones yields NO_FILE_ID_PREFIX and its path, and nothing is moved; a
+// all zeros or all ones yields NO_FILE_ID_PREFIX and its path, and one whose attributes
+// or file ID cannot be read yields the read's error; in both cases nothing is moved. A
 // move abandoned past its bound, or one abandoned earlier that has not ended within the
-// bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving.
+// bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving; before that wait, the
+// abandoned move's I/O is cancelled again, and again while it lasts.
 Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
                                     const ServiceDirSeams& seams = {});
+
+// Cancels, without waiting, the synchronous I/O of a move abandoned past its bound
+// whose thread has not ended, so that the process can exit: a process cannot end
+// while I/O of its threads is pending. Does nothing when there is none. Safe from any
+// thread at any time; it takes no lock that a start holds while it waits. The service
+// calls it before it reports SERVICE_STOPPED. A cancel that arrives before the I/O is
+// pending finds nothing to cancel (CancelSynchronousIo fails with ERROR_NOT_FOUND),
+// which is why each later start cancels again.
+void cancel_abandoned_move();
 
 // {program_data}\KorvanVPN\service when both levels are the service's own. Makes,
 // moves and records nothing. Error: the os error form of the judgement's (a foreign

@@ -411,7 +411,7 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
     EXPECT_EQ(moved->moved.size(), 1u);
 }
 
-TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
+TEST(SameFile, NeedsTheSameFileIdOnTheSameVolumeUnlessItsSerialIsUnknown) {
     FILE_ID_INFO base{};
     base.VolumeSerialNumber = 0x1234;
     base.FileId.Identifier[0] = 7;
@@ -419,6 +419,10 @@ TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
     other_volume.VolumeSerialNumber = 0x1235;
     FILE_ID_INFO other_id = base;
     other_id.FileId.Identifier[15] = 1;
+    FILE_ID_INFO unknown_volume = base;
+    unknown_volume.VolumeSerialNumber = 0;
+    FILE_ID_INFO unknown_volume_other_id = other_id;
+    unknown_volume_other_id.VolumeSerialNumber = 0;
     struct Case {
         const char* name;
         FILE_ID_INFO right;
@@ -428,6 +432,8 @@ TEST(SameFile, NeedsTheSameFileIdOnTheSameVolume) {
         {"the same", base, true},
         {"the same file ID on another volume", other_volume, false},
         {"another file ID on the same volume", other_id, false},
+        {"the same file ID, the serial read as 0", unknown_volume, true},
+        {"another file ID, the serial read as 0", unknown_volume_other_id, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -564,6 +570,211 @@ TEST(OpenServiceDir, AFileIdOfAllZerosOrAllOnesIsNoIdentityAndNothingIsMoved) {
             ASSERT_TRUE(now);
             EXPECT_TRUE(same_file(*planted, *now));
         }
+    }
+}
+
+// Wine reads the volume serial of C: as 0 in a service started early in a session and
+// as the drive's serial later on, so the service's own levels are made under one reading
+// and judged under the other. Only an unknown serial is let pass: the service's own
+// level read on another volume is not its own.
+TEST(OpenServiceDir, ItsOwnLevelsStayItsOwnWhenTheVolumeSerialReadsZeroAtOneTouch) {
+    const auto serial_becomes = [](ULONGLONG serial) {
+        ServiceDirSeams seams;
+        seams.read_id = [serial](FILE_ID_INFO& id) { id.VolumeSerialNumber = serial; };
+        return seams;
+    };
+    struct Case {
+        const char* name;
+        ServiceDirSeams made;
+        ServiceDirSeams judged;
+        bool own;
+    };
+    const std::vector<Case> cases = {
+        {"made reading 0, judged reading the serial", serial_becomes(0), {}, true},
+        {"made reading the serial, judged reading 0", {}, serial_becomes(0), true},
+        {"made reading 0, judged reading 0", serial_becomes(0), serial_becomes(0), true},
+        {"made on one volume, judged on another", serial_becomes(0x1234), serial_becomes(0x1235),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        Result<ServiceDir> made = open_service_dir(temp.path, Role::Service, c.made);
+        ASSERT_TRUE(made.ok()) << made.error();
+        const std::optional<FILE_ID_INFO> before = test_support::file_identity(made->path);
+        ASSERT_TRUE(before);
+        for (int touch = 0; touch < 2; ++touch) {
+            SCOPED_TRACE(touch);
+            Result<ServiceDir> judged = open_service_dir(temp.path, Role::Service, c.judged);
+            ASSERT_TRUE(judged.ok()) << judged.error();
+            // A level moved aside is made anew under the judging reading, and kept.
+            EXPECT_EQ(judged->moved.empty(), c.own || touch > 0);
+        }
+        EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").empty(), c.own);
+        const std::optional<FILE_ID_INFO> after = test_support::file_identity(made->path);
+        ASSERT_TRUE(after);
+        EXPECT_EQ(std::memcmp(before->FileId.Identifier, after->FileId.Identifier,
+                              sizeof before->FileId.Identifier) == 0,
+                  c.own);
+    }
+}
+
+TEST(OpenServiceDir, AFolderSomeoneElseMadeIsMovedAsideWhenTheVolumeSerialReadsZero) {
+    for (const bool recorded_zero : {false, true}) {
+        SCOPED_TRACE(recorded_zero ? "the own level recorded reading 0" : "recorded as read");
+        TempDir temp(L"workdir");
+        ServiceDirSeams zero;
+        zero.read_id = [](FILE_ID_INFO& id) { id.VolumeSerialNumber = 0; };
+        own_top_level_only(temp.path, temp);
+        if (recorded_zero) {
+            // Its record made anew, as a service reading 0 makes it.
+            const std::wstring top = temp.path + L"\\KorvanVPN";
+            std::optional<FILE_ID_INFO> id = test_support::file_identity(top);
+            ASSERT_TRUE(id);
+            id->VolumeSerialNumber = 0;
+            ASSERT_TRUE(record_made_folder(top, *id).ok());
+        }
+        std::filesystem::create_directories(temp.path + L"\\KorvanVPN\\service");
+        const std::optional<FILE_ID_INFO> planted =
+            test_support::file_identity(temp.path + L"\\KorvanVPN\\service");
+        ASSERT_TRUE(planted);
+        Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, zero);
+        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_EQ(dir->moved.size(), 1u);
+        EXPECT_EQ(dir->moved[0].from, temp.path + L"\\KorvanVPN\\service");
+        const std::optional<FILE_ID_INFO> aside = test_support::file_identity(dir->moved[0].to);
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(same_file(*aside, *planted));
+    }
+}
+
+// A level whose attributes or file ID cannot be read tells nothing about who made it:
+// the start fails with the read's error, and nothing is moved, the service's own level
+// included.
+TEST(OpenServiceDir, ALevelWhoseIdentityCannotBeReadIsNeitherMovedNorUsed) {
+    struct Case {
+        const char* name;
+        FILE_INFO_BY_HANDLE_CLASS failing;
+        DWORD error;
+        bool own;
+    };
+    const std::vector<Case> cases = {
+        {"attributes, someone else's level", FileBasicInfo, ERROR_ACCESS_DENIED, false},
+        {"file ID, someone else's level", FileIdInfo, ERROR_INVALID_PARAMETER, false},
+        {"attributes, the service's own level", FileBasicInfo, ERROR_ACCESS_DENIED, true},
+        {"file ID, the service's own level", FileIdInfo, ERROR_INVALID_PARAMETER, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring level = temp.path + L"\\KorvanVPN";
+        if (c.own) {
+            test_support::own_work_dir(temp.path);
+        } else {
+            std::filesystem::create_directories(level);
+        }
+        const std::optional<FILE_ID_INFO> before = test_support::file_identity(level);
+        ASSERT_TRUE(before);
+        std::vector<FILE_INFO_BY_HANDLE_CLASS> reads;
+        ServiceDirSeams failing;
+        failing.read_error = [&](FILE_INFO_BY_HANDLE_CLASS read) {
+            reads.push_back(read);
+            return read == c.failing ? c.error : static_cast<DWORD>(ERROR_SUCCESS);
+        };
+        for (int start = 0; start < 2; ++start) {
+            SCOPED_TRACE(start);
+            Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, failing);
+            ASSERT_FALSE(dir.ok());
+            EXPECT_EQ(dir.error(), expected_os_text(c.error));
+        }
+        EXPECT_NE(std::find(reads.begin(), reads.end(), c.failing), reads.end());
+        EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());
+        const std::optional<FILE_ID_INFO> after = test_support::file_identity(level);
+        ASSERT_TRUE(after);
+        EXPECT_TRUE(same_file(*before, *after));
+        EXPECT_EQ(recorded_as_made(level), c.own);
+        EXPECT_EQ(exists(level + L"\\service"), c.own);
+        // Once the identity reads again, the service's own level is used and the other
+        // one moved.
+        Result<ServiceDir> readable = open_service_dir(temp.path, Role::Service);
+        ASSERT_TRUE(readable.ok()) << readable.error();
+        EXPECT_EQ(readable->moved.size(), c.own ? 0u : 1u);
+    }
+}
+
+// The install makes missing levels and records them, and never moves one: a level
+// someone else made stays, with nothing made below it, for the service's own start to
+// move aside.
+TEST(OpenServiceDir, TheInstallerMakesMissingLevelsAndLeavesTheRestToTheServicesStart) {
+    struct Case {
+        const char* name;
+        bool own_top;
+        // Planted below ProgramData: folders end in a backslash, files hold their name.
+        std::vector<std::wstring> planted;
+        // The level someone else made, below ProgramData, if any.
+        std::wstring foreign;
+    };
+    const std::vector<Case> cases = {
+        {"nothing there", false, {}, L""},
+        {"the service's own KorvanVPN, no work folder", true, {}, L""},
+        {"KorvanVPN made by someone else",
+         false,
+         {L"KorvanVPN\\", L"KorvanVPN\\version.dll"},
+         L"KorvanVPN"},
+        {"a work folder made by someone else",
+         true,
+         {L"KorvanVPN\\service\\", L"KorvanVPN\\service\\wintun.dll"},
+         L"KorvanVPN\\service"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp(L"workdir");
+        const std::wstring& program_data = temp.path;
+        if (c.own_top) {
+            own_top_level_only(program_data, temp);
+        }
+        for (const std::wstring& entry : c.planted) {
+            const std::wstring path = program_data + L"\\" + entry;
+            if (entry.ends_with(L"\\")) {
+                std::filesystem::create_directories(path);
+            } else {
+                ASSERT_TRUE(write_file(path, narrow(entry)));
+            }
+        }
+        const std::wstring foreign = program_data + L"\\" + c.foreign;
+        const std::optional<FILE_ID_INFO> planted =
+            c.foreign.empty() ? std::nullopt : test_support::file_identity(foreign);
+        ServiceDirSeams never_moves;
+        never_moves.before_move = [](const std::wstring& level) {
+            ADD_FAILURE() << "the installer began to move " << narrow(level);
+        };
+
+        Result<ServiceDir> installed = open_service_dir(program_data, Role::Installer, never_moves);
+        if (c.foreign.empty()) {
+            ASSERT_TRUE(installed.ok()) << installed.error();
+            EXPECT_TRUE(installed->moved.empty());
+            EXPECT_TRUE(recorded_as_made(program_data + L"\\KorvanVPN"));
+            EXPECT_TRUE(recorded_as_made(installed->path));
+            continue;
+        }
+        ASSERT_FALSE(installed.ok());
+        EXPECT_EQ(installed.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+        const std::optional<FILE_ID_INFO> stayed = test_support::file_identity(foreign);
+        ASSERT_TRUE(planted && stayed);
+        EXPECT_TRUE(same_file(*planted, *stayed));
+        EXPECT_FALSE(exists(program_data + L"\\KorvanVPN\\service") && c.foreign == L"KorvanVPN");
+        EXPECT_FALSE(recorded_as_made(foreign));
+        EXPECT_TRUE(moved_aside_in(program_data, L"KorvanVPN").empty());
+        EXPECT_TRUE(moved_aside_in(program_data + L"\\KorvanVPN", L"service").empty());
+
+        Result<ServiceDir> started = open_service_dir(program_data, Role::Service);
+        ASSERT_TRUE(started.ok()) << started.error();
+        ASSERT_EQ(started->moved.size(), 1u);
+        EXPECT_EQ(started->moved[0].from, foreign);
+        const std::optional<FILE_ID_INFO> aside = test_support::file_identity(started->moved[0].to);
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(same_file(*aside, *planted));
+        EXPECT_TRUE(recorded_as_made(started->path));
     }
 }
 
@@ -740,6 +951,85 @@ TEST(OpenServiceDir, AMoveThatOutlastsItsBoundIsAbandonedAndNeverRecorded) {
     EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 1u);
     EXPECT_EQ(moved_folders_left(), before);
     EXPECT_TRUE(recorded_as_made(level));
+}
+
+// A move abandoned at its bound whose rename had not yet begun to wait: the cancel at
+// the bound found nothing pending (ERROR_NOT_FOUND) and the rename then waits for good.
+// Here the wait is a synchronous read of a pipe that nobody writes, begun only after
+// the move was abandoned; a later start cancels it again, and again, until it ends.
+struct LateIo {
+    LateIo() {
+        EXPECT_TRUE(CreatePipe(reader.put(), writer.put(), nullptr, 0));
+        seams.move_bound_ms = 100;
+        seams.before_rename = [this] {
+            WaitForSingleObject(abandoned.get(), 30000);
+            char byte = 0;
+            DWORD read = 0;
+            if (!ReadFile(reader.get(), &byte, 1, &read, nullptr)) {
+                read_error = GetLastError();
+            }
+            SetEvent(ended.get());
+        };
+    }
+    ~LateIo() {
+        // Ends a read that no cancel ended.
+        DWORD written = 0;
+        if (WaitForSingleObject(ended.get(), 0) != WAIT_OBJECT_0) {
+            WriteFile(writer.get(), "x", 1, &written, nullptr);
+            WaitForSingleObject(ended.get(), 30000);
+        }
+    }
+    // Abandons a move of the level someone else made at `program_data`, then lets the
+    // abandoned thread begin its read.
+    void abandon(const std::wstring& program_data) {
+        std::filesystem::create_directories(program_data + L"\\KorvanVPN");
+        Result<ServiceDir> first = open_service_dir(program_data, Role::Service, seams);
+        ASSERT_FALSE(first.ok());
+        EXPECT_EQ(first.error(), "timed out moving aside a folder the service did not make: " +
+                                     narrow(program_data + L"\\KorvanVPN"));
+        SetEvent(abandoned.get());
+    }
+
+    UniqueHandle reader;
+    UniqueHandle writer;
+    UniqueHandle abandoned{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle ended{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    DWORD read_error = ERROR_SUCCESS;
+    ServiceDirSeams seams;
+};
+
+TEST(OpenServiceDir, TheNextStartCancelsAgainTheIoOfAMoveAbandonedBeforeItsIoBegan) {
+    TempDir temp(L"workdir");
+    LateIo late;
+    late.abandon(temp.path);
+    Result<ServiceDir> next = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(next.ok()) << next.error();
+    EXPECT_EQ(WaitForSingleObject(late.ended.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(late.read_error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The cancelled wait was the seam's; the rename after it landed, unrecorded.
+    EXPECT_TRUE(next->moved.empty());
+    EXPECT_EQ(moved_aside_in(temp.path, L"KorvanVPN").size(), 1u);
+    EXPECT_TRUE(recorded_as_made(temp.path + L"\\KorvanVPN"));
+}
+
+// What the service calls before it reports SERVICE_STOPPED: the process could not exit
+// while the abandoned move's I/O is pending. A cancel that arrives before the read is
+// pending finds nothing, so it is called until the read ends, within a bound.
+TEST(CancelAbandonedMove, CancelsTheIoOfAnAbandonedMove) {
+    TempDir temp(L"workdir");
+    LateIo late;
+    late.abandon(temp.path);
+    for (int call = 0; call < 200 && WaitForSingleObject(late.ended.get(), 0) != WAIT_OBJECT_0;
+         ++call) {
+        cancel_abandoned_move();
+        WaitForSingleObject(late.ended.get(), 50);
+    }
+    EXPECT_EQ(WaitForSingleObject(late.ended.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(late.read_error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The next start finds the move ended, and the path free.
+    Result<ServiceDir> next = open_service_dir(temp.path, Role::Service);
+    ASSERT_TRUE(next.ok()) << next.error();
+    EXPECT_TRUE(recorded_as_made(temp.path + L"\\KorvanVPN"));
 }
 
 // Windows only: Wine keeps no DACLs of its own on folders.
