@@ -9,6 +9,7 @@
 #include "service/work_folder.h"
 #include "win/error_text.h"
 #include "win/utf.h"
+#include "workdir/service_dir.h"
 
 namespace korvan::service {
 
@@ -96,6 +97,9 @@ Result<void> finish_service(core::Supervisor& supervisor, const StatusReport& re
             exit_code = ERROR_TIMEOUT;
         }
     }
+    // A move of a planted folder given up at its bound may still wait on its holder; the
+    // process cannot exit while that I/O is pending.
+    workdir::cancel_abandoned_move();
     log::flush_log();
     return report(SERVICE_STOPPED, exit_code);
 }

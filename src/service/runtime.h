@@ -49,7 +49,9 @@ using StatusReport = std::function<Result<void>(DWORD state, DWORD exit_code)>;
 // The service's end, once its listener has returned. Closes the install folder's files
 // (an installer that stops the service replaces them at once, which it could not while
 // they were held), waits for a core that had not ended within its stop (reporting
-// SERVICE_STOP_PENDING meanwhile, for at most OUTLIVED_CORE_WAIT_MS), and reports
+// SERVICE_STOP_PENDING meanwhile, for at most OUTLIVED_CORE_WAIT_MS), cancels the I/O of
+// a move of the work folder given up at its bound (workdir::cancel_abandoned_move), and
+// reports
 // SERVICE_STOPPED: with exit code 0, or with ERROR_TIMEOUT and the log line
 // CORE_OUTLIVED_STOP_LOG when such a core still runs. Yields the first report's failure.
 // `outlived_wait_ms` is OUTLIVED_CORE_WAIT_MS unless a test shortens it.
