@@ -72,6 +72,7 @@ if(KORVAN_TESTS)
     # tests live beside it too.
     korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_pipe SOURCES
+        src/pipe/accounts_test.cpp
         src/pipe/authorize_test.cpp
         src/pipe/control_policy_test.cpp
         src/pipe/dispatch_test.cpp
@@ -92,7 +93,7 @@ if(KORVAN_TESTS)
     # The service end to end under Wine's SCM: it copies the built service, which lies
     # one folder up, and the stand-in core into install folders of its own.
     korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
-        LIBS korvan_service msi SOURCES
+        LIBS korvan_service msi userenv SOURCES
         src/service/failure_actions_test.cpp
         src/service/runtime_test.cpp
         src/service/service_test.cpp

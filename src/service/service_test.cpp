@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <userenv.h>
+
 #include <msi.h>
 #include <msidefs.h>
 #include <msiquery.h>
@@ -594,6 +596,36 @@ TEST_F(Service, AMachinePolicyLimitsStartAndStopAndAppliesToTheNextOne) {
     EXPECT_EQ(count, 1u) << *log;
     // Back to the product key's limit alone.
     EXPECT_EQ(run(start), forbidden);
+}
+
+// Windows only: while Group Policy holds the machine's policy lock (here the test holds
+// it, as a refresh does), a start waits for it 2 s and is refused; once it is left, the
+// start goes through. Wine's EnterCriticalPolicySection fails at once, and the service
+// reads the keys without it (src/pipe/policy_section_test.cpp).
+TEST_F(Service, AStartWhileGroupPolicyHoldsItsLockIsRefusedUntilItIsLeft) {
+    const HANDLE probe = EnterCriticalPolicySection(TRUE);
+    if (probe == nullptr && test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine's EnterCriticalPolicySection fails at once";
+    }
+    ASSERT_NE(probe, nullptr) << GetLastError();
+    LeaveCriticalPolicySection(probe);
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    const std::wstring config = recording_config(folder);
+    ASSERT_FALSE(config.empty());
+    const std::wstring start = tool_command() + L"start --config \"" + config +
+                               L"\" --mixed-port 7890 --ctl-port 9090";
+    {
+        const HANDLE held = EnterCriticalPolicySection(TRUE);
+        ASSERT_NE(held, nullptr) << GetLastError();
+        const ULONGLONG began = GetTickCount64();
+        EXPECT_EQ(run(start), (Ran{1, "",
+                                   "korvan-vpn-ctl: error forbidden: StartAllowedFor policy: "
+                                   "Group Policy is being applied; try again\n"}));
+        EXPECT_GE(GetTickCount64() - began, 1900u);
+        LeaveCriticalPolicySection(held);
+    }
+    EXPECT_EQ(run(start), (Ran{0, "core started: mixed port 7890, controller port 9090\n", ""}));
 }
 
 // Windows only: an administrator's app that runs without elevation holds a filtered

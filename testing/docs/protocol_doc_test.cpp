@@ -234,7 +234,7 @@ bool is_start_failure(const std::string& message) {
                        });
 }
 
-// The three refusals of the machine's policy, as control_policy.h composes them.
+// The four refusals of the machine's policy, as control_policy.h composes them.
 bool is_policy_refusal(const std::string& message) {
     const std::string header = "src/pipe/control_policy.h";
     const std::string prefix = header_text(header, "POLICY_PREFIX");
@@ -253,7 +253,8 @@ bool is_policy_refusal(const std::string& message) {
                std::regex_match(rest.substr(head.size(), rest.size() - head.size() - tail.size()),
                                 std::regex(pattern));
     };
-    return between(members, members_end, "[Ss]-1-[0-9-]+") ||
+    return rest == header_text(header, "POLICY_BEING_APPLIED") ||
+           between(members, members_end, "[Ss]-1-[0-9-]+") ||
            between(not_a_sid + "\"", "\"", "[^\"]+") || between(not_a_string, ")", "[0-9]+");
 }
 
