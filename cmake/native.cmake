@@ -45,11 +45,13 @@ if(KORVAN_TESTS)
     korvan_warnings(proto_tests_portable)
     add_test(NAME proto_tests_portable COMMAND proto_tests_portable)
 
-    # The Group Policy template against the names the service reads.
+    # The Group Policy template against the names the service reads, and against the
+    # ADMX schema (xmllint).
     add_executable(policy_template_tests testing/policy/policy_template_test.cpp)
     target_link_libraries(policy_template_tests PRIVATE korvan_common GTest::gtest_main)
     target_compile_definitions(policy_template_tests
-        PRIVATE KORVAN_POLICY_DIR="${CMAKE_SOURCE_DIR}/packaging/policy")
+        PRIVATE KORVAN_POLICY_DIR="${CMAKE_SOURCE_DIR}/packaging/policy"
+                KORVAN_POLICY_SCHEMA="${CMAKE_SOURCE_DIR}/testing/policy/admx.xsd")
     korvan_warnings(policy_template_tests)
     add_test(NAME policy_template_tests COMMAND policy_template_tests)
 

@@ -111,6 +111,18 @@ if(KORVAN_TESTS)
     # reads: no other test may run meanwhile.
     set_tests_properties(service_tests PROPERTIES RUN_SERIAL TRUE)
 
+    # The check of the package's custom actions on tokens of the test's own, and, with
+    # the kit's package beside it on Windows, the package refusing a repair so started.
+    korvan_wine_test(msi_actions_tests LIBS korvan_msi SOURCES
+        src/msi/administrator_test.cpp
+        src/msi/package_test.cpp
+        testing/support/installed_service.cpp
+        testing/support/process_run.cpp
+        testing/support/test_support.cpp
+    )
+    target_include_directories(msi_actions_tests PRIVATE testing)
+    set_tests_properties(msi_actions_tests PROPERTIES RESOURCE_LOCK korvan_service_name)
+
     # The tool's tables, and the tool itself run against pipe servers of the test's own
     # and against a stand-in service that the Service Control Manager runs.
     add_executable(fake_service testing/fake_service/fake_service.cpp)

@@ -8,19 +8,56 @@
 
 #include <string>
 
+#include "msi/administrator.h"
+#include "msi/service_start.h"
 #include "msi/service_state.h"
 #include "win/utf.h"
 
 namespace {
 
-void log_line(MSIHANDLE install, const std::string& text) {
+// INSTALLMESSAGE_INFO goes to the log only; a warning or an error is also shown to an
+// interactive user. The text is the record's template: brackets in it would be
+// formatted, and none of these texts holds one.
+void post(MSIHANDLE install, INSTALLMESSAGE kind, const std::string& text) {
     PMSIHANDLE record = MsiCreateRecord(0);
     const std::wstring wide = korvan::win::widen(text);
     MsiRecordSetStringW(record, 0, wide.c_str());
-    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiProcessMessage(install, kind, record);
 }
 
+void log_line(MSIHANDLE install, const std::string& text) {
+    post(install, INSTALLMESSAGE_INFO, text);
+}
+
+// The bound on the wait for SERVICE_RUNNING once the start has been accepted; the
+// service reports it as soon as its control handler is registered.
+constexpr DWORD START_TIMEOUT_MS = 30000;
+
 }  // namespace
+
+// Immediate, impersonated, first in the sequence of a repair or a change of the installed
+// package: refuses it, before anything is changed, unless the user's token has the
+// Administrators group enabled. The installer's service runs every such run as
+// LocalSystem, for any user it lets start one, and the run stops the service and its
+// core. An immediate action runs with the token of the user who started msiexec: an
+// administrator's program without elevation has UAC's filtered token, where the group
+// is deny-only. Also refuses when the token cannot be read.
+extern "C" __declspec(dllexport) UINT __stdcall KorvanCheckAdministrator(MSIHANDLE install) {
+    const korvan::Result<bool> administrator = korvan::msi::administrators_enabled(nullptr);
+    if (!administrator) {
+        log_line(install, "KorvanCheckAdministrator: " + administrator.error());
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!administrator.value()) {
+        log_line(install,
+                 "KorvanCheckAdministrator: the Administrators group is not enabled in the token");
+        post(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR),
+             std::string(korvan::msi::NOT_ADMINISTRATOR_TEXT));
+        return ERROR_INSTALL_FAILURE;
+    }
+    log_line(install, "KorvanCheckAdministrator: the Administrators group is enabled in the token");
+    return ERROR_SUCCESS;
+}
 
 // Immediate: sets KorvanServiceRestart to 1 when the registered service runs and is not
 // disabled, before the script stops it, so that a repair or an upgrade starts it again
@@ -37,5 +74,21 @@ extern "C" __declspec(dllexport) UINT __stdcall KorvanReadServiceState(MSIHANDLE
     if (restart.value()) {
         return MsiSetPropertyW(install, L"KorvanServiceRestart", L"1");
     }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, in the system's context, after InstallFiles of a repair or an upgrade: starts
+// again the service that ran before. The package marks it to go on whatever it returns:
+// a service that does not start leaves the new files and the registration in place, and
+// the warning says why, in the log and to an interactive user.
+extern "C" __declspec(dllexport) UINT __stdcall KorvanStartService(MSIHANDLE install) {
+    const korvan::Result<void> started = korvan::msi::start_service(START_TIMEOUT_MS);
+    if (!started) {
+        post(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_WARNING | MB_OK | MB_ICONWARNING),
+             std::string(korvan::msi::NOT_STARTED_PREFIX) + started.error() +
+                 std::string(korvan::msi::NOT_STARTED_SUFFIX));
+        return ERROR_INSTALL_FAILURE;
+    }
+    log_line(install, "KorvanStartService: the service runs");
     return ERROR_SUCCESS;
 }

@@ -157,7 +157,7 @@ HANDLE own_identification_token() {
     return token;
 }
 
-HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only) {
+HANDLE primary_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only) {
     win::UniqueHandle process_token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
                           process_token.put())) {
@@ -174,9 +174,17 @@ HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_
         to_disable.push_back({sids[at].data(), 0});
         ++at;
     }
-    win::UniqueHandle restricted;
+    HANDLE restricted = nullptr;
     if (!CreateRestrictedToken(process_token.get(), 0, static_cast<DWORD>(to_disable.size()),
-                               to_disable.data(), 0, nullptr, 0, nullptr, restricted.put())) {
+                               to_disable.data(), 0, nullptr, 0, nullptr, &restricted)) {
+        return nullptr;
+    }
+    return restricted;
+}
+
+HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only) {
+    const win::UniqueHandle restricted(primary_token_denying(deny_only));
+    if (!restricted) {
         return nullptr;
     }
     HANDLE token = nullptr;

@@ -52,8 +52,12 @@ std::optional<DWORD> exit_code_after(HANDLE process, DWORD timeout_ms);
 HANDLE own_identification_token();
 
 // This process's token with the `deny_only` groups made deny-only, as UAC's filtered
-// token of an administrator holds Administrators: an impersonation token
-// (SecurityImpersonation) that can be queried and worn by a thread; invalid on failure.
+// token of an administrator holds Administrators: a primary token, with which this
+// process may start another (CreateProcessAsUserW); invalid on failure.
+HANDLE primary_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only);
+
+// The same as an impersonation token (SecurityImpersonation) that can be queried and
+// worn by a thread; invalid on failure.
 HANDLE impersonation_token_denying(const std::vector<WELL_KNOWN_SID_TYPE>& deny_only);
 
 // The folder of this test executable, found without the code under test.
