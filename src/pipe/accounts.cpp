@@ -1,20 +1,42 @@
 #include "pipe/accounts.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "win/handle.h"
 
 namespace korvan::pipe {
 
-Account process_account(DWORD process_id) {
-    const win::UniqueHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
-    if (!process) {
-        return {};
-    }
+namespace {
+
+// How many processes' accounts are remembered.
+constexpr size_t REMEMBERED = 32;
+
+// A process whose account has been read, with a handle kept open on it: while any
+// handle on a process is open, its id is not given to another process, so a later
+// connection from that id is from the same process, whose token's user cannot change.
+struct Known {
+    DWORD id;
+    win::UniqueHandle process;
+    Account account;
+};
+
+struct KnownProcesses {
+    std::mutex lock;
+    // The most recently used last.
+    std::vector<Known> known;
+};
+
+KnownProcesses& known_processes() {
+    static KnownProcesses shared;
+    return shared;
+}
+
+Account read_account(HANDLE process) {
     win::UniqueHandle token;
-    if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) {
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) {
         return {};
     }
     // TOKEN_USER and the largest SID it can hold.
@@ -28,6 +50,33 @@ Account process_account(DWORD process_id) {
         return {};
     }
     return Account(static_cast<const char*>(sid), GetLengthSid(sid));
+}
+
+}  // namespace
+
+Account process_account(DWORD process_id) {
+    KnownProcesses& processes = known_processes();
+    std::lock_guard<std::mutex> held(processes.lock);
+    std::vector<Known>& known = processes.known;
+    const auto found = std::find_if(known.begin(), known.end(),
+                                    [&](const Known& entry) { return entry.id == process_id; });
+    if (found != known.end()) {
+        std::rotate(found, found + 1, known.end());
+        return known.back().account;
+    }
+    win::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    if (!process) {
+        return {};
+    }
+    Account account = read_account(process.get());
+    if (account.empty()) {
+        return account;
+    }
+    if (known.size() >= REMEMBERED) {
+        known.erase(known.begin());
+    }
+    known.push_back(Known{process_id, std::move(process), account});
+    return account;
 }
 
 }  // namespace korvan::pipe

@@ -98,7 +98,7 @@ class Listener {
             return;
         }
         const UniqueRegisteredWait stop_registered(stop_wait);
-        requests_.emplace(supervisor_, parts_.policy, [port = port_.get()] {
+        requests_.emplace(supervisor_, parts_.policy, slots_.size(), [port = port_.get()] {
             PostQueuedCompletionStatus(port, 0, ANSWERS_KEY, nullptr);
         });
         create_the_others();
@@ -181,6 +181,9 @@ class Listener {
                     }
                 }
             }
+            if (now >= next_answers_) {
+                take_answers();
+            }
             for (size_t index = 0; index < slots_.size(); ++index) {
                 Slot& slot = slots_[index];
                 if (slot.rest_until != 0 && now >= slot.rest_until) {
@@ -235,7 +238,7 @@ class Listener {
 
     // Until the earliest deadline, grace, rest or retry.
     DWORD wait_ms() const {
-        std::uint64_t next = next_creation_;
+        std::uint64_t next = std::min(next_creation_, next_answers_);
         for (const Slot& slot : slots_) {
             if ((slot.io == Slot::Io::Read || slot.io == Slot::Io::Write) && !slot.cancelled) {
                 next = std::min({next, slot.deadline, slot.grace_until});
@@ -364,8 +367,17 @@ class Listener {
     }
 
     void take_answers() {
-        for (RequestThread::Answer& answer : requests_->take_answers()) {
-            const auto index = static_cast<size_t>(answer.ticket);
+        std::vector<RequestThread::Answer> answers;
+        try {
+            answers = requests_->take_answers();
+        } catch (const std::exception&) {
+            // Memory ran out: they wait in the request thread until the next try.
+            next_answers_ = GetTickCount64() + CREATE_RETRY_MS;
+            return;
+        }
+        next_answers_ = NO_DEADLINE;
+        for (RequestThread::Answer& answer : answers) {
+            const size_t index = answer.ticket;
             Slot& slot = slots_[index];
             if (!slot.exchange || slot.handled_since == 0) {
                 continue;
@@ -449,7 +461,7 @@ class Listener {
         }
         drain();
         for (RequestThread::Answer& answer : requests_->take_answers()) {
-            Slot& slot = slots_[static_cast<size_t>(answer.ticket)];
+            Slot& slot = slots_[answer.ticket];
             if (!slot.exchange) {
                 continue;
             }
@@ -506,6 +518,8 @@ class Listener {
     std::uint64_t connections_ = 0;
     bool creation_failing_ = false;
     std::uint64_t next_creation_ = NO_DEADLINE;
+    // When answers that could not be taken are tried again.
+    std::uint64_t next_answers_ = NO_DEADLINE;
 };
 
 }  // namespace

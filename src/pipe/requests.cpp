@@ -23,9 +23,9 @@ Result<std::vector<std::uint8_t>> answer_request(std::vector<std::uint8_t>& body
     return proto::response_frame(handle_request(request.value(), supervisor, caller, policy));
 }
 
-RequestThread::RequestThread(core::Supervisor& supervisor, PolicySource policy,
+RequestThread::RequestThread(core::Supervisor& supervisor, PolicySource policy, size_t tickets,
                              std::function<void()> answered)
-    : supervisor_(supervisor), policy_(policy), answered_(std::move(answered)) {
+    : supervisor_(supervisor), policy_(policy), answered_(std::move(answered)), answers_(tickets) {
     try {
         thread_ = std::thread(&RequestThread::run, this);
     } catch (const std::system_error&) {
@@ -38,40 +38,56 @@ RequestThread::~RequestThread() {
 }
 
 void RequestThread::stop() {
-    {
-        std::lock_guard<std::mutex> held(lock_);
-        ending_ = true;
-        requests_.clear();
-    }
-    queued_.notify_all();
+    AcquireSRWLockExclusive(&lock_);
+    ending_ = true;
+    requests_.clear();
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&queued_);
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
-void RequestThread::queue(std::uint64_t ticket, std::vector<std::uint8_t> body, HANDLE caller) {
-    {
-        std::lock_guard<std::mutex> held(lock_);
+void RequestThread::queue(size_t ticket, std::vector<std::uint8_t> body, HANDLE caller) {
+    AcquireSRWLockExclusive(&lock_);
+    try {
         requests_.push_back(Request{ticket, std::move(body), caller});
+    } catch (...) {
+        ReleaseSRWLockExclusive(&lock_);
+        throw;
     }
-    queued_.notify_one();
+    ReleaseSRWLockExclusive(&lock_);
+    WakeConditionVariable(&queued_);
 }
 
 std::vector<RequestThread::Answer> RequestThread::take_answers() {
-    std::lock_guard<std::mutex> held(lock_);
-    return std::exchange(answers_, {});
+    // Room for every answer first: one that fails to allocate takes none of them.
+    std::vector<Answer> answers;
+    answers.reserve(answers_.size());
+    AcquireSRWLockExclusive(&lock_);
+    for (size_t ticket = 0; ticket < answers_.size(); ++ticket) {
+        if (answers_[ticket]) {
+            answers.push_back(Answer{ticket, std::move(*answers_[ticket])});
+            answers_[ticket].reset();
+        }
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return answers;
 }
 
 void RequestThread::run() {
-    std::unique_lock<std::mutex> held(lock_);
     for (;;) {
-        queued_.wait(held, [&] { return ending_ || !requests_.empty(); });
+        AcquireSRWLockExclusive(&lock_);
+        while (!ending_ && requests_.empty()) {
+            SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
+        }
         if (ending_) {
+            ReleaseSRWLockExclusive(&lock_);
             return;
         }
         Request request = std::move(requests_.front());
         requests_.pop_front();
-        held.unlock();
+        ReleaseSRWLockExclusive(&lock_);
         Result<std::vector<std::uint8_t>> frame = Failure{};
         try {
             frame = answer_request(request.body, supervisor_, request.caller, policy_);
@@ -80,11 +96,10 @@ void RequestThread::run() {
         }
         // The request, a start's secret included, is not kept past its answer.
         request.body = {};
-        held.lock();
-        answers_.push_back(Answer{request.ticket, std::move(frame)});
-        held.unlock();
+        AcquireSRWLockExclusive(&lock_);
+        answers_[request.ticket] = std::move(frame);
+        ReleaseSRWLockExclusive(&lock_);
         answered_();
-        held.lock();
     }
 }
 

@@ -6,11 +6,10 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -32,12 +31,13 @@ class RequestThread {
   public:
     struct Answer {
         // The ticket the request was queued with.
-        std::uint64_t ticket;
+        size_t ticket;
         Result<std::vector<std::uint8_t>> frame;
     };
 
+    // Tickets are 0 to `tickets` - 1, each with at most one request at a time.
     // `answered` is called on the request thread after each answer is ready to be taken.
-    RequestThread(core::Supervisor& supervisor, PolicySource policy,
+    RequestThread(core::Supervisor& supervisor, PolicySource policy, size_t tickets,
                   std::function<void()> answered);
     // stop().
     ~RequestThread();
@@ -49,9 +49,9 @@ class RequestThread {
 
     // Queues a request: its body, and the caller's token, which must stay open until
     // its answer has been taken or the thread has ended.
-    void queue(std::uint64_t ticket, std::vector<std::uint8_t> body, HANDLE caller);
+    void queue(size_t ticket, std::vector<std::uint8_t> body, HANDLE caller);
 
-    // The answers ready so far, in the order their requests were queued.
+    // The answers ready so far.
     std::vector<Answer> take_answers();
 
     // Lets the request in hand finish, drops the others, and waits for the thread. Its
@@ -60,7 +60,7 @@ class RequestThread {
 
   private:
     struct Request {
-        std::uint64_t ticket;
+        size_t ticket;
         std::vector<std::uint8_t> body;
         HANDLE caller;
     };
@@ -70,10 +70,13 @@ class RequestThread {
     core::Supervisor& supervisor_;
     const PolicySource policy_;
     const std::function<void()> answered_;
-    std::mutex lock_;
-    std::condition_variable queued_;
+    // The system's own lock and condition: under Wine they wait without a round trip to
+    // the wine server, which the C++ library's do not.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE queued_ = CONDITION_VARIABLE_INIT;
     std::deque<Request> requests_;
-    std::vector<Answer> answers_;
+    // By ticket, made in advance: an answer is kept without allocating.
+    std::vector<std::optional<Result<std::vector<std::uint8_t>>>> answers_;
     bool ending_ = false;
     std::thread thread_;
 };
