@@ -285,7 +285,7 @@ class Listener {
         GetNamedPipeClientProcessId(slot.pipe.get(), &process_id);
         slot.account = parts_.account(process_id);
         slot.deadline = GetTickCount64() + parts_.exchange_budget_ms;
-        slot.exchange.emplace(slot.pipe.get(), parts_.decide, parts_.impersonate);
+        slot.exchange.emplace(slot.pipe.get());
         follow(index, slot.exchange->begin());
     }
 

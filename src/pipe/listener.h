@@ -12,7 +12,6 @@
 #include "common/result.h"
 #include "core/supervisor.h"
 #include "pipe/accounts.h"
-#include "pipe/authorize.h"
 #include "pipe/control_policy.h"
 #include "win/handle.h"
 #include "win/stop_flag.h"
@@ -61,14 +60,12 @@ using CreatePipeInstance = HANDLE(WINAPI*)(LPCWSTR name, DWORD open_mode, DWORD 
 // Error: "SDDL convert: {Windows API error}".
 Result<win::UniqueLocal> build_pipe_security();
 
-// What the listener is made of. Every member but the bound is a system call or a
-// decision that a test may stand in for.
+// What the listener is made of. Every member but the bound is a system call, or where
+// something is read, that a test may stand in for.
 struct ListenerParts {
     DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS;
     CreatePipeInstance create = CreateNamedPipeW;
     ClientAccount account = process_account;
-    AdmissionDecision decide = caller_admitted;
-    Impersonation impersonate = impersonate_pipe_client;
     PolicySource policy = {};
 };
 
