@@ -189,10 +189,12 @@ foreach(program echo_server pipe_bench memory_bench launch_bench)
     target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
     korvan_warnings(${program})
 endforeach()
-# Pings through the client tool's own code, for counting Wine server requests.
+# Pings through the client tool's own code or korvan-client.dll, for counting Wine
+# server requests.
 add_executable(ping_loop bench/ping_loop.cpp)
 set_target_properties(ping_loop PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
 target_link_libraries(ping_loop PRIVATE korvan_bench_support korvan_client_win)
+add_dependencies(ping_loop korvan_client_dll)
 korvan_warnings(ping_loop)
 
 # The reliability programs that scripts/reliability runs against the installed service
