@@ -17,8 +17,9 @@ Commands:
   status            tell whether the core runs, and on which ports
   stop              end the core
   start --config FILE --mixed-port N --ctl-port N [--secret S]
-                    start the core with the YAML configuration in FILE; the ports
-                    (0 to 65535) are stored by the service and reported back
+                    start the core with the YAML configuration in FILE (- for
+                    standard input); the ports (0 to 65535) are stored by the
+                    service and reported back; the secret is sent and ignored
   send FILE         send the bytes of FILE (- for standard input) unchanged as one
                     request body, and show the answer
 

@@ -3,7 +3,7 @@
 // The tool's command line, read into a record. Pure: no Windows in here.
 //
 //   korvan-vpn-ctl [OPTIONS] ping | status | stop
-//   korvan-vpn-ctl [OPTIONS] start --config FILE --mixed-port N --ctl-port N [--secret S]
+//   korvan-vpn-ctl [OPTIONS] start --config FILE|- --mixed-port N --ctl-port N [--secret S]
 //   korvan-vpn-ctl [OPTIONS] send FILE|-
 //   korvan-vpn-ctl --help | --version
 //
