@@ -11,10 +11,11 @@
 #include <variant>
 
 #include "client/input.h"
-#include "client/names.h"
+#include "client/pipe_name.h"
 #include "client/reply.h"
 #include "client/request_body.h"
 #include "client/session.h"
+#include "common/names.h"
 #include "common/quote.h"
 #include "proto/frame.h"
 #include "proto/message.h"
@@ -127,7 +128,7 @@ std::variant<client::Target, Fault> target_of(std::string_view function, const c
                             std::to_string(KORVAN_MAX_TIMEOUT_MS) + " milliseconds, got " +
                             std::to_string(timeout_ms));
     }
-    std::string name(client::DEFAULT_PIPE_NAME);
+    std::string name(names::PIPE_NAME_TEXT);
     if (pipe_name != nullptr) {
         std::optional<std::string> full = client::full_pipe_name(pipe_name);
         if (!full) {

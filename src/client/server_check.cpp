@@ -2,14 +2,14 @@
 
 #include <string>
 
-#include "client/names.h"
+#include "common/names.h"
 
 namespace korvan::client {
 
 namespace {
 
 std::string service_is(std::string_view state, std::uint32_t pipe_server, std::string_view hint) {
-    return "the service " + std::string(SERVICE_NAME) + " is " + std::string(state) +
+    return "the service " + std::string(names::SERVICE_NAME_TEXT) + " is " + std::string(state) +
            ", so process " + std::to_string(pipe_server) + " that serves the pipe is not it" +
            std::string(hint);
 }
@@ -26,8 +26,8 @@ Result<void> check_server(std::uint32_t pipe_server, const ServiceProcess& servi
     }
     if (service.process_id != pipe_server) {
         return Failure{"the pipe is served by process " + std::to_string(pipe_server) +
-                       ", not by the service " + std::string(SERVICE_NAME) + " (process " +
-                       std::to_string(service.process_id) + ")" + std::string(hint)};
+                       ", not by the service " + std::string(names::SERVICE_NAME_TEXT) +
+                       " (process " + std::to_string(service.process_id) + ")" + std::string(hint)};
     }
     return {};
 }

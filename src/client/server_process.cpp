@@ -1,9 +1,8 @@
 #include "client/server_process.h"
 
-#include "client/names.h"
+#include "common/names.h"
 #include "win/error_text.h"
 #include "win/handle.h"
-#include "win/utf.h"
 
 namespace korvan::client {
 
@@ -13,9 +12,8 @@ Result<ServiceProcess> query_service_process() {
     if (!manager) {
         return win::winapi_failure("OpenSCManagerW", manager_error);
     }
-    const std::wstring name = win::widen(SERVICE_NAME);
     win::UniqueServiceHandle service(
-        OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+        OpenServiceW(manager.get(), names::SERVICE_NAME, SERVICE_QUERY_STATUS));
     const DWORD service_error = GetLastError();
     if (!service) {
         if (service_error == ERROR_SERVICE_DOES_NOT_EXIST) {

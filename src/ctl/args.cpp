@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "client/pipe_name.h"
 #include "common/quote.h"
 
 namespace korvan::ctl {

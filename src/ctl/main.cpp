@@ -14,6 +14,7 @@
 #include "ctl/args.h"
 #include "ctl/console.h"
 #include "ctl/exit_code.h"
+#include "ctl/names.h"
 #include "ctl/reply.h"
 #include "proto/frame.h"
 #include "win/handle.h"
