@@ -26,6 +26,8 @@ if(KORVAN_TESTS)
 
     korvan_wine_test(pipe_tests LIBS korvan_pipe SOURCES
         src/proto/decode_test.cpp
+        src/proto/decode_response_test.cpp
+        src/proto/encode_request_test.cpp
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
         src/proto/json_scan_test.cpp
@@ -136,7 +138,7 @@ if(KORVAN_TESTS)
     # functions of korvan-client.dll, which the test links as an application does.
     korvan_wine_test(client_tests LIBS korvan_client_win korvan_client_dll korvan_pipe SOURCES
         src/client/korvan_client_test.cpp
-        src/client/request_body_test.cpp
+        src/client/pipe_name_test.cpp
         src/client/server_check_test.cpp
         src/client/server_check_service_test.cpp
         testing/support/pipe_server.cpp

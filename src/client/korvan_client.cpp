@@ -12,11 +12,11 @@
 
 #include "client/input.h"
 #include "client/pipe_name.h"
-#include "client/reply.h"
-#include "client/request_body.h"
 #include "client/session.h"
 #include "common/names.h"
 #include "common/quote.h"
+#include "proto/decode_response.h"
+#include "proto/encode.h"
 #include "proto/frame.h"
 #include "proto/message.h"
 
@@ -116,6 +116,11 @@ KORVAN_STATUS guarded(std::string_view function, KORVAN_ERROR** error, Body&& bo
     }
 }
 
+// The body of a request without fields, which always encodes.
+std::string unit_body(const proto::Request& request) {
+    return proto::encode_request(request).value();
+}
+
 Fault bad_argument(std::string text) {
     return Fault{KORVAN_BAD_ARGUMENT, Failure{std::move(text)}, std::nullopt};
 }
@@ -142,7 +147,7 @@ std::variant<client::Target, Fault> target_of(std::string_view function, const c
 }
 
 // A request sent and its reply read: the response, or how it failed. `op` as for
-// client::read_reply; `raw`, when given, receives the reply's body whenever one came.
+// proto::decode_response; `raw`, when given, receives the reply's body whenever one came.
 std::variant<proto::Response, Fault> ask(std::string_view function, const char* pipe_name,
                                          DWORD timeout_ms, std::string_view body,
                                          std::string_view op, std::string* raw = nullptr) {
@@ -157,14 +162,16 @@ std::variant<proto::Response, Fault> ask(std::string_view function, const char* 
     if (raw != nullptr) {
         *raw = reply.value();
     }
-    Result<proto::Response> response = client::read_reply(reply.value(), op);
+    Result<proto::Response> response = proto::decode_response(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(reply->data()),
+                                      reply->size()),
+        op);
     if (!response) {
         return Fault{KORVAN_NO_ANSWER, response.failure(), std::nullopt};
     }
     if (const auto* answer = std::get_if<proto::response::Error>(&response.value())) {
         return Fault{KORVAN_ANSWER_ERROR,
-                     Failure{"error " + client::one_line(answer->code) + ": " +
-                             client::one_line(answer->message)},
+                     Failure{"error " + one_line(answer->code) + ": " + one_line(answer->message)},
                      *answer};
     }
     return std::move(response.value());
@@ -187,13 +194,14 @@ KORVAN_STATUS start_with(std::string_view function, const char* pipe_name, DWORD
                          std::string config, const char* secret, unsigned short mixed_port,
                          unsigned short ctl_port, KORVAN_CORE_STATE* started,
                          KORVAN_ERROR** error) {
-    Result<std::string> body = client::start_request(proto::request::Start{
+    Result<std::string> body = proto::encode_request(proto::request::Start{
         std::move(config), secret == nullptr ? "" : secret, mixed_port, ctl_port});
     if (!body) {
-        return report(Fault{KORVAN_BAD_ARGUMENT, body.failure(), std::nullopt}, error);
+        return report(Fault{KORVAN_BAD_ARGUMENT, prefixed("start", body.failure()), std::nullopt},
+                      error);
     }
     std::variant<proto::Response, Fault> answer =
-        ask(function, pipe_name, timeout_ms, body.value(), "start");
+        ask(function, pipe_name, timeout_ms, body.value(), proto::KIND_START);
     if (const Fault* fault = std::get_if<Fault>(&answer)) {
         return report(*fault, error);
     }
@@ -212,8 +220,8 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_ping(const char* pipe_name, DWORD timeou
                                              KORVAN_PONG** pong, KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_ping";
     return guarded(FUNCTION, error, [&] {
-        std::variant<proto::Response, Fault> answer =
-            ask(FUNCTION, pipe_name, timeout_ms, R"({"op":"ping"})", "ping");
+        std::variant<proto::Response, Fault> answer = ask(
+            FUNCTION, pipe_name, timeout_ms, unit_body(proto::request::Ping{}), proto::KIND_PING);
         if (const Fault* fault = std::get_if<Fault>(&answer)) {
             return report(*fault, error);
         }
@@ -236,7 +244,8 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_status(const char* pipe_name, DWORD time
     constexpr std::string_view FUNCTION = "korvan_status";
     return guarded(FUNCTION, error, [&] {
         std::variant<proto::Response, Fault> answer =
-            ask(FUNCTION, pipe_name, timeout_ms, R"({"op":"status"})", "status");
+            ask(FUNCTION, pipe_name, timeout_ms, unit_body(proto::request::Status{}),
+                proto::KIND_STATUS);
         if (const Fault* fault = std::get_if<Fault>(&answer)) {
             return report(*fault, error);
         }
@@ -291,8 +300,8 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_stop(const char* pipe_name, DWORD timeou
                                              KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_stop";
     return guarded(FUNCTION, error, [&] {
-        std::variant<proto::Response, Fault> answer =
-            ask(FUNCTION, pipe_name, timeout_ms, R"({"op":"stop"})", "stop");
+        std::variant<proto::Response, Fault> answer = ask(
+            FUNCTION, pipe_name, timeout_ms, unit_body(proto::request::Stop{}), proto::KIND_STOP);
         if (const Fault* fault = std::get_if<Fault>(&answer)) {
             return report(*fault, error);
         }
