@@ -98,7 +98,7 @@ bool ping_as_the_tool() {
 bool ping_exchange() {
     const std::string_view body = bench::PING;
     const client::Deadline deadline = client::deadline_in_ms(10000);
-    Result<win::UniqueHandle> pipe = client::open_pipe(PIPE, deadline);
+    Result<win::UniqueHandle> pipe = client::open_pipe(PIPE, deadline, client::query_service);
     if (!pipe) {
         std::fprintf(stderr, "ping_loop: %s\n", pipe.error().c_str());
         return false;

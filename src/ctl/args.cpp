@@ -27,7 +27,9 @@ Commands:
 Options:
   --json            print the answer's JSON body exactly as received
   --timeout SECONDS give up after SECONDS (1 to 3600, default 10), counted from the
-                    start: waiting for the pipe, sending, and reading the answer
+                    start: waiting for the pipe, sending, and reading the answer;
+                    nothing is sent once they have passed, and a service that is
+                    not installed or not running is reported at once
   --pipe NAME       talk to \\.\pipe\NAME (or a full \\.\pipe\ path) instead of
                     \\.\pipe\korvan-vpn-service
   --no-server-check talk to the pipe even when its server is not the process of the
