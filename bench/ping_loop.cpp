@@ -28,8 +28,11 @@
 #include "bench_support.h"
 #include "client/connect.h"
 #include "client/exchange.h"
-#include "client/korvan_client.h"
 #include "client/session.h"
+
+// Loaded with LoadLibraryW: the function types alone.
+#define KORVAN_CLIENT_NO_PROTOTYPES
+#include "korvan_client.h"
 
 namespace {
 
@@ -48,12 +51,9 @@ void mark(const wchar_t* name) {
 
 enum class Via { Exchange, Tool, Dll };
 
-// korvan_ping, once the DLL is loaded.
-using PingFunction = KORVAN_STATUS(KORVAN_CLIENT_CALL*)(const char*, DWORD, KORVAN_PONG**,
-                                                        KORVAN_ERROR**);
-using FreeFunction = void(KORVAN_CLIENT_CALL*)(void*);
-PingFunction dll_ping = nullptr;
-FreeFunction dll_free = nullptr;
+// korvan_ping and korvan_free, once the DLL is loaded.
+KORVAN_PING_FUNC* dll_ping = nullptr;
+KORVAN_FREE_FUNC* dll_free = nullptr;
 
 bool load_dll() {
     const std::wstring path = bench::module_dir() + L"\\..\\korvan-client.dll";
@@ -64,9 +64,9 @@ bool load_dll() {
     }
     // Through void (*)(void), the type that GCC lets any function pointer be cast to.
     using AnyFunction = void (*)();
-    dll_ping = reinterpret_cast<PingFunction>(
+    dll_ping = reinterpret_cast<KORVAN_PING_FUNC*>(
         reinterpret_cast<AnyFunction>(GetProcAddress(dll, "korvan_ping")));
-    dll_free = reinterpret_cast<FreeFunction>(
+    dll_free = reinterpret_cast<KORVAN_FREE_FUNC*>(
         reinterpret_cast<AnyFunction>(GetProcAddress(dll, "korvan_free")));
     return dll_ping != nullptr && dll_free != nullptr;
 }
@@ -74,7 +74,7 @@ bool load_dll() {
 bool ping_through_dll() {
     KORVAN_PONG* pong = nullptr;
     KORVAN_ERROR* error = nullptr;
-    const KORVAN_STATUS status = dll_ping(nullptr, 10000, &pong, &error);
+    const KORVAN_STATUS status = dll_ping(nullptr, 0, 10000, &pong, &error);
     const bool answered = status == KORVAN_OK && pong != nullptr;
     if (!answered) {
         std::fprintf(stderr, "ping_loop: %s\n", error != nullptr ? error->text : "no pong");

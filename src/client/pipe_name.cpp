@@ -6,13 +6,13 @@ namespace korvan::client {
 
 std::optional<std::string> full_pipe_name(std::string_view name) {
     constexpr std::string_view PIPE_PREFIX = names::PIPE_PREFIX_TEXT;
-    if (name.starts_with(PIPE_PREFIX) && name.size() > PIPE_PREFIX.size()) {
-        return std::string(name);
+    const std::string_view bare =
+        name.starts_with(PIPE_PREFIX) ? name.substr(PIPE_PREFIX.size()) : name;
+    if (bare.empty() || bare.find_first_of("\\/") != std::string_view::npos ||
+        bare.find("..") != std::string_view::npos || bare.back() == '.' || bare.back() == ' ') {
+        return std::nullopt;
     }
-    if (!name.empty() && name.find_first_of("\\/") == std::string_view::npos) {
-        return std::string(PIPE_PREFIX) + std::string(name);
-    }
-    return std::nullopt;
+    return std::string(PIPE_PREFIX) + std::string(bare);
 }
 
 }  // namespace korvan::client

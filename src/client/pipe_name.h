@@ -9,8 +9,15 @@
 
 namespace korvan::client {
 
-// `name` as a full pipe name: a full \\.\pipe\NAME path is kept, a bare NAME (no
-// slash, no backslash) gets the prefix; nothing for an empty name or any other path.
+// What full_pipe_name accepts, as its callers' refusals say it: "expected {this}, got ...".
+inline constexpr std::string_view PIPE_NAME_RULE =
+    "NAME or \\\\.\\pipe\\NAME, the NAME without \\, / or .. and not ending in . or a space";
+
+// `name` as a full pipe name: a full \\.\pipe\NAME is kept, a bare NAME gets the
+// prefix. Nothing for a NAME that is empty, holds \, / or .., or ends in . or a space:
+// Windows reads such a path as another name (another pipe, or through ..\ a file), or
+// drops the dots and spaces at its end, so the name given would not be the name
+// opened, nor the one compared with the service's.
 std::optional<std::string> full_pipe_name(std::string_view name);
 
 }  // namespace korvan::client

@@ -11,7 +11,7 @@
 namespace korvan::client {
 namespace {
 
-TEST(FullPipeName, ABareNameGetsThePrefixAndAFullNameIsKept) {
+TEST(FullPipeName, ABareNameGetsThePrefixAFullNameIsKeptAndOneWindowsWouldChangeIsRefused) {
     struct Case {
         std::string given;
         std::optional<std::string> full;
@@ -25,6 +25,17 @@ TEST(FullPipeName, ABareNameGetsThePrefixAndAFullNameIsKept) {
         {"C:\\tmp\\x", std::nullopt},
         {"a/b", std::nullopt},
         {"a\\b", std::nullopt},
+        {"a.b c", "\\\\.\\pipe\\a.b c"},
+        // Windows would open another name than the one given.
+        {"\\\\.\\pipe\\..\\C:\\Windows\\win.ini", std::nullopt},
+        {"\\\\.\\pipe\\x\\..\\korvan-vpn-service", std::nullopt},
+        {"\\\\.\\pipe\\x/y", std::nullopt},
+        {"..", std::nullopt},
+        {"a..b", std::nullopt},
+        {".", std::nullopt},
+        {"korvan-vpn-service.", std::nullopt},
+        {"korvan-vpn-service ", std::nullopt},
+        {"\\\\.\\pipe\\korvan-vpn-service.", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(full_pipe_name(c.given), c.full) << c.given;

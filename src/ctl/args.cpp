@@ -244,7 +244,7 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
     if (seen.pipe) {
         std::optional<std::string> name = client::full_pipe_name(*seen.pipe);
         if (!name) {
-            return Failure{"--pipe: expected a name or \\\\.\\pipe\\NAME, got " +
+            return Failure{"--pipe: expected " + std::string(client::PIPE_NAME_RULE) + ", got " +
                            in_quotes_as_typed(*seen.pipe)};
         }
         invocation.pipe_name = std::move(*name);
