@@ -1,6 +1,6 @@
 # The code that does not touch Windows, built natively: its tests run under
-# AddressSanitizer and UndefinedBehaviorSanitizer (flags come from the preset), the
-# decoder is fuzzed, and the decoder benchmark is built optimised.
+# AddressSanitizer and UndefinedBehaviorSanitizer (flags come from the preset), both
+# decoders are fuzzed, and the decoder benchmark is built optimised.
 
 if(KORVAN_TESTS)
     # The folders' includes against the dependencies their CMakeLists.txt declare.
@@ -11,6 +11,9 @@ if(KORVAN_TESTS)
     set(decoder_tests src/proto/decode_test.cpp src/proto/decode_reference_test.cpp)
     add_executable(proto_tests
         ${decoder_tests}
+        src/proto/decode_response_test.cpp
+        src/proto/decode_response_reference_test.cpp
+        src/proto/encode_request_test.cpp
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
         src/proto/json_scan_test.cpp
@@ -18,7 +21,8 @@ if(KORVAN_TESTS)
     )
     target_link_libraries(proto_tests PRIVATE korvan_proto nlohmann_json::nlohmann_json
                                               GTest::gtest_main)
-    # testing/support/decode_reference.h: the decoder checked against nlohmann/json.
+    # testing/support/decode_reference.h and reply_reference.h: the decoders checked
+    # against nlohmann/json.
     target_include_directories(proto_tests PRIVATE ${CMAKE_SOURCE_DIR}/testing)
     # docs/PROTOCOL.md's examples against the decoder and the encoder. Native only: the
     # Windows test kit carries executables, not the checkout the document lies in.
@@ -56,7 +60,7 @@ if(KORVAN_TESTS)
     add_test(NAME policy_template_tests COMMAND policy_template_tests)
 
     add_executable(client_tests
-        src/client/request_body_test.cpp
+        src/client/pipe_name_test.cpp
         src/client/server_check_test.cpp
     )
     target_link_libraries(client_tests PRIVATE korvan_client GTest::gtest_main)
@@ -73,22 +77,29 @@ if(KORVAN_TESTS)
 endif()
 
 if(KORVAN_FUZZ)
-    add_executable(decode_fuzz fuzz/decode_fuzz.cpp)
-    target_compile_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
-    target_link_options(decode_fuzz PRIVATE -fsanitize=fuzzer)
-    target_link_libraries(decode_fuzz PRIVATE korvan_proto nlohmann_json::nlohmann_json)
-    target_include_directories(decode_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/testing)
-    korvan_warnings(decode_fuzz)
-    if(KORVAN_TESTS)
-        # A bounded run over the committed seeds; any crash, sanitizer report or
-        # disagreement with the reference parser fails it.
-        set(work ${CMAKE_BINARY_DIR}/fuzz-corpus)
-        add_test(NAME decode_fuzz
-                 COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
-                         $<TARGET_FILE:decode_fuzz> -max_total_time=60 -timeout=10
-                         -max_len=4096 ${work} ${CMAKE_SOURCE_DIR}/fuzz/corpus)
-        file(MAKE_DIRECTORY ${work})
-    endif()
+    # korvan_fuzz_target(NAME SEEDS): the libFuzzer target fuzz/NAME.cpp and, with the
+    # tests, a bounded run of it over the committed seeds in fuzz/SEEDS; any crash,
+    # sanitizer report or disagreement with the reference parser fails it.
+    function(korvan_fuzz_target name seeds)
+        add_executable(${name} fuzz/${name}.cpp)
+        target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+        target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+        target_link_libraries(${name} PRIVATE korvan_proto nlohmann_json::nlohmann_json)
+        target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/testing)
+        korvan_warnings(${name})
+        if(KORVAN_TESTS)
+            set(work ${CMAKE_BINARY_DIR}/${name}-corpus)
+            add_test(NAME ${name}
+                     COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+                             $<TARGET_FILE:${name}> -max_total_time=60 -timeout=10
+                             -max_len=4096 ${work} ${CMAKE_SOURCE_DIR}/fuzz/${seeds})
+            file(MAKE_DIRECTORY ${work})
+        endif()
+    endfunction()
+    # The request decoder, which the service runs on every client's bytes.
+    korvan_fuzz_target(decode_fuzz corpus)
+    # The response decoder, which clients run on whatever serves the pipe.
+    korvan_fuzz_target(reply_fuzz reply_corpus)
 endif()
 
 if(KORVAN_BENCH)

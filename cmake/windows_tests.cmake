@@ -26,6 +26,8 @@ if(KORVAN_TESTS)
 
     korvan_wine_test(pipe_tests LIBS korvan_pipe SOURCES
         src/proto/decode_test.cpp
+        src/proto/decode_response_test.cpp
+        src/proto/encode_request_test.cpp
         src/proto/encode_test.cpp
         src/proto/frame_test.cpp
         src/proto/json_scan_test.cpp
@@ -157,12 +159,14 @@ if(KORVAN_TESTS)
 
     # The client library's tables, its server check against a stand-in service that the
     # Service Control Manager runs (through the tool, its first user), and the C
-    # functions of korvan-client.dll, which the test links as an application does.
+    # functions of korvan-client.dll, which the test links as an application does, and
+    # of korvan-client-faults.dll, which it loads.
     korvan_wine_test(client_tests LIBS korvan_client_win korvan_client_dll korvan_pipe SOURCES
         src/client/korvan_client_test.cpp
-        src/client/request_body_test.cpp
+        src/client/pipe_name_test.cpp
         src/client/server_check_test.cpp
         src/client/server_check_service_test.cpp
+        src/client/session_test.cpp
         testing/support/pipe_server.cpp
         testing/support/test_support.cpp
         testing/support/process_run.cpp
@@ -170,7 +174,7 @@ if(KORVAN_TESTS)
     )
     target_include_directories(client_tests PRIVATE testing)
     target_compile_definitions(client_tests PRIVATE KORVAN_PRODUCT_VERSION="${PROJECT_VERSION}")
-    add_dependencies(client_tests korvan_vpn_ctl fake_service)
+    add_dependencies(client_tests korvan_vpn_ctl fake_service korvan_client_faults_dll)
     # Both look at, or register, the service korvan-vpn-service in the shared prefix.
     set_tests_properties(ctl_tests client_tests PROPERTIES RESOURCE_LOCK korvan_service_name)
 
@@ -220,10 +224,13 @@ foreach(program echo_server pipe_bench memory_bench launch_bench)
     target_link_libraries(${program} PRIVATE korvan_bench_support korvan_pipe)
     korvan_warnings(${program})
 endforeach()
-# Pings through the client tool's own code, for counting Wine server requests.
+# Pings through the client tool's own code or korvan-client.dll, for counting Wine
+# server requests.
 add_executable(ping_loop bench/ping_loop.cpp)
 set_target_properties(ping_loop PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${bench_dir})
 target_link_libraries(ping_loop PRIVATE korvan_bench_support korvan_client_win)
+target_include_directories(ping_loop PRIVATE ${KORVAN_SDK_DIR})
+add_dependencies(ping_loop korvan_client_dll)
 korvan_warnings(ping_loop)
 
 # The reliability programs that scripts/reliability runs against the installed service

@@ -1,5 +1,6 @@
-// The server check against a service the Service Control Manager really runs: a
-// stand-in (testing/fake_service) registered for the test under the service's name.
+// The server check, and what a missing pipe of the service means, against a service the
+// Service Control Manager really runs: a stand-in (testing/fake_service) registered for
+// the test under the service's name.
 
 #include <windows.h>
 
@@ -131,6 +132,29 @@ TEST(ServerCheckWithService, RefusesAnyProcessWhileTheServiceIsStopped) {
                   "so process " +
                       std::to_string(GetCurrentProcessId()) + " that serves the pipe is not it" +
                       HINT);
+}
+
+// The service's pipe does not exist while the stand-in is stopped: the tool says so at
+// once rather than waiting out its 10 s.
+TEST(ServerCheckWithService, AStoppedServiceIsReportedAtOnce) {
+    InstalledStandIn service(test_support::unique_pipe_name());
+    service.stop();
+    const ULONGLONG began = GetTickCount64();
+    expect_result(run_tool(tool(), {L"ping"}), 2, "",
+                  "korvan-vpn-ctl: connect \\\\.\\pipe\\korvan-vpn-service: the service "
+                  "korvan-vpn-service is not running\n");
+    // A generous bound for "at once": the tool's own start-up included.
+    EXPECT_LT(GetTickCount64() - began, 5000u);
+}
+
+// A running service may not have made its pipe yet: the tool waits for it within its
+// timeout. The stand-in serves a pipe of another name.
+TEST(ServerCheckWithService, ARunningServiceWhosePipeIsMissingIsWaitedFor) {
+    InstalledStandIn service(test_support::unique_pipe_name());
+    ASSERT_NE(service.process_id, 0u);
+    expect_result(run_tool(tool(), {L"ping", L"--timeout", L"1"}), 2, "",
+                  "korvan-vpn-ctl: connect \\\\.\\pipe\\korvan-vpn-service: the pipe does "
+                  "not exist (is the service running?)\n");
 }
 
 }  // namespace

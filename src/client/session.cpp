@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "client/connect.h"
 #include "client/exchange.h"
 #include "client/server_process.h"
 #include "win/handle.h"
@@ -11,14 +12,23 @@
 namespace korvan::client {
 
 Result<std::string> transact(const Target& target, std::string_view body) {
-    Result<win::UniqueHandle> client = open_pipe(target.pipe_name, target.deadline);
+    Result<win::UniqueHandle> client =
+        open_pipe(target.pipe_name, target.deadline, target.query_service);
     if (!client) {
         return client.failure();
     }
     if (target.server_check) {
-        if (Result<void> checked = verify_pipe_server(client->get(), target.check_hint); !checked) {
+        if (target.deadline.passed()) {
+            return timed_out_before_sending(target.deadline);
+        }
+        if (Result<void> checked =
+                verify_pipe_server(client->get(), target.check_hint, target.query_service);
+            !checked) {
             return checked.failure();
         }
+    }
+    if (target.deadline.passed()) {
+        return timed_out_before_sending(target.deadline);
     }
     Result<std::vector<std::uint8_t>> reply =
         exchange(client->get(),

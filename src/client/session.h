@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "client/connect.h"
+#include "client/deadline.h"
+#include "client/service.h"
 #include "common/result.h"
 
 namespace korvan::client {
@@ -18,11 +19,17 @@ struct Target {
     // (server_process.h), and what its refusals end with.
     bool server_check = true;
     std::string check_hint;
+    // How the Service Control Manager is asked, by the server check and while the
+    // service's pipe is missing.
+    ServiceQuery query_service = client::query_service;
 };
 
 // Opens the target's pipe, checks its server, sends `body` (1 to MAX_FRAME_LEN bytes)
-// and returns the reply's body; the pipe is closed again before it returns. Errors:
-// those of open_pipe, verify_pipe_server and exchange, unchanged.
+// and returns the reply's body; the pipe is closed again before it returns. The
+// deadline is looked at before each step: once it has passed, the server is not checked
+// and nothing is sent. Errors: those of open_pipe, verify_pipe_server and exchange,
+// unchanged, and timed_out_before_sending's (exchange.h) when the deadline passed
+// before the server check or the exchange began.
 Result<std::string> transact(const Target& target, std::string_view body);
 
 }  // namespace korvan::client

@@ -75,4 +75,20 @@ std::string in_quotes_as_typed(std::string_view text) {
     return out;
 }
 
+std::string one_line(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            out += ' ';
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace korvan

@@ -1,6 +1,6 @@
 #pragma once
 
-// Quoting of a text for diagnostics, as in: string "a\"b\n".
+// Texts for diagnostics: quoted, as in: string "a\"b\n", or put on one line.
 
 #include <string>
 #include <string_view>
@@ -20,5 +20,9 @@ std::string in_quotes(std::string_view text);
 // command line: backslashes and double quotes are copied, as in "C:\tmp\x"; control
 // characters are escaped as append_quoted does, so that the text stays on one line.
 std::string in_quotes_as_typed(std::string_view text);
+
+// A text of the service's on one line, to be shown after other words: each CR LF, CR
+// or LF becomes a blank; nothing else changes.
+std::string one_line(std::string_view text);
 
 }  // namespace korvan

@@ -40,4 +40,16 @@ size_t utf8_sequence_length(std::string_view text) {
     return length;
 }
 
+std::optional<size_t> first_invalid_utf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t length = utf8_sequence_length(text.substr(i));
+        if (length == 0) {
+            return i;
+        }
+        i += length;
+    }
+    return std::nullopt;
+}
+
 }  // namespace korvan

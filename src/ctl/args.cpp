@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "client/pipe_name.h"
 #include "common/quote.h"
 
 namespace korvan::ctl {
@@ -17,15 +18,18 @@ Commands:
   status            tell whether the core runs, and on which ports
   stop              end the core
   start --config FILE --mixed-port N --ctl-port N [--secret S]
-                    start the core with the YAML configuration in FILE; the ports
-                    (0 to 65535) are stored by the service and reported back
+                    start the core with the YAML configuration in FILE (- for
+                    standard input); the ports (0 to 65535) are stored by the
+                    service and reported back; the secret is sent and ignored
   send FILE         send the bytes of FILE (- for standard input) unchanged as one
                     request body, and show the answer
 
 Options:
   --json            print the answer's JSON body exactly as received
   --timeout SECONDS give up after SECONDS (1 to 3600, default 10), counted from the
-                    start: waiting for the pipe, sending, and reading the answer
+                    start: waiting for the pipe, sending, and reading the answer;
+                    nothing is sent once they have passed, and a service that is
+                    not installed or not running is reported at once
   --pipe NAME       talk to \\.\pipe\NAME (or a full \\.\pipe\ path) instead of
                     \\.\pipe\korvan-vpn-service
   --no-server-check talk to the pipe even when its server is not the process of the
@@ -240,7 +244,7 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
     if (seen.pipe) {
         std::optional<std::string> name = client::full_pipe_name(*seen.pipe);
         if (!name) {
-            return Failure{"--pipe: expected a name or \\\\.\\pipe\\NAME, got " +
+            return Failure{"--pipe: expected " + std::string(client::PIPE_NAME_RULE) + ", got " +
                            in_quotes_as_typed(*seen.pipe)};
         }
         invocation.pipe_name = std::move(*name);

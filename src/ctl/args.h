@@ -3,7 +3,7 @@
 // The tool's command line, read into a record. Pure: no Windows in here.
 //
 //   korvan-vpn-ctl [OPTIONS] ping | status | stop
-//   korvan-vpn-ctl [OPTIONS] start --config FILE --mixed-port N --ctl-port N [--secret S]
+//   korvan-vpn-ctl [OPTIONS] start --config FILE|- --mixed-port N --ctl-port N [--secret S]
 //   korvan-vpn-ctl [OPTIONS] send FILE|-
 //   korvan-vpn-ctl --help | --version
 //
@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/names.h"
 #include "common/result.h"
-#include "ctl/names.h"
 
 namespace korvan::ctl {
 
@@ -31,7 +31,7 @@ struct Invocation {
     // send: a file, or "-" for standard input
     std::string body_path;
     // every command
-    std::string pipe_name{DEFAULT_PIPE_NAME};
+    std::string pipe_name{names::PIPE_NAME_TEXT};
     unsigned timeout_seconds = 10;
     bool json = false;
     bool server_check = true;

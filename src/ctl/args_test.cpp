@@ -51,6 +51,9 @@ std::string outcome(const std::vector<std::string>& args) {
 }
 
 const std::string DEFAULTS = " pipe=\\\\.\\pipe\\korvan-vpn-service timeout=10";
+const std::string RULE =
+    "usage: --pipe: expected NAME or \\\\.\\pipe\\NAME, the NAME without \\, / or .. and "
+    "not ending in . or a space, got ";
 
 TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
     struct Case {
@@ -106,11 +109,11 @@ TEST(ParseArgs, EachCommandLineGivesItsCommandOrItsUsageError) {
          "usage: --timeout: expected whole seconds from 1 to 3600, got \"1.5\""},
         {{"ping", "--timeout", ""},
          "usage: --timeout: expected whole seconds from 1 to 3600, got \"\""},
-        {{"ping", "--pipe", "a\\b"},
-         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"a\\b\""},
-        {{"ping", "--pipe", "\\\\.\\pipe\\"},
-         "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"\\\\.\\pipe\\\""},
-        {{"ping", "--pipe", ""}, "usage: --pipe: expected a name or \\\\.\\pipe\\NAME, got \"\""},
+        {{"ping", "--pipe", "a\\b"}, RULE + "\"a\\b\""},
+        {{"ping", "--pipe", "\\\\.\\pipe\\"}, RULE + "\"\\\\.\\pipe\\\""},
+        {{"ping", "--pipe", ""}, RULE + "\"\""},
+        {{"ping", "--pipe", "\\\\.\\pipe\\..\\C:\\x"}, RULE + "\"\\\\.\\pipe\\..\\C:\\x\""},
+        {{"ping", "--pipe", "korvan-vpn-service."}, RULE + "\"korvan-vpn-service.\""},
         {{"status", "--config", "c"}, "usage: --config is only for start"},
         {{"stop", "--secret", "s"}, "usage: --secret is only for start"},
         {{"send", "f", "--mixed-port", "1"}, "usage: --mixed-port is only for start"},

@@ -96,6 +96,20 @@ TEST(CtlExe, EveryCommandSendsItsRequestAndShowsTheAnswer) {
     }
 }
 
+TEST(CtlExe, StartReadsTheConfigFromStandardInputForADash) {
+    const std::string config = "mixed-port: 7890\r\n\xC3\xA9\n";
+    PipeServer server({{framed(R"({"ok":"started","mixed_port":1,"ctl_port":2})")}});
+    expect_result(
+        run_against(server,
+                    {L"start", L"--config", L"-", L"--mixed-port", L"1", L"--ctl-port", L"2"},
+                    config),
+        0, "core started: mixed port 1, controller port 2\n", "");
+    EXPECT_EQ(server.requests(),
+              std::vector<std::string>{R"({"op":"start","config_yaml":"mixed-port: 7890\r\n)"
+                                       "\xC3\xA9"
+                                       R"(\n","secret":"","mixed_port":1,"ctl_port":2})"});
+}
+
 TEST(CtlExe, JsonPrintsTheBodyAsReceived) {
     const std::string body =
         " {\"ok\":\"pong\", \"version\":\"1\",\"service_version\":\"1.0.0\"}\t";
@@ -171,6 +185,18 @@ TEST(CtlExe, ServerThatReadsNothingIsLeftAtTheTimeout) {
         run_against(server, {L"start", L"--config", dir.path + L"\\big.yaml", L"--mixed-port", L"1",
                              L"--ctl-port", L"2", L"--timeout", L"1"}),
         2, "", PREFIX + "send request: the server took no request within 1 s\n");
+}
+
+// With no service korvan-vpn-service installed in the Wine prefix, the tool does not wait
+// out its 10 s for the service's pipe.
+TEST(CtlExe, AServiceThatIsNotInstalledIsReportedAtOnce) {
+    const ULONGLONG began = GetTickCount64();
+    expect_result(test_support::run_tool(tool(), {L"ping"}), 2, "",
+                  PREFIX +
+                      "connect \\\\.\\pipe\\korvan-vpn-service: the service "
+                      "korvan-vpn-service is not installed\n");
+    // A generous bound for "at once": the tool's own start-up included.
+    EXPECT_LT(GetTickCount64() - began, 5000u);
 }
 
 TEST(CtlExe, PipeThatDoesNotExist) {

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "client/input.h"
-#include "client/request_body.h"
 #include "client/session.h"
 #include "common/quote.h"
 #include "ctl/args.h"
 #include "ctl/console.h"
 #include "ctl/exit_code.h"
+#include "ctl/names.h"
 #include "ctl/reply.h"
+#include "proto/encode.h"
 #include "proto/frame.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -52,8 +53,12 @@ Result<std::string> start_body(const Invocation& invocation) {
     if (!config) {
         return config.failure();
     }
-    return client::start_request(proto::request::Start{std::move(config.value()), invocation.secret,
-                                                       invocation.mixed_port, invocation.ctl_port});
+    Result<std::string> body = proto::encode_request(proto::request::Start{
+        std::move(config.value()), invocation.secret, invocation.mixed_port, invocation.ctl_port});
+    if (!body) {
+        return prefixed("start", body.failure());
+    }
+    return body;
 }
 
 // The bytes of the file at `path`, or of standard input for "-".
@@ -87,11 +92,11 @@ Result<std::string> body_of(const Invocation& invocation) {
         case Command::Send:
             return send_body(invocation);
         case Command::Ping:
-            return client::request_body(proto::request::Ping{});
+            return proto::encode_request(proto::request::Ping{});
         case Command::Status:
-            return client::request_body(proto::request::Status{});
+            return proto::encode_request(proto::request::Status{});
         case Command::Stop:
-            return client::request_body(proto::request::Stop{});
+            return proto::encode_request(proto::request::Stop{});
         case Command::Help:
         case Command::Version:
             break;

@@ -1,25 +1,27 @@
 #include "ctl/reply.h"
 
-#include "client/reply.h"
+#include <cstdint>
+#include <span>
+
+#include "common/quote.h"
 #include "ctl/exit_code.h"
+#include "proto/decode_response.h"
 
 namespace korvan::ctl {
 
 namespace {
 
-using client::one_line;
-
 // The "op" of the request the command sends; empty for send, which accepts every answer.
 std::string_view request_op(Command command) {
     switch (command) {
         case Command::Ping:
-            return "ping";
+            return proto::KIND_PING;
         case Command::Status:
-            return "status";
+            return proto::KIND_STATUS;
         case Command::Stop:
-            return "stop";
+            return proto::KIND_STOP;
         case Command::Start:
-            return "start";
+            return proto::KIND_START;
         case Command::Send:
         case Command::Help:
         case Command::Version:
@@ -64,7 +66,10 @@ struct Shown {
 }  // namespace
 
 Outcome interpret_reply(Command command, std::string_view body, bool json_output) {
-    Result<proto::Response> reply = client::read_reply(body, request_op(command));
+    Result<proto::Response> reply =
+        proto::decode_response(std::span<const std::uint8_t>(
+                                   reinterpret_cast<const std::uint8_t*>(body.data()), body.size()),
+                               request_op(command));
     Outcome outcome = reply ? std::visit(Shown{}, reply.value())
                             : Outcome{EXIT_NO_ANSWER, std::nullopt, reply.error()};
     if (json_output) {

@@ -25,10 +25,10 @@ using json::Value;
 enum class Kind { Ping, Status, Start, Stop };
 
 constexpr std::array<std::pair<std::string_view, Kind>, 4> KINDS_BY_NAME = {{
-    {"ping", Kind::Ping},
-    {"status", Kind::Status},
-    {"start", Kind::Start},
-    {"stop", Kind::Stop},
+    {KIND_PING, Kind::Ping},
+    {KIND_STATUS, Kind::Status},
+    {KIND_START, Kind::Start},
+    {KIND_STOP, Kind::Stop},
 }};
 
 // What a start field's value must be: a string, or an integer from 0 to 65535.
@@ -45,10 +45,10 @@ struct StartField {
 };
 
 constexpr std::array<StartField, 4> START_FIELDS = {{
-    {.name = "config_yaml", .kind = FieldKind::Text, .text = &request::Start::config_yaml},
-    {.name = "secret", .kind = FieldKind::Text, .text = &request::Start::secret},
-    {.name = "mixed_port", .kind = FieldKind::Port, .port = &request::Start::mixed_port},
-    {.name = "ctl_port", .kind = FieldKind::Port, .port = &request::Start::ctl_port},
+    {.name = KEY_CONFIG_YAML, .kind = FieldKind::Text, .text = &request::Start::config_yaml},
+    {.name = KEY_SECRET, .kind = FieldKind::Text, .text = &request::Start::secret},
+    {.name = KEY_MIXED_PORT, .kind = FieldKind::Port, .port = &request::Start::mixed_port},
+    {.name = KEY_CTL_PORT, .kind = FieldKind::Port, .port = &request::Start::ctl_port},
 }};
 
 static_assert(
@@ -164,10 +164,10 @@ std::optional<Request> read_object(Reader& r) {
         if (!r.name(key)) {
             return std::nullopt;
         }
-        if (key.is("op")) {
+        if (key.is(KEY_OP)) {
             if (kind) {
                 // Found with the key: nothing after it is read.
-                r.fail_here(field_fault(DUPLICATE_FIELD, "op"));
+                r.fail_here(field_fault(DUPLICATE_FIELD, KEY_OP));
                 return std::nullopt;
             }
             Kind k{};
@@ -197,7 +197,7 @@ std::optional<Request> read_object(Reader& r) {
     }
     r.leave();
     if (!kind) {
-        r.fail_here(field_fault(MISSING_FIELD, "op"));
+        r.fail_here(field_fault(MISSING_FIELD, KEY_OP));
         return std::nullopt;
     }
     if (*kind != Kind::Start) {
@@ -226,7 +226,7 @@ std::optional<Request> read_array(Reader& r) {
     }
     if (step == Step::End) {
         r.leave();
-        r.fail_here(field_fault(MISSING_FIELD, "op"));
+        r.fail_here(field_fault(MISSING_FIELD, KEY_OP));
         return std::nullopt;
     }
     Kind kind{};

@@ -1,7 +1,10 @@
 #include "proto/encode.h"
 
 #include <array>
+#include <optional>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "common/utf8.h"
 
@@ -104,8 +107,12 @@ void put_port(std::string& out, std::optional<std::uint16_t> port) {
     }
 }
 
-void put_kind(std::string& out, std::string_view kind) {
-    out += "{\"ok\":";
+// `{"{tag}":"{kind}"`, the start of every message: "ok" for an answer, "op" for a
+// request.
+void put_kind(std::string& out, std::string_view tag, std::string_view kind) {
+    out += '{';
+    put_string(out, tag);
+    out += ':';
     put_string(out, kind);
 }
 
@@ -116,44 +123,98 @@ void put_key(std::string& out, std::string_view key) {
 }
 
 void put_fields(std::string& out, const response::Pong& pong) {
-    put_kind(out, "pong");
-    put_key(out, "version");
+    put_kind(out, KEY_OK, KIND_PONG);
+    put_key(out, KEY_VERSION);
     put_string(out, pong.version);
-    put_key(out, "service_version");
+    put_key(out, KEY_SERVICE_VERSION);
     put_string(out, pong.service_version);
 }
 
 void put_fields(std::string& out, const response::Status& status) {
-    put_kind(out, "status");
-    put_key(out, "running");
+    put_kind(out, KEY_OK, KIND_STATUS);
+    put_key(out, KEY_RUNNING);
     out += status.running ? "true" : "false";
-    put_key(out, "mixed_port");
+    put_key(out, KEY_MIXED_PORT);
     put_port(out, status.mixed_port);
-    put_key(out, "ctl_port");
+    put_key(out, KEY_CTL_PORT);
     put_port(out, status.ctl_port);
 }
 
 void put_fields(std::string& out, const response::Started& started) {
-    put_kind(out, "started");
-    put_key(out, "mixed_port");
+    put_kind(out, KEY_OK, KIND_STARTED);
+    put_key(out, KEY_MIXED_PORT);
     put_port(out, started.mixed_port);
-    put_key(out, "ctl_port");
+    put_key(out, KEY_CTL_PORT);
     put_port(out, started.ctl_port);
 }
 
 void put_fields(std::string& out, const response::Stopped&) {
-    put_kind(out, "stopped");
+    put_kind(out, KEY_OK, KIND_STOPPED);
 }
 
 void put_fields(std::string& out, const response::Error& error) {
-    put_kind(out, "error");
-    put_key(out, "code");
+    put_kind(out, KEY_OK, KIND_ERROR);
+    put_key(out, KEY_CODE);
     put_string(out, error.code);
-    put_key(out, "message");
+    put_key(out, KEY_MESSAGE);
     put_string(out, error.message);
 }
 
+void put_request(std::string& out, const request::Ping&) {
+    put_kind(out, KEY_OP, KIND_PING);
+}
+
+void put_request(std::string& out, const request::Status&) {
+    put_kind(out, KEY_OP, KIND_STATUS);
+}
+
+void put_request(std::string& out, const request::Stop&) {
+    put_kind(out, KEY_OP, KIND_STOP);
+}
+
+void put_request(std::string& out, const request::Start& start) {
+    put_kind(out, KEY_OP, KIND_START);
+    put_key(out, KEY_CONFIG_YAML);
+    put_string(out, start.config_yaml);
+    put_key(out, KEY_SECRET);
+    put_string(out, start.secret);
+    put_key(out, KEY_MIXED_PORT);
+    put_port(out, start.mixed_port);
+    put_key(out, KEY_CTL_PORT);
+    put_port(out, start.ctl_port);
+}
+
 }  // namespace
+
+std::string not_utf8_fault(std::string_view field, std::uint8_t byte, size_t offset) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    return std::string(field) + ": not UTF-8 text: invalid byte 0x" + HEX[byte >> 4] +
+           HEX[byte & 0xF] + " at offset " + std::to_string(offset);
+}
+
+std::string request_too_large_fault(size_t size) {
+    return "the request would be " + std::to_string(size) + " bytes, more than the " +
+           std::to_string(MAX_FRAME_LEN) + " a frame carries";
+}
+
+Result<std::string> encode_request(const Request& request) {
+    if (const auto* start = std::get_if<request::Start>(&request)) {
+        for (const auto& [field, text] : {std::pair{KEY_CONFIG_YAML, &start->config_yaml},
+                                          std::pair{KEY_SECRET, &start->secret}}) {
+            if (const std::optional<size_t> bad = first_invalid_utf8(*text)) {
+                return Failure{
+                    not_utf8_fault(field, static_cast<std::uint8_t>((*text)[*bad]), *bad)};
+            }
+        }
+    }
+    std::string out;
+    std::visit([&out](const auto& kind) { put_request(out, kind); }, request);
+    out += '}';
+    if (out.size() > MAX_FRAME_LEN) {
+        return Failure{request_too_large_fault(out.size())};
+    }
+    return out;
+}
 
 std::string encode_response(const Response& response) {
     std::string out;

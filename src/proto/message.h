@@ -53,6 +53,29 @@ struct Error {
 using Response = std::variant<response::Pong, response::Status, response::Started,
                               response::Stopped, response::Error>;
 
+// The names on the wire: the kinds of request ("op") and of answer ("ok"), and the
+// members of their objects.
+inline constexpr std::string_view KIND_PING = "ping";
+inline constexpr std::string_view KIND_STATUS = "status";
+inline constexpr std::string_view KIND_START = "start";
+inline constexpr std::string_view KIND_STOP = "stop";
+inline constexpr std::string_view KIND_PONG = "pong";
+inline constexpr std::string_view KIND_STARTED = "started";
+inline constexpr std::string_view KIND_STOPPED = "stopped";
+inline constexpr std::string_view KIND_ERROR = "error";
+
+inline constexpr std::string_view KEY_OP = "op";
+inline constexpr std::string_view KEY_OK = "ok";
+inline constexpr std::string_view KEY_CONFIG_YAML = "config_yaml";
+inline constexpr std::string_view KEY_SECRET = "secret";
+inline constexpr std::string_view KEY_MIXED_PORT = "mixed_port";
+inline constexpr std::string_view KEY_CTL_PORT = "ctl_port";
+inline constexpr std::string_view KEY_VERSION = "version";
+inline constexpr std::string_view KEY_SERVICE_VERSION = "service_version";
+inline constexpr std::string_view KEY_RUNNING = "running";
+inline constexpr std::string_view KEY_CODE = "code";
+inline constexpr std::string_view KEY_MESSAGE = "message";
+
 inline constexpr std::string_view PROTOCOL_VERSION = "1";
 inline constexpr std::string_view SERVICE_VERSION = "1.0.0";
 

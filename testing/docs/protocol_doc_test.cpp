@@ -1,6 +1,7 @@
 // docs/PROTOCOL.md against the protocol's code: every example request decodes, with
 // the real decoder, to what the document says, and every example answer and frame is
-// byte for byte what the encoder and the frame writer produce. Built natively;
+// byte for byte what the encoder and the frame writer produce; a client's decoder reads
+// every example answer back. Built natively;
 // KORVAN_SOURCE_DIR is the checkout.
 //
 // The document marks its examples with the info strings of fenced blocks:
@@ -33,6 +34,7 @@
 
 #include "common/names.h"
 #include "proto/decode.h"
+#include "proto/decode_response.h"
 #include "proto/encode.h"
 #include "proto/frame.h"
 #include "proto/message.h"
@@ -284,6 +286,13 @@ std::optional<Response> check_answer(const std::string& text) {
     std::optional<Response> response = response_of(text);
     if (response) {
         EXPECT_EQ(encode_response(*response), text);
+        // And a client reads it back as that answer.
+        const Result<Response> read =
+            decode_response(std::span<const std::uint8_t>(
+                                reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                            "");
+        EXPECT_TRUE(read.ok() && encode_response(read.value()) == text)
+            << (read ? encode_response(read.value()) : read.error());
     }
     return response;
 }

@@ -1,4 +1,5 @@
-/* Asks the KorvanVPN service for its versions and whether the core runs.
+/* Asks the KorvanVPN service for its versions and whether the core runs. The library
+ * sets pong and error on entry, so they need no initial value.
  *   x86_64-w64-mingw32-gcc example.c -I. libkorvan-client.dll.a -o example.exe
  *   cl example.c /I. korvan-client.lib
  * Run it with korvan-client.dll beside it. */
@@ -18,17 +19,19 @@ static int failed(const char* step, KORVAN_STATUS status, KORVAN_ERROR* error) {
 }
 
 int main(void) {
-    KORVAN_PONG* pong = NULL;
+    KORVAN_PONG* pong;
     KORVAN_CORE_STATE state;
-    KORVAN_ERROR* error = NULL;
-    KORVAN_STATUS status = korvan_ping(NULL, KORVAN_DEFAULT_TIMEOUT_MS, &pong, &error);
+    KORVAN_ERROR* error;
+    KORVAN_STATUS status = korvan_ping(NULL, 0, KORVAN_DEFAULT_TIMEOUT_MS, &pong, &error);
     if (status != KORVAN_OK) {
         return failed("ping", status, error);
     }
     printf("service %s, protocol %s\n", pong->service_version, pong->protocol_version);
     korvan_free(pong);
 
-    status = korvan_status(NULL, KORVAN_DEFAULT_TIMEOUT_MS, &state, &error);
+    /* The record's size tells the library which version of it the program has. */
+    state.size = sizeof state;
+    status = korvan_status(NULL, 0, KORVAN_DEFAULT_TIMEOUT_MS, &state, &error);
     if (status != KORVAN_OK) {
         return failed("status", status, error);
     }
