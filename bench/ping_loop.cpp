@@ -85,7 +85,7 @@ bool ping_through_dll() {
 }
 
 bool ping_as_the_tool() {
-    const client::Target target{std::string(PIPE), client::deadline_in_ms(10000), true, ""};
+    const client::Target target{std::string(PIPE), win::deadline_in_ms(10000), true, ""};
     Result<std::string> reply = client::transact(target, bench::PING);
     if (!reply || reply.value() != bench::PONG) {
         std::fprintf(stderr, "ping_loop: %s\n", reply ? "not pong" : reply.error().c_str());
@@ -97,7 +97,7 @@ bool ping_as_the_tool() {
 // One ping through the library's connect and exchange; whether it was answered "pong".
 bool ping_exchange() {
     const std::string_view body = bench::PING;
-    const client::Deadline deadline = client::deadline_in_ms(10000);
+    const win::Deadline deadline = win::deadline_in_ms(10000);
     Result<win::UniqueHandle> pipe = client::open_pipe(PIPE, deadline, client::query_service);
     if (!pipe) {
         std::fprintf(stderr, "ping_loop: %s\n", pipe.error().c_str());

@@ -20,7 +20,7 @@ constexpr ULONGLONG QUERY_INTERVAL_MS = 250;
 
 }  // namespace
 
-Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline,
+Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& deadline,
                                     const ServiceQuery& query) {
     const std::wstring wide = win::widen(name);
     const std::string step = "connect " + std::string(name);

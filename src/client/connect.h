@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "client/deadline.h"
+#include "win/deadline.h"
 #include "client/service.h"
 #include "common/result.h"
 #include "win/handle.h"
@@ -25,7 +25,7 @@ namespace korvan::client {
 //   "every instance of the pipe stayed busy for {span}", ERROR_PIPE_BUSY, also when it
 //   was missing at the end after having been busy
 //   "CreateFileW: {system error}"
-Result<win::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline,
+Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& deadline,
                                     const ServiceQuery& query);
 
 }  // namespace korvan::client

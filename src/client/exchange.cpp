@@ -5,55 +5,13 @@
 #include "proto/frame.h"
 #include "win/error_text.h"
 #include "win/handle.h"
-#include "win/overlapped_io.h"
+#include "win/pipe_stream.h"
 
 namespace korvan::client {
 
 namespace {
 
-// The pipe as a byte stream for the frame functions, each read and write bounded by
-// the deadline; no write begins once it has passed.
-struct BoundedPipe {
-    HANDLE pipe;
-    HANDLE event;
-    const Deadline& deadline;
-    // What the last failed transfer reported.
-    DWORD error = ERROR_SUCCESS;
-    bool timed_out = false;
-    std::uint64_t moved = 0;
-    // Whether a write has been begun: its bytes may have reached the pipe even when it
-    // is cancelled.
-    bool began_writing = false;
-};
-
-Result<std::uint32_t> counted(BoundedPipe& stream, const win::IoOutcome& done) {
-    if (done.error != ERROR_SUCCESS) {
-        stream.error = done.error;
-        stream.timed_out = done.timed_out;
-        return Failure{win::winapi_error_text(done.error)};
-    }
-    stream.moved += done.count;
-    return std::uint32_t{done.count};
-}
-
-Result<std::uint32_t> read_some(BoundedPipe& stream, std::uint8_t* into, std::uint32_t count) {
-    return counted(stream, win::read_overlapped(stream.pipe, stream.event, into, count,
-                                                stream.deadline.tick_deadline()));
-}
-
-Result<std::uint32_t> write_some(BoundedPipe& stream, const std::uint8_t* from,
-                                 std::uint32_t count) {
-    // A write on a pipe completes at once whenever the pipe's buffer takes the bytes,
-    // whatever time is left: the deadline is looked at first.
-    if (stream.deadline.passed()) {
-        return counted(stream, win::IoOutcome{ERROR_OPERATION_ABORTED, 0, true});
-    }
-    stream.began_writing = true;
-    return counted(stream, win::write_overlapped(stream.pipe, stream.event, from, count,
-                                                 stream.deadline.tick_deadline()));
-}
-
-std::string within(const Deadline& deadline) {
+std::string within(const win::Deadline& deadline) {
     return " within " + deadline.span_text();
 }
 
@@ -64,20 +22,20 @@ Failure with_error(Failure failure, DWORD error) {
 
 }  // namespace
 
-Failure timed_out_before_sending(const Deadline& deadline) {
+Failure timed_out_before_sending(const win::Deadline& deadline) {
     return Failure{
         "send request: the timeout of " + deadline.span_text() + " passed before anything was sent",
         ERROR_TIMEOUT};
 }
 
 Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::uint8_t> body,
-                                           const Deadline& deadline) {
+                                           const win::Deadline& deadline) {
     win::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const DWORD event_error = GetLastError();
     if (!event) {
         return win::winapi_failure("CreateEventW", event_error);
     }
-    BoundedPipe stream{client, event.get(), deadline};
+    win::BoundedPipe stream{client, event.get(), deadline};
 
     if (Result<void> sent = proto::write_frame(stream, body); !sent) {
         if (stream.timed_out && !stream.began_writing) {

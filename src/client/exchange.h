@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "client/deadline.h"
+#include "win/deadline.h"
 #include "common/result.h"
 
 namespace korvan::client {
 
 // The failure of a request that the deadline left no time to send; nothing was sent:
 // "send request: the timeout of {span} passed before anything was sent", ERROR_TIMEOUT.
-Failure timed_out_before_sending(const Deadline& deadline);
+Failure timed_out_before_sending(const win::Deadline& deadline);
 
 // Sends `body` (1 to MAX_FRAME_LEN bytes) as one frame on `client`, opened by
 // open_pipe, and reads one reply frame, both before the deadline. Once the deadline has
@@ -33,6 +33,6 @@ Failure timed_out_before_sending(const Deadline& deadline);
 //   (0), or with the read's error
 //   "CreateEventW: {system error}"
 Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::uint8_t> body,
-                                           const Deadline& deadline);
+                                           const win::Deadline& deadline);
 
 }  // namespace korvan::client

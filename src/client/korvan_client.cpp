@@ -32,7 +32,7 @@ using namespace korvan;
 static_assert(proto::PROTOCOL_VERSION.data()[proto::PROTOCOL_VERSION.size()] == '\0');
 static_assert(std::string_view(KORVAN_CLIENT_PROTOCOL_VERSION) == proto::PROTOCOL_VERSION);
 static_assert(sizeof(KORVAN_CORE_STATE) == KORVAN_CORE_STATE_SIZE_1_0);
-static_assert(KORVAN_MAX_TIMEOUT_MS <= 3600000, "client::deadline_in_ms takes an hour at most");
+static_assert(KORVAN_MAX_TIMEOUT_MS <= 3600000, "win::deadline_in_ms takes an hour at most");
 
 const KORVAN_VERSION VERSION = {KORVAN_CLIENT_VERSION, proto::PROTOCOL_VERSION.data()};
 
@@ -171,7 +171,7 @@ std::variant<client::Target, Fault> target_of(std::string_view function, const c
                                           std::to_string(KORVAN_MAX_TIMEOUT_MS) +
                                           " milliseconds, got " + std::to_string(timeout_ms));
     }
-    return client::Target{std::move(name), client::deadline_in_ms(timeout_ms), server_check, ""};
+    return client::Target{std::move(name), win::deadline_in_ms(timeout_ms), server_check, ""};
 }
 
 // The body of a request without fields, which always encodes.

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/deadline.h"
+#include "win/deadline.h"
 #include "client/service.h"
 #include "common/result.h"
 
@@ -14,7 +14,7 @@ namespace korvan::client {
 struct Target {
     // A full pipe name, \\.\pipe\...
     std::string pipe_name;
-    Deadline deadline;
+    win::Deadline deadline;
     // Whether the pipe's server must be the installed service's process
     // (server_process.h), and what its refusals end with.
     bool server_check = true;

@@ -46,7 +46,8 @@ struct ScmStandIn {
 };
 
 Target target_of(std::string pipe, DWORD timeout_ms, bool server_check, ServiceQuery query) {
-    return Target{std::move(pipe), deadline_in_ms(timeout_ms), server_check, "", std::move(query)};
+    return Target{std::move(pipe), win::deadline_in_ms(timeout_ms), server_check, "",
+                  std::move(query)};
 }
 
 // The server's one client closed without sending a byte.
@@ -65,9 +66,9 @@ TEST(Exchange, NothingIsWrittenOnceTheDeadlineHasPassed) {
     PipeServer server({{framed(PONG)}});
     ScmStandIn scm{ServiceState{}};
     Result<win::UniqueHandle> pipe =
-        open_pipe(narrow(server.name), deadline_in_ms(5000), scm.query());
+        open_pipe(narrow(server.name), win::deadline_in_ms(5000), scm.query());
     ASSERT_TRUE(pipe.ok()) << pipe.error();
-    const Deadline deadline = deadline_in_ms(1);
+    const win::Deadline deadline = win::deadline_in_ms(1);
     Sleep(20);
     const Result<std::vector<std::uint8_t>> reply =
         exchange(pipe->get(),

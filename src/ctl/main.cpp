@@ -110,8 +110,7 @@ int run(const Invocation& invocation) {
         return fail(EXIT_USAGE, body.error());
     }
     const client::Target target{
-        invocation.pipe_name,
-        client::deadline_in_ms(std::uint64_t{invocation.timeout_seconds} * 1000),
+        invocation.pipe_name, win::deadline_in_ms(std::uint64_t{invocation.timeout_seconds} * 1000),
         invocation.server_check, " (--no-server-check skips this check)"};
     Result<std::string> reply = client::transact(target, body.value());
     if (!reply) {

@@ -12,7 +12,7 @@
 
 #include "proto/encode.h"
 #include "proto/frame.h"
-#include "pipe/pipe_stream.h"
+#include "win/pipe_stream.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "support/frames.h"
@@ -63,6 +63,14 @@ std::thread write_pieces(HANDLE client, std::vector<Bytes> pieces) {
     });
 }
 
+// The server's end as the frame functions read and write it, within 10 s.
+struct ServerEnd {
+    explicit ServerEnd(HANDLE pipe) : stream{pipe, event.get(), deadline} {}
+    const win::Deadline deadline = win::deadline_in_ms(10000);
+    const win::UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    win::BoundedPipe stream;
+};
+
 Bytes prefix_of(std::uint32_t n) {
     return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
             static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
@@ -79,7 +87,8 @@ TEST(FramePipe, FrameWrittenOneBytePerWrite) {
         pieces.push_back({b});
     }
     std::thread writer = write_pieces(pair.client.get(), pieces);
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     Result<Bytes> got = read_frame(server);
     writer.join();
     ASSERT_TRUE(got.ok()) << got.error();
@@ -105,7 +114,8 @@ TEST(FramePipe, EachLengthPrefixIsReadOrRefusedOnARealPipe) {
         PipePair pair = connected_pair();
         const Bytes body = test_support::patterned_bytes(c.body_bytes_sent);
         std::thread writer = write_pieces(pair.client.get(), {c.prefix, body});
-        PipeStream server{pair.server.get()};
+        ServerEnd end(pair.server.get());
+        win::BoundedPipe& server = end.stream;
         Result<Bytes> got = read_frame(server);
         if (c.accepted) {
             ASSERT_TRUE(got.ok()) << got.error();
@@ -125,7 +135,8 @@ TEST(FramePipe, ClientClosesAfterThePrefix) {
     DWORD put = 0;
     ASSERT_TRUE(WriteFile(pair.client.get(), prefix.data(), 4, &put, nullptr));
     pair.client.reset();
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     Result<Bytes> got = read_frame(server);
     ASSERT_FALSE(got.ok());
     // Windows reports the closed client as a failed read (ERROR_BROKEN_PIPE); a read
@@ -140,7 +151,8 @@ TEST(FramePipe, BytesAfterTheBodyStayInThePipe) {
     DWORD put = 0;
     ASSERT_TRUE(WriteFile(pair.client.get(), frame.data(), static_cast<DWORD>(frame.size()), &put,
                           nullptr));
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     Result<Bytes> got = read_frame(server);
     ASSERT_TRUE(got.ok()) << got.error();
     EXPECT_EQ(got.value(), (Bytes{'a', 'b', 'c'}));
@@ -153,7 +165,8 @@ TEST(FramePipe, ResponseReachesTheClientWhole) {
     PipePair pair = connected_pair();
     const std::string text = "{\"ok\":\"error\",\"code\":\"x\",\"message\":\"d\xC3\xA9j\xC3\xA0\"}";
     const Bytes body(text.begin(), text.end());
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     ASSERT_TRUE(write_frame(server, body).ok());
     Bytes got(4 + body.size());
     DWORD read = 0;
@@ -167,7 +180,8 @@ TEST(FramePipe, ResponseReachesTheClientWhole) {
 
 TEST(FramePipe, WriteResponseSendsOneEncodedFrame) {
     PipePair pair = connected_pair();
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     ASSERT_TRUE(write_response(server, response::Pong{"1", "1.0.0"}).ok());
     const std::string pong = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
     Bytes got(4 + pong.size());
@@ -181,7 +195,8 @@ TEST(FramePipe, WriteResponseSendsOneEncodedFrame) {
 
 TEST(FramePipe, OversizedResponseSendsNothing) {
     PipePair pair = connected_pair();
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     Result<void> written = write_frame(server, test_support::patterned_bytes(MAX_FRAME_LEN + 1));
     ASSERT_FALSE(written.ok());
     EXPECT_EQ(written.error(), "response too large");
@@ -193,7 +208,8 @@ TEST(FramePipe, OversizedResponseSendsNothing) {
 TEST(FramePipe, WriteToAClosedClientFails) {
     PipePair pair = connected_pair();
     pair.client.reset();
-    PipeStream server{pair.server.get()};
+    ServerEnd end(pair.server.get());
+    win::BoundedPipe& server = end.stream;
     Result<void> written = write_frame(server, test_support::patterned_bytes(10));
     ASSERT_FALSE(written.ok());
     // A server end whose client has gone fails its writes with ERROR_NO_DATA.

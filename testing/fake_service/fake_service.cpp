@@ -11,7 +11,7 @@
 
 #include "proto/encode.h"
 #include "proto/frame.h"
-#include "pipe/pipe_stream.h"
+#include "win/pipe_stream.h"
 #include "win/handle.h"
 
 namespace {
@@ -54,7 +54,9 @@ void serve() {
             return;
         }
         if (ConnectNamedPipe(instance.get(), nullptr)) {
-            korvan::pipe::PipeStream stream{instance.get()};
+            const korvan::win::Deadline deadline = korvan::win::deadline_in_ms(10000);
+            const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            korvan::win::BoundedPipe stream{instance.get(), event.get(), deadline};
             if (korvan::proto::read_frame(stream)) {
                 (void)korvan::proto::write_response(
                     stream,

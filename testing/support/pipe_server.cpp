@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "proto/frame.h"
-#include "pipe/pipe_stream.h"
+#include "win/pipe_stream.h"
 
 namespace korvan::test_support {
 
@@ -58,7 +58,9 @@ void PipeServer::serve(win::UniqueHandle instance) {
             instance.reset();
             continue;
         }
-        pipe::PipeStream stream{instance.get()};
+        const win::Deadline deadline = win::deadline_in_ms(10000);
+        const win::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        win::BoundedPipe stream{instance.get(), event.get(), deadline};
         Result<std::vector<std::uint8_t>> request = proto::read_frame(stream);
         {
             std::lock_guard lock(mutex_);

@@ -1,14 +1,14 @@
 #pragma once
 
-// The one bound of a client's call, from the first attempt to open the pipe to the last
-// byte of the reply.
+// A bound on a series of calls, such as a client's from the first attempt to open the
+// pipe to the last byte of the reply.
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
-namespace korvan::client {
+namespace korvan::win {
 
 // A deadline on QueryPerformanceCounter's clock, and the milliseconds it was set from,
 // which the error texts name. GetTickCount64 moves in steps of 10 to 16 ms, too coarse
@@ -35,4 +35,4 @@ class Deadline {
 // `ms` milliseconds from now, at most an hour.
 Deadline deadline_in_ms(std::uint64_t ms);
 
-}  // namespace korvan::client
+}  // namespace korvan::win

@@ -1,6 +1,6 @@
-#include "client/deadline.h"
+#include "win/deadline.h"
 
-namespace korvan::client {
+namespace korvan::win {
 
 namespace {
 
@@ -53,4 +53,4 @@ std::string Deadline::span_text() const {
     return std::to_string(ms_) + " ms";
 }
 
-}  // namespace korvan::client
+}  // namespace korvan::win
