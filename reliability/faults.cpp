@@ -186,11 +186,13 @@ bool service_process_killed(const std::wstring& folder) {
     return check.passed;
 }
 
-// What one request sent during the stop came to. Only the first two are answers; the
-// next two are what the stop may do to a request in flight (it ends every wait at once,
-// answers the request in hand only when its instance takes the answer at once, drops
-// those in line, and closes the instances), and count as such only once the stop
-// control has been given. Anything else is wrong.
+// What one request sent around the stop came to. A start refused as stopping, a
+// connection closed without an answer and a pipe without an instance are what the stop
+// may do to a request in flight: it refuses starts from its first moment, ends every
+// wait of the pipe at once, answers the request in hand only when its instance takes
+// the answer at once, drops the requests in line, and closes the instances. Each counts
+// as such only when it came once the stop control had been given. Anything else is
+// wrong.
 enum class Fate {
     // Its exact answer.
     Exact,
