@@ -29,6 +29,9 @@ inline constexpr std::uint16_t CTL_PORT = 9090;
 inline constexpr std::string_view STATUS_RUNNING =
     R"({"ok":"status","running":true,"mixed_port":7890,"ctl_port":9090})";
 inline constexpr std::string_view STARTED = R"({"ok":"started","mixed_port":7890,"ctl_port":9090})";
+// A start that reaches the core's supervisor once the service's stop has begun.
+inline constexpr std::string_view START_REFUSED_STOPPING =
+    R"({"ok":"error","code":"start_failed","message":"service is stopping"})";
 
 // A start request for MIXED_PORT and CTL_PORT whose configuration is `config_yaml`.
 std::string start_request(std::string_view config_yaml);

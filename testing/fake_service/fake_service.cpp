@@ -1,8 +1,9 @@
 // A stand-in for the service under the Service Control Manager, for the tool's server
 // check. Registered by a test under the service's name and started with one argument,
-// a pipe name, it serves that pipe as the service does (one instance at a time, the
-// same instance parameters) and answers every request with the pong response, until
-// the SCM stops it.
+// a pipe name, it serves that pipe with one instance at a time, blocking (not the
+// service's 32 instances held at once, its overlapped I/O or its bounds), and answers
+// every request with the pong response, until the SCM stops it. The server check looks
+// only at which process serves the pipe.
 
 #include <windows.h>
 
