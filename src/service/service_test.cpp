@@ -285,6 +285,22 @@ TEST_F(Service, UninstallWhenNotInstalledFails) {
               (Ran{1, "", "uninstall failed: open service: IO error in winapi call\n"}));
 }
 
+// The console shows the short text alone; the code stays behind it for the caller.
+TEST_F(Service, AFailedScmCallKeepsItsCodeBehindTheShortText) {
+    InstallFolder folder(L"korvan install dir");
+    const Result<void> not_installed = uninstall_service();
+    ASSERT_FALSE(not_installed.ok());
+    EXPECT_EQ(not_installed.error(), "open service: IO error in winapi call");
+    EXPECT_EQ(not_installed.failure().system_error,
+              static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+
+    install(folder);
+    const Result<void> installed_again = install_service_at(folder.exe(), ChangeServiceConfig2W);
+    ASSERT_FALSE(installed_again.ok());
+    EXPECT_EQ(installed_again.error(), "create service: IO error in winapi call");
+    EXPECT_EQ(installed_again.failure().system_error, static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+}
+
 TEST_F(Service, UninstallWhileRunningEndsItsCore) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
