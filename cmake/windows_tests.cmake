@@ -50,6 +50,7 @@ if(KORVAN_TESTS)
     korvan_wine_test(core_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_core korvan_kit_clean shell32 SOURCES
         src/core/command_line_test.cpp
+        src/core/install_files_test.cpp
         src/core/launch_test.cpp
         src/core/supervise_test.cpp
         src/core/supervisor_test.cpp
@@ -57,7 +58,7 @@ if(KORVAN_TESTS)
         src/win/backup_privileges_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
-        src/workdir/install_files_test.cpp
+        src/workdir/program_data_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp
