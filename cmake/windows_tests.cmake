@@ -58,6 +58,8 @@ if(KORVAN_TESTS)
         src/win/backup_privileges_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
+        src/workdir/files_test.cpp
+        src/workdir/folder_record_test.cpp
         src/workdir/program_data_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp

@@ -34,7 +34,7 @@ Result<void> record(const wchar_t* name, const std::wstring& path, const void* d
                                 static_cast<const BYTE*>(data), size);
     }
     if (status != ERROR_SUCCESS) {
-        return Failure{win::os_error_text(static_cast<DWORD>(status))};
+        return win::os_failure(static_cast<DWORD>(status));
     }
     return {};
 }
@@ -77,7 +77,7 @@ Result<FILE_ID_INFO> file_id(HANDLE handle) {
     FILE_ID_INFO id{};
     if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     return id;
 }
