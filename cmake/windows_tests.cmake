@@ -60,6 +60,7 @@ if(KORVAN_TESTS)
         src/win/paths_test.cpp
         src/workdir/files_test.cpp
         src/workdir/folder_record_test.cpp
+        src/workdir/log_file_test.cpp
         src/workdir/program_data_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp
