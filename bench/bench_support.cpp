@@ -55,8 +55,8 @@ win::UniqueHandle open_pipe(const wchar_t* name, DWORD timeout_ms) {
         if (error == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(name, static_cast<DWORD>(deadline - now));
         } else if (attempt < 20) {
-            // The server closes one instance before it creates the next; that gap is
-            // short, and a sleep would be longer than the round trip itself.
+            // The echo server closes one instance before it creates the next; that gap
+            // is short, and a sleep would be longer than the round trip itself.
             Sleep(0);
         } else {
             Sleep(1);

@@ -4,11 +4,11 @@
 // END_MARK, which do not exist.
 //
 // usage: ping_loop N [PAUSE_MS [exchange|tool|dll]]
-// With PAUSE_MS, each ping is followed by a Sleep of that long, so that the service
-// waits for a client on its next instance before the next ping comes. Without it, a
-// ping may come before the service has made its next instance, find the pipe busy and
-// wait for it, and how often that happens varies from run to run. Each pause is one
-// request of the client's. How each ping is sent:
+// With PAUSE_MS, each ping is followed by a Sleep of that long, so that the service has
+// ended the last exchange and its instance listens again before the next ping comes.
+// Without it, the next ping comes while the service may still be ending the last one,
+// and how the two overlap varies from run to run. Each pause is one request of the
+// client's. How each ping is sent:
 //   exchange  the library's connect and exchange, without the server check (the default)
 //   tool      one request as korvan-vpn-ctl sends it (client::transact): connect, the
 //             server check, the exchange

@@ -50,6 +50,7 @@ if(KORVAN_TESTS)
     korvan_wine_test(core_tests OUTPUT_DIRECTORY ${core_test_dir}
         LIBS korvan_core korvan_kit_clean shell32 SOURCES
         src/core/command_line_test.cpp
+        src/core/install_files_test.cpp
         src/core/launch_test.cpp
         src/core/supervise_test.cpp
         src/core/supervisor_test.cpp
@@ -57,7 +58,10 @@ if(KORVAN_TESTS)
         src/win/backup_privileges_test.cpp
         src/win/error_text_test.cpp
         src/win/paths_test.cpp
-        src/workdir/install_files_test.cpp
+        src/workdir/files_test.cpp
+        src/workdir/folder_record_test.cpp
+        src/workdir/log_file_test.cpp
+        src/workdir/program_data_test.cpp
         src/workdir/provision_test.cpp
         src/workdir/service_dir_test.cpp
         testing/support/core_sandbox.cpp
@@ -95,7 +99,7 @@ if(KORVAN_TESTS)
     # The service end to end under Wine's SCM: it copies the built service, which lies
     # one folder up, and the stand-in core into install folders of its own.
     korvan_wine_test(service_tests OUTPUT_DIRECTORY ${core_test_dir}
-        LIBS korvan_service msi userenv SOURCES
+        LIBS korvan_service userenv SOURCES
         src/service/failure_actions_test.cpp
         src/service/runtime_test.cpp
         src/service/service_test.cpp
@@ -114,11 +118,13 @@ if(KORVAN_TESTS)
     set_tests_properties(service_tests PROPERTIES RUN_SERIAL TRUE)
 
     # The check of the package's custom actions on tokens of the test's own, and, with
-    # the kit's package beside it on Windows, the package refusing a repair so started.
-    korvan_wine_test(msi_actions_tests LIBS korvan_msi SOURCES
+    # the kit's package beside it on Windows, the package installing and removing the
+    # service through actions run as SYSTEM and refusing a repair so started.
+    korvan_wine_test(msi_actions_tests LIBS korvan_msi msi SOURCES
         src/msi/administrator_test.cpp
         src/msi/package_test.cpp
         testing/support/installed_service.cpp
+        testing/support/pipe_client.cpp
         testing/support/process_run.cpp
         testing/support/test_support.cpp
     )

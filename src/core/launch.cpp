@@ -1,7 +1,6 @@
 #include "core/launch.h"
 
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -25,36 +24,24 @@ using win::UniqueProcess;
 
 constexpr wchar_t NULL_DEVICE[] = L"\\\\.\\NUL";
 
-Result<std::wstring> prepare_work_dir() {
-    Result<workdir::ServiceDir> work = workdir::prepare_work_dir();
-    if (!work) {
-        return work.failure();
+// The WinTUN library, held. The step of a copy that cannot begin names the copy.
+Result<HANDLE> held_wintun_source(InstallFiles& install) {
+    if (const DWORD held = hold_wintun_source(install); held != NO_ERROR) {
+        if (is_missing(held)) {
+            const std::wstring source = win::join_path(install.folder, WINTUN_SOURCE_NAME);
+            return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source), held});
+        }
+        return win::os_failure(workdir::PROVISION_WINTUN_STEP, held);
     }
-    for (const workdir::MovedAside& moved : work->moved) {
-        log::write_log(workdir::moved_aside_line(moved));
-    }
-    return std::move(work->path);
-}
-
-// The install folder is found once and kept in the record.
-Result<void> find_install_folder(workdir::InstallFiles& install) {
-    if (!install.folder.empty()) {
-        return {};
-    }
-    Result<std::wstring> folder = exe_dir();
-    if (!folder) {
-        return folder.failure();
-    }
-    install.folder = std::move(folder.value());
-    return {};
+    return install.wintun_source.get();
 }
 
 // The core's executable, held, and its path.
-Result<std::wstring> locate_core(workdir::InstallFiles& install) {
-    std::wstring core = win::join_path(install.folder, workdir::CORE_EXE_NAME);
-    if (const DWORD held = workdir::hold_core_exe(install); held != NO_ERROR) {
-        if (workdir::is_missing(held)) {
-            return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core)};
+Result<std::wstring> locate_core(InstallFiles& install) {
+    std::wstring core = win::join_path(install.folder, CORE_EXE_NAME);
+    if (const DWORD held = hold_core_exe(install); held != NO_ERROR) {
+        if (is_missing(held)) {
+            return Failure{std::string(CORE_NOT_FOUND_AT) + win::narrow(core), held};
         }
         return win::os_failure(SPAWN_CORE_STEP, held);
     }
@@ -118,17 +105,19 @@ Result<AttributeList> handle_list(std::span<HANDLE> handles) {
 
 }  // namespace
 
-workdir::InstallFiles open_install_files() {
-    Result<std::wstring> folder = exe_dir();
-    if (!folder) {
-        return {};
+Result<std::wstring> prepare_work_folder() {
+    Result<workdir::ServiceDir> work = workdir::prepare_work_dir();
+    if (!work) {
+        return work.failure();
     }
-    return workdir::open_install_files(std::move(folder.value()));
+    for (const workdir::MovedAside& moved : work->moved) {
+        log::write_log(workdir::moved_aside_line(moved));
+    }
+    return std::move(work->path);
 }
 
-Result<LaunchedCore> start_core_suspended(workdir::InstallFiles& install,
-                                          std::string_view config_yaml) {
-    Result<std::wstring> work = prepare_work_dir();
+Result<LaunchedCore> start_core_suspended(InstallFiles& install, std::string_view config_yaml) {
+    Result<std::wstring> work = prepare_work_folder();
     if (!work) {
         return work.failure();
     }
@@ -139,7 +128,12 @@ Result<LaunchedCore> start_core_suspended(workdir::InstallFiles& install,
     if (Result<void> found = find_install_folder(install); !found) {
         return found.failure();
     }
-    if (Result<void> provisioned = workdir::provision_wintun(install, work.value()); !provisioned) {
+    Result<HANDLE> source = held_wintun_source(install);
+    if (!source) {
+        return source.failure();
+    }
+    if (Result<void> provisioned = workdir::provision_wintun(source.value(), work.value());
+        !provisioned) {
         return provisioned.failure();
     }
     Result<std::wstring> core = locate_core(install);
@@ -156,17 +150,6 @@ Result<LaunchedCore> start_core_suspended(workdir::InstallFiles& install,
         return prefixed(ATTACH_JOB_STEP, job.failure());
     }
     return LaunchedCore{std::move(child.value()), std::move(job.value())};
-}
-
-Result<LaunchedCore> start_core(workdir::InstallFiles& install, std::string_view config_yaml) {
-    Result<LaunchedCore> core = start_core_suspended(install, config_yaml);
-    if (!core) {
-        return core;
-    }
-    if (Result<void> resumed = resume_core(core.value()); !resumed) {
-        return resumed.failure();
-    }
-    return core;
 }
 
 Result<void> resume_core(const LaunchedCore& core) {
@@ -220,18 +203,6 @@ Result<UniqueProcess> spawn_core(const std::wstring& core, const std::wstring& w
         return win::os_failure(SPAWN_CORE_STEP, error);
     }
     return UniqueProcess{UniqueHandle(created.hProcess), UniqueHandle(created.hThread)};
-}
-
-Result<std::wstring> exe_dir() {
-    Result<std::wstring> path = win::current_exe();
-    if (!path) {
-        return prefixed(CURRENT_EXE_STEP, path.failure());
-    }
-    std::optional<std::wstring> parent = win::parent_path(path.value());
-    if (!parent) {
-        return Failure{std::string(EXE_HAS_NO_PARENT)};
-    }
-    return std::move(*parent);
 }
 
 Result<UniqueHandle> attach_job(HANDLE process) {

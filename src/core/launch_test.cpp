@@ -29,6 +29,7 @@ using test_support::module_dir;
 using test_support::moved_aside_in;
 using test_support::own_work_dir;
 using test_support::read_file;
+using test_support::start_core;
 using test_support::wait_for_record;
 using test_support::WINTUN_STANDIN;
 using test_support::write_file;
@@ -41,7 +42,7 @@ std::wstring core_path() {
 // A start as the service's first: it finds and holds the install folder's files
 // itself, and lets them go when it returns.
 Result<LaunchedCore> first_start(std::string_view config_yaml) {
-    workdir::InstallFiles install;
+    InstallFiles install;
     return start_core(install, config_yaml);
 }
 
@@ -206,6 +207,8 @@ TEST(StartCore, EachFailureHasItsText) {
         std::function<std::string(const CoreSandbox&)> error;
         bool config_written;
         bool wintun_provisioned;
+        // The system error behind the text; 0 for a failure no system call reported.
+        DWORD code;
     };
     const std::vector<Case> cases = {
         {"ProgramData unset",
@@ -213,7 +216,7 @@ TEST(StartCore, EachFailureHasItsText) {
              SetEnvironmentVariableW(L"ProgramData", nullptr);
              return nullptr;
          },
-         [](const CoreSandbox&) { return std::string("ProgramData not set"); }, false, false},
+         [](const CoreSandbox&) { return std::string("ProgramData not set"); }, false, false, 0},
         {"work folder below a file",
          [](const CoreSandbox& s) {
              EXPECT_TRUE(write_file(s.program_data, "a file"));
@@ -222,7 +225,7 @@ TEST(StartCore, EachFailureHasItsText) {
          [](const CoreSandbox&) {
              return "create work dir: " + expected_os_text(ERROR_ALREADY_EXISTS);
          },
-         false, false},
+         false, false, ERROR_ALREADY_EXISTS},
         {"config.yaml is a folder",
          [](const CoreSandbox& s) {
              own_work_dir(s.program_data);
@@ -232,7 +235,7 @@ TEST(StartCore, EachFailureHasItsText) {
          [](const CoreSandbox&) {
              return "write config: " + expected_os_text(ERROR_ACCESS_DENIED);
          },
-         false, false},
+         false, false, ERROR_ACCESS_DENIED},
         {"wintun source missing",
          [](const CoreSandbox&) {
              EXPECT_TRUE(DeleteFileW((module_dir() + L"\\wintun-x86_64.dll").c_str()));
@@ -241,7 +244,7 @@ TEST(StartCore, EachFailureHasItsText) {
          [](const CoreSandbox&) {
              return "wintun source missing: " + narrow(module_dir() + L"\\wintun-x86_64.dll");
          },
-         true, false},
+         true, false, ERROR_FILE_NOT_FOUND},
         {"wintun.dll is a folder",
          [](const CoreSandbox& s) {
              own_work_dir(s.program_data);
@@ -251,11 +254,11 @@ TEST(StartCore, EachFailureHasItsText) {
          [](const CoreSandbox&) {
              return "provision wintun.dll: " + expected_os_text(ERROR_ACCESS_DENIED);
          },
-         true, false},
+         true, false, ERROR_ACCESS_DENIED},
         {"core missing",
          [](const CoreSandbox&) { return std::make_unique<MovedAway>(core_path()); },
          [](const CoreSandbox&) { return "mihomo not found at " + narrow(core_path()); }, true,
-         true},
+         true, ERROR_FILE_NOT_FOUND},
         {"core is no program",
          [](const CoreSandbox&) {
              auto moved = std::make_unique<MovedAway>(core_path());
@@ -265,7 +268,7 @@ TEST(StartCore, EachFailureHasItsText) {
          [](const CoreSandbox&) {
              return "spawn mihomo: " + expected_os_text(ERROR_BAD_EXE_FORMAT);
          },
-         true, true},
+         true, true, ERROR_BAD_EXE_FORMAT},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -277,6 +280,7 @@ TEST(StartCore, EachFailureHasItsText) {
         }
         ASSERT_FALSE(core.ok());
         EXPECT_EQ(core.error(), c.error(sandbox));
+        EXPECT_EQ(core.failure().system_error, c.code);
         EXPECT_EQ(read_file(sandbox.work + L"\\config.yaml") == config, c.config_written);
         EXPECT_EQ(read_file(sandbox.work + L"\\wintun.dll") == WINTUN_STANDIN,
                   c.wintun_provisioned);
@@ -304,7 +308,7 @@ TEST(SpawnCore, CreatesTheCoreSuspended) {
 
 TEST(StartCore, TheCoreRunsNoCodeBeforeItIsInsideItsJob) {
     CoreSandbox sandbox;
-    workdir::InstallFiles install;
+    InstallFiles install;
     Result<LaunchedCore> core = start_core_suspended(install, "mixed-port: 7890\n");
     ASSERT_TRUE(core.ok()) << core.error();
     EXPECT_TRUE(suspended(core->child.thread.get()));
@@ -428,12 +432,6 @@ TEST(AttachJob, RefusesHandlesThatAreNoUsableProcess) {
     }
     EXPECT_EQ(WaitForSingleObject(core->child.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     end_core(core.value());
-}
-
-TEST(ExeDir, IsTheFolderOfThisExecutable) {
-    Result<std::wstring> dir = exe_dir();
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    EXPECT_EQ(dir.value(), module_dir());
 }
 
 }  // namespace

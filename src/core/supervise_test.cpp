@@ -17,13 +17,14 @@ namespace {
 using test_support::CoreSandbox;
 using test_support::duplicate;
 using test_support::exit_code_after;
+using test_support::start_core;
 using test_support::wait_for_record;
 using win::UniqueHandle;
 
 // Launches the stand-in core with `config` and records it as a start request does.
 std::shared_ptr<CoreState> launched(std::string_view config) {
     auto state = std::make_shared<CoreState>();
-    workdir::InstallFiles install;
+    InstallFiles install;
     Result<LaunchedCore> core = start_core(install, config);
     EXPECT_TRUE(core.ok()) << core.error();
     if (core) {

@@ -7,7 +7,7 @@
 
 namespace korvan::core {
 
-Supervisor::Supervisor(workdir::InstallFiles install, Launch launch)
+Supervisor::Supervisor(InstallFiles install, Launch launch)
     : install_(std::move(install)), launch_(launch) {}
 
 Result<void> Supervisor::start(std::string_view config_yaml, std::uint16_t mixed_port,

@@ -37,14 +37,13 @@ class Supervisor {
   public:
     // Everything of a launch up to a core that is in its job and not yet running, with
     // the install folder's files the supervisor holds.
-    using Launch = Result<LaunchedCore> (*)(workdir::InstallFiles& install,
-                                            std::string_view config_yaml);
+    using Launch = Result<LaunchedCore> (*)(InstallFiles& install, std::string_view config_yaml);
 
     // `install` is the install folder's files as held at the service's start
     // (open_install_files), or an empty record for the first start to fill. The
     // supervisor owns it for its life, and each start holds what is still missing.
     // `launch` is start_core_suspended unless a test stands in for it.
-    explicit Supervisor(workdir::InstallFiles install = {}, Launch launch = start_core_suspended);
+    explicit Supervisor(InstallFiles install = {}, Launch launch = start_core_suspended);
 
     // Ends any recorded core (stop_core), running or exited, then launches a new one
     // and records it with the two ports. A failed launch leaves the record empty and
@@ -88,7 +87,7 @@ class Supervisor {
     // Under lock_: terminated cores that had not ended when their stop returned.
     std::vector<win::UniqueHandle> outlived_;
     // Used by starts alone, under requests_.
-    workdir::InstallFiles install_;
+    InstallFiles install_;
     Launch launch_;
 };
 

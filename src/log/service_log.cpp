@@ -68,10 +68,6 @@ void write_log(std::string_view message) {
     write_log_at(message, LOG_SIZE_LIMIT, GetTickCount64());
 }
 
-void write_log_limited(std::string_view message, std::uint64_t size_limit) {
-    write_log_at(message, size_limit, GetTickCount64());
-}
-
 void write_log_at(std::string_view message, std::uint64_t size_limit, std::uint64_t now_ms) {
     const DWORD caller_error = GetLastError();
     std::wstring program_data = workdir::program_data_for_log();

@@ -1,9 +1,9 @@
 #pragma once
 
 // The service log: {ProgramData}\KorvanVPN\service\service.log, one UTF-8 line per
-// message, appended to until it reaches its size limit, then begun anew with the
-// earlier lines kept in service.log.1 (or, when that cannot be replaced, in
-// service.log.2).
+// message, appended to until it reaches its size limit, then begun anew. The file's
+// mechanics, how a new log is begun and what happens when it cannot be, are
+// workdir/log_file.h's; this is which folder a line goes to, and when.
 
 #include <cstdint>
 #include <string_view>
@@ -25,16 +25,10 @@ inline constexpr std::string_view REPEATED_PREFIX = "last message repeated ";
 // Appends `message` and a line feed to the log, as the service, when both levels of
 // the work folder are the service's own (workdir::find_service_dir). A line makes and
 // moves no folder: in a work folder that is missing or not the service's own, it is
-// lost, and the folder is left for the next start to make or put right. The file is
-// created when missing, opened and closed on every call, and shared for reading,
-// writing and deleting.
-//
-// A line that would take a log that is not empty past LOG_SIZE_LIMIT, and a
-// service.log that is no plain file of one name (a directory, a junction or link, a
-// hard link), first make the log begin anew: service.log is renamed to service.log.1,
-// replacing it, or when that fails to service.log.2. When both renames fail, a plain
-// service.log is emptied in place and anything else keeps the line out, so service.log
-// never passes its limit and the log goes on once the obstacle is gone.
+// lost, and the folder is left for the next start to make or put right. In the work
+// folder, the line is appended with LOG_SIZE_LIMIT as workdir::append_log_line appends
+// it as the Service: the file is created when missing, and a new log is begun before a
+// line that would pass the limit (workdir/log_file.h says how).
 //
 // Never fails towards the caller: a line that cannot be written is lost. Leaves the
 // caller's GetLastError() as it was.
@@ -42,12 +36,10 @@ void write_log(std::string_view message);
 
 // For a process that is not the service: appends `message` only to an existing plain
 // service.log, in levels that are the service's own, with room left below
-// LOG_SIZE_LIMIT. Makes, moves, renames and empties nothing; otherwise the line is
-// lost. Leaves the caller's GetLastError() as it was.
+// LOG_SIZE_LIMIT (workdir::append_log_line as a Guest). Makes, moves, renames and
+// empties nothing; otherwise the line is lost. Leaves the caller's GetLastError() as it
+// was.
 void write_log_as_guest(std::string_view message);
-
-// write_log with `size_limit` in place of LOG_SIZE_LIMIT.
-void write_log_limited(std::string_view message, std::uint64_t size_limit);
 
 // write_log with `size_limit`, at `now_ms` on GetTickCount64's clock.
 void write_log_at(std::string_view message, std::uint64_t size_limit, std::uint64_t now_ms);

@@ -1,17 +1,20 @@
-// The kit's package: a repair started by msiexec on a token whose Administrators group
-// is deny-only, as UAC's filtered token holds it, is refused by the package's check
-// before anything changes, and the service runs on in the same process. Windows
-// Installer runs that immediate action impersonating the user who started msiexec; Wine
-// runs it with msiexec's own token, which the restricted token is there too. Runs where
-// the kit carries the package; skipped beside a build, which has none (msi_tests shows
-// the refusal there).
+// The kit's package, where the kit carries it; skipped beside a build, which has none
+// (msi_tests installs the build's package under Wine). Installed, it registers and
+// removes the service through actions that run as SYSTEM. A repair started by msiexec
+// on a token whose Administrators group is deny-only, as UAC's filtered token holds it,
+// is refused by the package's check before anything changes, and the service runs on in
+// the same process. Windows Installer runs that immediate action impersonating the user
+// who started msiexec; Wine runs it with msiexec's own token, which the restricted token
+// is there too (msi_tests shows the refusal there).
 
 #include <windows.h>
 
 #include <aclapi.h>
+#include <msidefs.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -19,6 +22,8 @@
 
 #include "msi/administrator.h"
 #include "support/installed_service.h"
+#include "support/msi_handle.h"
+#include "support/pipe_client.h"
 #include "support/process_run.h"
 #include "support/test_support.h"
 #include "win/handle.h"
@@ -28,7 +33,10 @@ namespace korvan::msi {
 namespace {
 
 using test_support::TempDir;
+using test_support::UniqueMsiHandle;
 using win::UniqueHandle;
+
+constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
 
 // The packages beside this test executable, as the kit carries one.
 std::vector<std::wstring> packages_in_kit() {
@@ -167,6 +175,153 @@ TEST(Package, RefusesARepairStartedWithoutAnEnabledAdministratorsGroup) {
                         "the token"),
               std::string::npos);
     EXPECT_NE(text.find(std::string(NOT_ADMINISTRATOR_TEXT)), std::string::npos);
+}
+
+// A package's custom action that runs the service's own install or uninstall: its
+// command line ends in the verb.
+struct ServiceAction {
+    std::wstring name;
+    int type;
+    std::wstring verb;
+};
+
+std::wstring record_text(MSIHANDLE record, UINT field) {
+    DWORD size = 0;
+    wchar_t none[1] = L"";
+    // With no room, the call gives the length without the terminating null.
+    MsiRecordGetStringW(record, field, none, &size);
+    std::wstring text(size + 1, L'\0');
+    size = static_cast<DWORD>(text.size());
+    if (MsiRecordGetStringW(record, field, text.data(), &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    text.resize(size);
+    return text;
+}
+
+// The last word of a command line, without its quotes.
+std::wstring last_word(std::wstring command_line) {
+    std::erase(command_line, L'"');
+    const size_t end = command_line.find_last_not_of(L' ');
+    if (end == std::wstring::npos) {
+        return {};
+    }
+    // npos + 1 is 0: a line of one word.
+    const size_t start = command_line.find_last_of(L' ', end) + 1;
+    return command_line.substr(start, end + 1 - start);
+}
+
+std::vector<ServiceAction> service_actions(const std::wstring& package) {
+    std::vector<ServiceAction> actions;
+    UniqueMsiHandle database;
+    UniqueMsiHandle view;
+    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, database.put()) != ERROR_SUCCESS ||
+        MsiDatabaseOpenViewW(database.get(),
+                             L"SELECT `Action`, `Type`, `Target` FROM `CustomAction`",
+                             view.put()) != ERROR_SUCCESS ||
+        MsiViewExecute(view.get(), 0) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot read the CustomAction table of " << win::narrow(package);
+        return actions;
+    }
+    for (;;) {
+        UniqueMsiHandle record;
+        if (MsiViewFetch(view.get(), record.put()) != ERROR_SUCCESS) {
+            return actions;
+        }
+        std::wstring verb = last_word(record_text(record.get(), 3));
+        if (verb == L"install" || verb == L"uninstall") {
+            actions.push_back(ServiceAction{record_text(record.get(), 1),
+                                            MsiRecordGetInteger(record.get(), 2), std::move(verb)});
+        }
+    }
+}
+
+// Whether the Windows Installer service itself ("MSI (s)") ran `action` from the
+// installation script, as a deferred action does, with the type of the package.
+bool ran_in_server_script(const std::string& log, const ServiceAction& action) {
+    const std::string op = "Executing op: CustomActionSchedule(Action=" + win::narrow(action.name) +
+                           ",ActionType=" + std::to_string(action.type) + ",";
+    size_t start = 0;
+    while (start < log.size()) {
+        const size_t end = std::min(log.find('\n', start), log.size());
+        const std::string_view line(log.data() + start, end - start);
+        if (line.starts_with("MSI (s) (") && line.find(op) != std::string_view::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// Windows only: Wine gives every process one token, so nothing there can be seen to run
+// as SYSTEM. The package is the one the kit carries.
+TEST(Package, InstallsAndRemovesTheServiceThroughActionsRunAsSystem) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine gives every process one token: no action runs as SYSTEM";
+    }
+    const std::vector<std::wstring> packages = packages_in_kit();
+    if (packages.empty()) {
+        GTEST_SKIP() << "no package korvan-vpn-*-x64*.msi beside the tests";
+    }
+    ASSERT_EQ(packages.size(), 1u);
+    const std::wstring& package = packages[0];
+    const std::vector<ServiceAction> actions = service_actions(package);
+    for (const wchar_t* verb : {L"install", L"uninstall"}) {
+        EXPECT_TRUE(
+            std::ranges::any_of(actions, [&](const ServiceAction& a) { return a.verb == verb; }))
+            << "no custom action runs the service's " << win::narrow(verb);
+    }
+    constexpr int DEFERRED_AS_SYSTEM =
+        msidbCustomActionTypeInScript | msidbCustomActionTypeNoImpersonate;
+    for (const ServiceAction& action : actions) {
+        EXPECT_EQ(action.type & DEFERRED_AS_SYSTEM, DEFERRED_AS_SYSTEM) << win::narrow(action.name);
+    }
+
+    ASSERT_TRUE(test_support::remove_installed_service(20000));
+    TempDir logs(L"package logs");
+    const std::wstring install_log = logs.path + L"\\install.log";
+    const std::wstring uninstall_log = logs.path + L"\\uninstall.log";
+    const std::wstring quoted = L"\"" + package + L"\"";
+    // Whatever fails below, the package does not stay installed.
+    struct Removal {
+        const std::wstring& quoted;
+        bool needed = true;
+        ~Removal() {
+            if (needed) {
+                msiexec(L"/x " + quoted + L" /qn");
+            }
+        }
+    } removal{quoted};
+    ASSERT_EQ(msiexec(L"/i " + quoted + L" /qn /l*v \"" + install_log + L"\""), 0u);
+
+    ASSERT_TRUE(test_support::wait_for_service_state(SERVICE_RUNNING, 30000));
+    win::UniqueServiceHandle service = test_support::open_installed_service(SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(service);
+    const std::vector<BYTE> configuration = test_support::service_config(service.get());
+    ASSERT_FALSE(configuration.empty()) << GetLastError();
+    EXPECT_EQ(std::wstring(reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(configuration.data())
+                               ->lpServiceStartName),
+              L"LocalSystem");
+    service.reset();
+    EXPECT_EQ(test_support::request(R"({"op":"ping"})"), PONG);
+    const std::string installed = installer_log(install_log);
+    for (const ServiceAction& action : actions) {
+        if (action.verb == L"install" &&
+            (action.type & (msidbCustomActionTypeRollback | msidbCustomActionTypeCommit)) == 0) {
+            EXPECT_TRUE(ran_in_server_script(installed, action)) << win::narrow(action.name);
+        }
+    }
+
+    removal.needed = false;
+    ASSERT_EQ(msiexec(L"/x " + quoted + L" /qn /l*v \"" + uninstall_log + L"\""), 0u);
+    EXPECT_TRUE(test_support::wait_for_service_state(0, 30000));
+    const std::string uninstalled = installer_log(uninstall_log);
+    for (const ServiceAction& action : actions) {
+        if (action.verb == L"uninstall" &&
+            (action.type & (msidbCustomActionTypeRollback | msidbCustomActionTypeCommit)) == 0) {
+            EXPECT_TRUE(ran_in_server_script(uninstalled, action)) << win::narrow(action.name);
+        }
+    }
 }
 
 }  // namespace

@@ -43,14 +43,13 @@ struct TestKeys {
     ~TestKeys() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str()); }
 
     static void set(const std::wstring& key, DWORD type, const void* data, DWORD size) {
-        HKEY created = nullptr;
+        win::UniqueKey created;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                  nullptr, &created, nullptr),
+                                  nullptr, created.put(), nullptr),
                   ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(created, L"StartAllowedFor", 0, type,
+        EXPECT_EQ(RegSetValueExW(created.get(), L"StartAllowedFor", 0, type,
                                  static_cast<const BYTE*>(data), size),
                   ERROR_SUCCESS);
-        RegCloseKey(created);
     }
     static void set_text(const std::wstring& key, const std::wstring& text) {
         set(key, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
@@ -63,13 +62,20 @@ struct TestKeys {
     PolicyKeys keys() const { return PolicyKeys{policy.c_str(), product.c_str()}; }
 };
 
-TEST(ControlPolicy, TheTestTokenIsAnAdministratorAndNoBackupOperator) {
-    const UniqueHandle token = own_token();
-    EXPECT_TRUE(member_of(token.get(), L"S-1-5-32-544"));
-    EXPECT_FALSE(member_of(token.get(), L"S-1-5-32-551"));
-}
+// The cases name Administrators as a group the test's own token is in, and Backup
+// Operators as one it is not: a machine where that does not hold cannot run them.
+class ControlPolicy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const UniqueHandle token = own_token();
+        ASSERT_TRUE(member_of(token.get(), L"S-1-5-32-544"))
+            << "the tests must run as an administrator";
+        ASSERT_FALSE(member_of(token.get(), L"S-1-5-32-551"))
+            << "the tests must run as no backup operator";
+    }
+};
 
-TEST(ControlPolicy, AllowsMembersOnlyAndRefusesEveryoneOnAFaultyValue) {
+TEST_F(ControlPolicy, AllowsMembersOnlyAndRefusesEveryoneOnAFaultyValue) {
     using Kind = PolicyValue::Kind;
     struct Case {
         const char* name;
@@ -109,7 +115,7 @@ TEST(ControlPolicy, AllowsMembersOnlyAndRefusesEveryoneOnAFaultyValue) {
 
 // UAC's filtered token of an administrator holds Administrators deny-only: a policy
 // naming Administrators is one for elevated callers.
-TEST(ControlPolicy, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredToken) {
+TEST_F(ControlPolicy, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredToken) {
     const UniqueHandle filtered(
         test_support::impersonation_token_denying({WinBuiltinAdministratorsSid}));
     ASSERT_TRUE(filtered);
@@ -123,7 +129,7 @@ TEST(ControlPolicy, APolicyNamingAdministratorsRefusesAnAdministratorsFilteredTo
     EXPECT_TRUE(policy_allows(administrators, own_token().get()).ok());
 }
 
-TEST(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {
+TEST_F(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {
     using Kind = PolicyValue::Kind;
     struct Case {
         const char* name;
@@ -161,7 +167,7 @@ TEST(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
 }
 
-TEST(ControlPolicy, AFaultyValueIsLoggedOnceForEachValueItChangesTo) {
+TEST_F(ControlPolicy, AFaultyValueIsLoggedOnceForEachValueItChangesTo) {
     test_support::LoggedSandbox sandbox;
     TestKeys keys;
     const UniqueHandle token = own_token();

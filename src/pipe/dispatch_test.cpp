@@ -9,6 +9,7 @@
 #include "support/core_sandbox.h"
 #include "support/policy_stand_in.h"
 #include "support/supervisor_probe.h"
+#include "win/handle.h"
 
 namespace korvan::pipe {
 namespace {
@@ -157,15 +158,14 @@ TEST(HandleRequest, TheSecretChangesNothingAndReachesNoOne) {
 // A policy value under a key of the test's own, removed at the end.
 struct PolicyValueSet {
     explicit PolicyValueSet(const std::wstring& sid) {
-        HKEY key = nullptr;
+        win::UniqueKey key;
         EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                  nullptr, &key, nullptr),
+                                  nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, L"StartAllowedFor", 0, REG_SZ,
+        EXPECT_EQ(RegSetValueExW(key.get(), L"StartAllowedFor", 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(sid.c_str()),
                                  static_cast<DWORD>((sid.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
-        RegCloseKey(key);
     }
     ~PolicyValueSet() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str()); }
     PolicyKeys keys() const { return PolicyKeys{root.c_str(), NO_POLICY.product}; }

@@ -37,23 +37,6 @@ HANDLE create_instance(CreatePipeInstance create, DWORD open_mode, SECURITY_ATTR
                   PIPE_BUFFER_SIZE, PIPE_DEFAULT_WAIT_MS, &security);
 }
 
-struct PortTraits {
-    using Raw = HANDLE;
-    static Raw empty() { return nullptr; }
-    static bool valid(Raw h) { return h != nullptr; }
-    static void close(Raw h) { CloseHandle(h); }
-};
-
-// A wait registered with RegisterWaitForSingleObject; unregistering waits for a callback
-// still running, so that nothing it uses goes first.
-struct RegisteredWaitTraits {
-    using Raw = HANDLE;
-    static Raw empty() { return nullptr; }
-    static bool valid(Raw h) { return h != nullptr; }
-    static void close(Raw h) { UnregisterWaitEx(h, INVALID_HANDLE_VALUE); }
-};
-using UniqueRegisteredWait = win::Unique<RegisteredWaitTraits>;
-
 void CALLBACK post_stop(void* port, BOOLEAN) {
     PostQueuedCompletionStatus(static_cast<HANDLE>(port), 0, STOP_KEY, nullptr);
 }
@@ -97,7 +80,7 @@ class Listener {
                                          INFINITE, WT_EXECUTEONLYONCE)) {
             return;
         }
-        const UniqueRegisteredWait stop_registered(stop_wait);
+        const win::UniqueRegisteredWait stop_registered(stop_wait);
         requests_.emplace(supervisor_, parts_.policy, slots_.size(), [port = port_.get()] {
             PostQueuedCompletionStatus(port, 0, ANSWERS_KEY, nullptr);
         });
@@ -512,7 +495,7 @@ class Listener {
     core::Supervisor& supervisor_;
     const ListenerParts& parts_;
     SECURITY_ATTRIBUTES& security_;
-    win::Unique<PortTraits> port_;
+    win::UniqueHandle port_;
     std::array<Slot, PIPE_INSTANCES> slots_;
     std::optional<RequestThread> requests_;
     std::uint64_t connections_ = 0;

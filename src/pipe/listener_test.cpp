@@ -71,7 +71,7 @@ struct Listener {
              core::Supervisor::Launch launch = core::start_core_suspended)
         : parts(with_free_policy_lock(std::move(listener_parts))),
           stop_request(std::move(flag)),
-          supervisor(workdir::InstallFiles{}, launch),
+          supervisor(core::InstallFiles{}, launch),
           thread([this] {
               run_pipe_listener(*stop_request, supervisor, parts);
               SetEvent(done.get());

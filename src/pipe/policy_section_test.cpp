@@ -44,16 +44,15 @@ struct Script {
 Script* script = nullptr;
 
 void set_value(const wchar_t* sid) {
-    HKEY key = nullptr;
+    win::UniqueKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, POLICY.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &key, nullptr),
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
     const std::wstring text = sid;
-    EXPECT_EQ(RegSetValueExW(key, L"StartAllowedFor", 0, REG_SZ,
+    EXPECT_EQ(RegSetValueExW(key.get(), L"StartAllowedFor", 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(text.c_str()),
                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 HANDLE WINAPI scripted_enter(BOOL machine) {

@@ -13,15 +13,6 @@
 
 namespace korvan::service {
 
-namespace {
-
-// The console shows every failed SCM call with the same short text, without its code.
-Failure scm_failure(std::string_view step) {
-    return prefixed(step, Failure{std::string(win::SCM_ERROR_TEXT)});
-}
-
-}  // namespace
-
 Result<void> install_service() {
     Result<std::wstring> exe = win::current_exe();
     if (!exe) {
@@ -34,7 +25,8 @@ Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Cal
     win::UniqueServiceHandle scm(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!scm) {
-        return scm_failure("open SCM");
+        const DWORD error = GetLastError();
+        return win::scm_failure("open SCM", error);
     }
     const std::wstring image_path = core::quoted_image_path(exe);
     win::UniqueServiceHandle service(
@@ -42,7 +34,8 @@ Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Cal
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                        image_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
-        return scm_failure("create service");
+        const DWORD error = GetLastError();
+        return win::scm_failure("create service", error);
     }
     std::wstring description = DESCRIPTION;
     SERVICE_DESCRIPTIONW described{description.data()};
@@ -59,7 +52,8 @@ Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Cal
         log::write_log(prefixed("install: restart on failure", restart.failure()).text);
     }
     if (!StartServiceW(service.get(), 0, nullptr)) {
-        return scm_failure("start service");
+        const DWORD error = GetLastError();
+        return win::scm_failure("start service", error);
     }
     return {};
 }
@@ -67,16 +61,19 @@ Result<void> install_service_at(const std::wstring& exe, ChangeServiceConfig2Cal
 Result<void> uninstall_service() {
     win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!scm) {
-        return scm_failure("open SCM");
+        const DWORD error = GetLastError();
+        return win::scm_failure("open SCM", error);
     }
     win::UniqueServiceHandle service(OpenServiceW(scm.get(), SERVICE_NAME, SERVICE_STOP | DELETE));
     if (!service) {
-        return scm_failure("open service");
+        const DWORD error = GetLastError();
+        return win::scm_failure("open service", error);
     }
     SERVICE_STATUS ignored{};
     ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
     if (!DeleteService(service.get())) {
-        return scm_failure("delete service");
+        const DWORD error = GetLastError();
+        return win::scm_failure("delete service", error);
     }
     return {};
 }

@@ -25,7 +25,8 @@ inline constexpr std::string_view UNINSTALL_FAILED_PREFIX = "uninstall failed: "
 // is logged as "install: restart on failure: {}" when the work folder is the service's
 // own. A service that fails to start stays registered.
 // Errors: "open SCM: {}", "current_exe: {}" (file-and-process form), "create service: {}",
-// "start service: {}", the SCM ones with the short text "IO error in winapi call".
+// "start service: {}", the SCM ones with the short text "IO error in winapi call" and
+// the SCM's error code behind it.
 Result<void> install_service();
 
 // install_service for the executable `exe`, with the restart after a crash set through

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "core/launch.h"
 #include "log/service_log.h"
 #include "pipe/listener.h"
 #include "service/identity.h"
-#include "service/work_folder.h"
 #include "win/error_text.h"
 #include "win/utf.h"
 #include "workdir/service_dir.h"
@@ -37,7 +37,7 @@ Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls,
     SERVICE_STATUS status = status_of(state, controls, exit_code);
     if (!SetServiceStatus(handle, &status)) {
         const DWORD error = GetLastError();
-        return Failure{win::scm_diagnostic_text(error)};
+        return win::scm_diagnostic_failure(error);
     }
     return {};
 }
@@ -59,7 +59,7 @@ Result<void> run_service() {
     std::shared_ptr<win::StopFlag> stop = win::make_stop_flag();
     if (!stop) {
         const DWORD error = GetLastError();
-        return Failure{win::scm_diagnostic_text(error)};
+        return win::scm_diagnostic_failure(error);
     }
     // The install folder's files are held from here on, before any start.
     auto supervisor = std::make_shared<core::Supervisor>(core::open_install_files());
@@ -68,7 +68,7 @@ Result<void> run_service() {
         RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());
     if (handle == nullptr) {
         const DWORD error = GetLastError();
-        return Failure{win::scm_diagnostic_text(error)};
+        return win::scm_diagnostic_failure(error);
     }
     handler_context = std::move(context);
     if (Result<void> running =
@@ -77,7 +77,7 @@ Result<void> run_service() {
         supervisor->release_install_files();
         return running;
     }
-    prepare_work_folder();
+    (void)core::prepare_work_folder();
     pipe::run_pipe_listener(*stop, *supervisor);
     return finish_service(*supervisor, [handle](DWORD state, DWORD exit_code) {
         return report(handle, state, 0, exit_code);

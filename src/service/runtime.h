@@ -36,11 +36,14 @@ struct HandlerContext {
 // "run_service error: {diagnostic form}" when it fails.
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
-// Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels
-// (prepare_work_folder; a failure is left to the first start request), runs the pipe
-// listener until the stop request, and ends as finish_service does. A failure to make
-// the stop request's event, to register or to report a status yields the system error
-// in its diagnostic form.
+// Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels the
+// service's own and logs what it moved aside on the way (core::prepare_work_folder)
+// before it serves anyone, runs the pipe listener until the stop request, and ends as
+// finish_service does. The install has made the missing levels before, so that they
+// exist from the install on; a failure here fails nothing: each start request makes the
+// levels as it always does, and answers with what keeps it from doing so. A failure to
+// make the stop request's event, to register or to report a status yields the system
+// error in its diagnostic form, carrying its code.
 Result<void> run_service();
 
 // Reports a status of the service: SetServiceStatus, or a stand-in.

@@ -39,7 +39,7 @@ constexpr char REFUSED_AS_STOPPING[] =
 struct ServiceThread {
     explicit ServiceThread(core::Supervisor::Launch launch = core::start_core_suspended)
         : context{win::make_stop_flag(),
-                  std::make_shared<core::Supervisor>(workdir::InstallFiles{}, launch)},
+                  std::make_shared<core::Supervisor>(core::InstallFiles{}, launch)},
           thread([this] {
               pipe::run_pipe_listener(*context.stop, *context.supervisor);
               SetEvent(done.get());
@@ -195,7 +195,7 @@ struct Reported {
 };
 
 bool install_files_writable() {
-    for (const wchar_t* name : {workdir::CORE_EXE_NAME, workdir::WINTUN_SOURCE_NAME}) {
+    for (const wchar_t* name : {core::CORE_EXE_NAME, core::WINTUN_SOURCE_NAME}) {
         const std::wstring path = test_support::module_dir() + L"\\" + name;
         const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -218,7 +218,7 @@ StatusReport recording(std::vector<Reported>& reports) {
 // that was never terminated at all.
 UniqueHandle outlive_a_stop(core::Supervisor& supervisor, const CoreSandbox& sandbox) {
     Result<win::UniqueProcess> spawned =
-        core::spawn_core(test_support::module_dir() + L"\\" + workdir::CORE_EXE_NAME,
+        core::spawn_core(test_support::module_dir() + L"\\" + core::CORE_EXE_NAME,
                          sandbox.root.path, sandbox.root.path + L"\\config.yaml");
     EXPECT_TRUE(spawned.ok()) << spawned.error();
     if (!spawned) {

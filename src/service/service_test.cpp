@@ -5,14 +5,9 @@
 
 #include <userenv.h>
 
-#include <msi.h>
-#include <msidefs.h>
-#include <msiquery.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -41,22 +36,11 @@ using test_support::Ran;
 using test_support::read_file;
 using test_support::request;
 using test_support::run;
+using test_support::service_config;
 using test_support::TempDir;
 using test_support::wait_for_service_state;
 using win::UniqueHandle;
 using win::UniqueServiceHandle;
-
-// The QUERY_SERVICE_CONFIGW of `service` and the strings it points at, or nothing, with
-// the error in GetLastError().
-std::vector<BYTE> service_config(SC_HANDLE service) {
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                             static_cast<DWORD>(buffer.size()), &needed)) {
-        return {};
-    }
-    return buffer;
-}
 
 constexpr char PONG[] = R"({"ok":"pong","version":"1","service_version":"1.0.0"})";
 constexpr char STARTED[] = R"({"ok":"started","mixed_port":7890,"ctl_port":9090})";
@@ -120,15 +104,7 @@ struct InstallFolder {
 
 // Removes a registration left by an earlier test and waits until it is gone.
 void remove_service() {
-    UniqueServiceHandle service =
-        open_installed_service(SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
-    if (service) {
-        SERVICE_STATUS ignored{};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
-        DeleteService(service.get());
-        service.reset();
-    }
-    EXPECT_TRUE(wait_for_service_state(0, 20000));
+    EXPECT_TRUE(test_support::remove_installed_service(20000));
 }
 
 UniqueHandle open_process(DWORD pid) {
@@ -283,6 +259,22 @@ TEST_F(Service, UninstallWhenNotInstalledFails) {
     InstallFolder folder(L"korvan install dir");
     EXPECT_EQ(run(folder.command(L"uninstall")),
               (Ran{1, "", "uninstall failed: open service: IO error in winapi call\n"}));
+}
+
+// The console shows the short text alone; the code stays behind it for the caller.
+TEST_F(Service, AFailedScmCallKeepsItsCodeBehindTheShortText) {
+    InstallFolder folder(L"korvan install dir");
+    const Result<void> not_installed = uninstall_service();
+    ASSERT_FALSE(not_installed.ok());
+    EXPECT_EQ(not_installed.error(), "open service: IO error in winapi call");
+    EXPECT_EQ(not_installed.failure().system_error,
+              static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+
+    install(folder);
+    const Result<void> installed_again = install_service_at(folder.exe(), ChangeServiceConfig2W);
+    ASSERT_FALSE(installed_again.ok());
+    EXPECT_EQ(installed_again.error(), "create service: IO error in winapi call");
+    EXPECT_EQ(installed_again.failure().system_error, static_cast<DWORD>(ERROR_SERVICE_EXISTS));
 }
 
 TEST_F(Service, UninstallWhileRunningEndsItsCore) {
@@ -521,12 +513,9 @@ struct MachinePolicy {
     }
 
     static bool key_exists(const wchar_t* path) {
-        HKEY opened = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
-            return false;
-        }
-        RegCloseKey(opened);
-        return true;
+        win::UniqueKey opened;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, opened.put()) ==
+               ERROR_SUCCESS;
     }
 
     static constexpr wchar_t VALUE[] = L"StartAllowedFor";
@@ -941,195 +930,6 @@ TEST_F(Service, AUserControlFailsWithTheHandlersNotImplementedAnswer) {
     EXPECT_FALSE(sent);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
-}
-
-struct MsiHandleTraits {
-    using Raw = MSIHANDLE;
-    static Raw empty() { return 0; }
-    static bool valid(Raw h) { return h != 0; }
-    static void close(Raw h) { MsiCloseHandle(h); }
-};
-using UniqueMsiHandle = win::Unique<MsiHandleTraits>;
-
-// A package's custom action that runs the service's own install or uninstall: its
-// command line ends in the verb.
-struct ServiceAction {
-    std::wstring name;
-    int type;
-    std::wstring verb;
-};
-
-std::wstring record_text(MSIHANDLE record, UINT field) {
-    DWORD size = 0;
-    wchar_t none[1] = L"";
-    // With no room, the call gives the length without the terminating null.
-    MsiRecordGetStringW(record, field, none, &size);
-    std::wstring text(size + 1, L'\0');
-    size = static_cast<DWORD>(text.size());
-    if (MsiRecordGetStringW(record, field, text.data(), &size) != ERROR_SUCCESS) {
-        return {};
-    }
-    text.resize(size);
-    return text;
-}
-
-// The last word of a command line, without its quotes.
-std::wstring last_word(std::wstring command_line) {
-    std::erase(command_line, L'"');
-    const size_t end = command_line.find_last_not_of(L' ');
-    if (end == std::wstring::npos) {
-        return {};
-    }
-    // npos + 1 is 0: a line of one word.
-    const size_t start = command_line.find_last_of(L' ', end) + 1;
-    return command_line.substr(start, end + 1 - start);
-}
-
-std::vector<ServiceAction> service_actions(const std::wstring& package) {
-    std::vector<ServiceAction> actions;
-    UniqueMsiHandle database;
-    UniqueMsiHandle view;
-    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, database.put()) != ERROR_SUCCESS ||
-        MsiDatabaseOpenViewW(database.get(),
-                             L"SELECT `Action`, `Type`, `Target` FROM `CustomAction`",
-                             view.put()) != ERROR_SUCCESS ||
-        MsiViewExecute(view.get(), 0) != ERROR_SUCCESS) {
-        ADD_FAILURE() << "cannot read the CustomAction table of " << win::narrow(package);
-        return actions;
-    }
-    for (;;) {
-        UniqueMsiHandle record;
-        if (MsiViewFetch(view.get(), record.put()) != ERROR_SUCCESS) {
-            return actions;
-        }
-        std::wstring verb = last_word(record_text(record.get(), 3));
-        if (verb == L"install" || verb == L"uninstall") {
-            actions.push_back(ServiceAction{record_text(record.get(), 1),
-                                            MsiRecordGetInteger(record.get(), 2), std::move(verb)});
-        }
-    }
-}
-
-// The packages beside the kit's test folder, as the kit carries one.
-std::vector<std::wstring> packages_in_kit() {
-    const std::wstring kit = test_support::module_dir() + L"\\..";
-    std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry{};
-    const HANDLE search = FindFirstFileW((kit + L"\\korvan-vpn-*-x64*.msi").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return found;
-    }
-    do {
-        found.push_back(kit + L"\\" + entry.cFileName);
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-    return found;
-}
-
-// A verbose Windows Installer log as text: UTF-16 after a byte order mark, else bytes.
-std::string installer_log(const std::wstring& path) {
-    const std::optional<std::string> bytes = read_file(path);
-    if (!bytes) {
-        return {};
-    }
-    if (!bytes->starts_with("\xFF\xFE")) {
-        return *bytes;
-    }
-    std::wstring text((bytes->size() - 2) / 2, L'\0');
-    std::memcpy(text.data(), bytes->data() + 2, text.size() * sizeof(wchar_t));
-    return win::narrow(text);
-}
-
-// Whether the Windows Installer service itself ("MSI (s)") ran `action` from the
-// installation script, as a deferred action does, with the type of the package.
-bool ran_in_server_script(const std::string& log, const ServiceAction& action) {
-    const std::string op = "Executing op: CustomActionSchedule(Action=" + win::narrow(action.name) +
-                           ",ActionType=" + std::to_string(action.type) + ",";
-    size_t start = 0;
-    while (start < log.size()) {
-        const size_t end = std::min(log.find('\n', start), log.size());
-        const std::string_view line(log.data() + start, end - start);
-        if (line.starts_with("MSI (s) (") && line.find(op) != std::string_view::npos) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-std::optional<DWORD> msiexec(const std::wstring& args) {
-    const std::optional<Ran> ran = run(L"msiexec.exe " + args, {}, 600000);
-    return ran ? std::optional<DWORD>(ran->exit_code) : std::nullopt;
-}
-
-// Windows only: Wine gives every process one token, so nothing there can be seen to run
-// as SYSTEM. The package is the one the kit carries.
-TEST_F(Service, ThePackageInstallsAndRemovesTheServiceThroughActionsRunAsSystem) {
-    if (test_support::running_under_wine()) {
-        GTEST_SKIP() << "Wine gives every process one token: no action runs as SYSTEM";
-    }
-    const std::vector<std::wstring> packages = packages_in_kit();
-    if (packages.empty()) {
-        GTEST_SKIP() << "no package korvan-vpn-*-x64*.msi beside the tests";
-    }
-    ASSERT_EQ(packages.size(), 1u);
-    const std::wstring& package = packages[0];
-    const std::vector<ServiceAction> actions = service_actions(package);
-    for (const wchar_t* verb : {L"install", L"uninstall"}) {
-        EXPECT_TRUE(
-            std::ranges::any_of(actions, [&](const ServiceAction& a) { return a.verb == verb; }))
-            << "no custom action runs the service's " << win::narrow(verb);
-    }
-    constexpr int DEFERRED_AS_SYSTEM =
-        msidbCustomActionTypeInScript | msidbCustomActionTypeNoImpersonate;
-    for (const ServiceAction& action : actions) {
-        EXPECT_EQ(action.type & DEFERRED_AS_SYSTEM, DEFERRED_AS_SYSTEM) << win::narrow(action.name);
-    }
-
-    TempDir logs(L"package logs");
-    const std::wstring install_log = logs.path + L"\\install.log";
-    const std::wstring uninstall_log = logs.path + L"\\uninstall.log";
-    const std::wstring quoted = L"\"" + package + L"\"";
-    // Whatever fails below, the package does not stay installed.
-    struct Removal {
-        const std::wstring& quoted;
-        bool needed = true;
-        ~Removal() {
-            if (needed) {
-                msiexec(L"/x " + quoted + L" /qn");
-            }
-        }
-    } removal{quoted};
-    ASSERT_EQ(msiexec(L"/i " + quoted + L" /qn /l*v \"" + install_log + L"\""), 0u);
-
-    ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 30000));
-    UniqueServiceHandle service = open_installed_service(SERVICE_QUERY_CONFIG);
-    ASSERT_TRUE(service);
-    const std::vector<BYTE> configuration = service_config(service.get());
-    ASSERT_FALSE(configuration.empty()) << GetLastError();
-    EXPECT_EQ(std::wstring(reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(configuration.data())
-                               ->lpServiceStartName),
-              L"LocalSystem");
-    service.reset();
-    EXPECT_EQ(request(R"({"op":"ping"})"), PONG);
-    const std::string installed = installer_log(install_log);
-    for (const ServiceAction& action : actions) {
-        if (action.verb == L"install" &&
-            (action.type & (msidbCustomActionTypeRollback | msidbCustomActionTypeCommit)) == 0) {
-            EXPECT_TRUE(ran_in_server_script(installed, action)) << win::narrow(action.name);
-        }
-    }
-
-    removal.needed = false;
-    ASSERT_EQ(msiexec(L"/x " + quoted + L" /qn /l*v \"" + uninstall_log + L"\""), 0u);
-    EXPECT_TRUE(wait_for_service_state(0, 30000));
-    const std::string uninstalled = installer_log(uninstall_log);
-    for (const ServiceAction& action : actions) {
-        if (action.verb == L"uninstall" &&
-            (action.type & (msidbCustomActionTypeRollback | msidbCustomActionTypeCommit)) == 0) {
-            EXPECT_TRUE(ran_in_server_script(uninstalled, action)) << win::narrow(action.name);
-        }
-    }
 }
 
 }  // namespace

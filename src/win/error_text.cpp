@@ -115,11 +115,27 @@ std::string scm_diagnostic_text(DWORD code) {
 }
 
 Failure winapi_failure(std::string_view step, DWORD code) {
-    return prefixed(step, Failure{winapi_error_text(code), code});
+    return prefixed(step, winapi_failure(code));
 }
 
 Failure os_failure(std::string_view step, DWORD code) {
-    return prefixed(step, Failure{os_error_text(code), code});
+    return prefixed(step, os_failure(code));
+}
+
+Failure winapi_failure(DWORD code) {
+    return Failure{winapi_error_text(code), code};
+}
+
+Failure os_failure(DWORD code) {
+    return Failure{os_error_text(code), code};
+}
+
+Failure scm_failure(std::string_view step, DWORD code) {
+    return prefixed(step, Failure{std::string(SCM_ERROR_TEXT), code});
+}
+
+Failure scm_diagnostic_failure(DWORD code) {
+    return Failure{scm_diagnostic_text(code), code};
 }
 
 }  // namespace korvan::win

@@ -45,4 +45,16 @@ std::string_view error_kind(DWORD code);
 Failure winapi_failure(std::string_view step, DWORD code);
 Failure os_failure(std::string_view step, DWORD code);
 
+// "<winapi text>" and "<os text>" alone, carrying `code`, for a caller that names the
+// step itself.
+Failure winapi_failure(DWORD code);
+Failure os_failure(DWORD code);
+
+// "step: IO error in winapi call", the console's form of a failed SCM call, carrying
+// `code` although its text does not show it.
+Failure scm_failure(std::string_view step, DWORD code);
+
+// The diagnostic form alone (scm_diagnostic_text), carrying `code`.
+Failure scm_diagnostic_failure(DWORD code);
+
 }  // namespace korvan::win

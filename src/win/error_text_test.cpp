@@ -135,5 +135,34 @@ TEST(ErrorText, FailuresCarryTheirStep) {
               "create work dir: " + expected_message(ERROR_ACCESS_DENIED) + " (os error 5)");
 }
 
+TEST(ErrorText, EveryFailureFormCarriesItsCodeBesideItsText) {
+    struct Case {
+        const char* name;
+        Failure failure;
+        std::string text;
+        DWORD code;
+    };
+    const std::vector<Case> cases = {
+        {"winapi with a step", winapi_failure("CreateJobObjectW", NO_MESSAGE_CODE),
+         "CreateJobObjectW: 0x80073039", NO_MESSAGE_CODE},
+        {"winapi alone", winapi_failure(NO_MESSAGE_CODE), "0x80073039", NO_MESSAGE_CODE},
+        {"os with a step", os_failure("create work dir", ERROR_ACCESS_DENIED),
+         "create work dir: " + os_error_text(ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED},
+        {"os alone", os_failure(ERROR_ALREADY_EXISTS), os_error_text(ERROR_ALREADY_EXISTS),
+         ERROR_ALREADY_EXISTS},
+        {"SCM on the console", scm_failure("open SCM", ERROR_ACCESS_DENIED),
+         "open SCM: IO error in winapi call", ERROR_ACCESS_DENIED},
+        {"SCM diagnostic", scm_diagnostic_failure(ERROR_ACCESS_DENIED),
+         scm_diagnostic_text(ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED},
+        {"prefixed once more", prefixed("outer", os_failure("inner", ERROR_DISK_FULL)),
+         "outer: inner: " + os_error_text(ERROR_DISK_FULL), ERROR_DISK_FULL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.failure.text, c.text);
+        EXPECT_EQ(c.failure.system_error, c.code);
+    }
+}
+
 }  // namespace
 }  // namespace korvan::win

@@ -82,7 +82,21 @@ struct ModuleTraits {
     static void close(Raw m) { FreeLibrary(m); }
 };
 
-// Kernel objects: files, pipes, processes, threads, jobs, tokens.
+struct RegisteredWaitTraits {
+    using Raw = HANDLE;
+    static Raw empty() { return nullptr; }
+    static bool valid(Raw h) { return h != nullptr; }
+    static void close(Raw h) { UnregisterWaitEx(h, INVALID_HANDLE_VALUE); }
+};
+
+struct RegistryKeyTraits {
+    using Raw = HKEY;
+    static Raw empty() { return nullptr; }
+    static bool valid(Raw k) { return k != nullptr; }
+    static void close(Raw k) { RegCloseKey(k); }
+};
+
+// Kernel objects: files, pipes, processes, threads, jobs, tokens, completion ports.
 using UniqueHandle = Unique<KernelHandleTraits>;
 // Service Control Manager and service handles.
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
@@ -90,6 +104,11 @@ using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 using UniqueLocal = Unique<LocalMemoryTraits>;
 // A library loaded with LoadLibraryExW.
 using UniqueModule = Unique<ModuleTraits>;
+// A wait registered with RegisterWaitForSingleObject. Unregistering waits for a callback
+// still running, so that nothing it uses goes first.
+using UniqueRegisteredWait = Unique<RegisteredWaitTraits>;
+// A registry key the caller opened or created; never a predefined key (HKEY_LOCAL_MACHINE).
+using UniqueKey = Unique<RegistryKeyTraits>;
 
 // A created process: its process handle and its primary thread handle.
 struct UniqueProcess {

@@ -93,7 +93,7 @@ Result<void> create_dir_all(const std::wstring& path) {
     if (error == ERROR_SUCCESS || is_directory(path)) {
         return {};
     }
-    return Failure{os_error_text(error)};
+    return os_failure(error);
 }
 
 Result<std::wstring> current_exe() {
@@ -103,7 +103,7 @@ Result<std::wstring> current_exe() {
             GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
         const DWORD error = GetLastError();
         if (length == 0) {
-            return Failure{os_error_text(error)};
+            return os_failure(error);
         }
         if (length < path.size()) {
             path.resize(length);

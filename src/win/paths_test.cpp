@@ -82,6 +82,7 @@ TEST(CreateDirAll, MakesMissingParentsAndRefusesAFileInTheWay) {
     struct Case {
         std::wstring relative;
         std::string error;  // empty when the folder must exist afterwards
+        DWORD code = ERROR_SUCCESS;
     };
     const std::vector<Case> cases = {
         {L"one\\two\\three", ""},
@@ -90,8 +91,9 @@ TEST(CreateDirAll, MakesMissingParentsAndRefusesAFileInTheWay) {
         {L"existing\\new", ""},
         // CreateDirectoryW below a file fails with ERROR_PATH_NOT_FOUND; going up, the
         // file itself answers ERROR_ALREADY_EXISTS and is no folder.
-        {L"a file\\KorvanVPN\\service", expected_os_text(ERROR_ALREADY_EXISTS)},
-        {L"a file", expected_os_text(ERROR_ALREADY_EXISTS)},
+        {L"a file\\KorvanVPN\\service", expected_os_text(ERROR_ALREADY_EXISTS),
+         ERROR_ALREADY_EXISTS},
+        {L"a file", expected_os_text(ERROR_ALREADY_EXISTS), ERROR_ALREADY_EXISTS},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(narrow(c.relative));
@@ -105,6 +107,7 @@ TEST(CreateDirAll, MakesMissingParentsAndRefusesAFileInTheWay) {
         } else {
             ASSERT_FALSE(made.ok());
             EXPECT_EQ(made.error(), c.error);
+            EXPECT_EQ(made.failure().system_error, c.code);
         }
     }
 }

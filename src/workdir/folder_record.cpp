@@ -10,20 +10,12 @@ namespace korvan::workdir {
 
 namespace {
 
-struct RegistryKeyTraits {
-    using Raw = HKEY;
-    static Raw empty() { return nullptr; }
-    static bool valid(Raw k) { return k != nullptr; }
-    static void close(Raw k) { RegCloseKey(k); }
-};
-using UniqueKey = win::Unique<RegistryKeyTraits>;
-
 std::wstring subkey(const wchar_t* name) {
     return std::wstring(RECORD_KEY) + L"\\" + name;
 }
 
 Result<void> record(const wchar_t* name, const std::wstring& path, const void* data, DWORD size) {
-    UniqueKey key;
+    win::UniqueKey key;
     // HKLM\SOFTWARE lets only SYSTEM and Administrators create keys, and a new key
     // inherits that; nothing but the two can have made or changed the record.
     LSTATUS status =
@@ -34,7 +26,7 @@ Result<void> record(const wchar_t* name, const std::wstring& path, const void* d
                                 static_cast<const BYTE*>(data), size);
     }
     if (status != ERROR_SUCCESS) {
-        return Failure{win::os_error_text(static_cast<DWORD>(status))};
+        return win::os_failure(static_cast<DWORD>(status));
     }
     return {};
 }
@@ -77,7 +69,7 @@ Result<FILE_ID_INFO> file_id(HANDLE handle) {
     FILE_ID_INFO id{};
     if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     return id;
 }
@@ -120,7 +112,7 @@ void unmark_replacing(const std::wstring& path) {
 }
 
 size_t moved_folders_left() {
-    UniqueKey key;
+    win::UniqueKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey(MOVED_SUBKEY).c_str(), 0,
                       KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
         return 0;

@@ -13,7 +13,9 @@
 namespace korvan::workdir {
 
 // Appends `line` (a whole line, its line feed included) in one write to service.log in
-// `folder`, a folder the caller has judged the service's own.
+// `folder`, a folder the caller has judged the service's own. The file is opened on
+// every call and closed before it returns, shared for reading, writing and deleting; one
+// that someone holds without that sharing keeps the line out.
 //
 // As the Service: the file is created when missing. A line that would take a log that
 // is not empty past `size_limit`, and a service.log that is no plain file of one name

@@ -8,7 +8,6 @@
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/paths.h"
-#include "win/utf.h"
 #include "workdir/files.h"
 #include "workdir/program_data.h"
 
@@ -27,21 +26,21 @@ Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
     if (!DeleteFileW(path.c_str())) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) {
-            return Failure{win::os_error_text(error)};
+            return win::os_failure(error);
         }
     }
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     while (!bytes.empty()) {
         const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
         DWORD written = 0;
         if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
             const DWORD error = GetLastError();
-            return Failure{win::os_error_text(error)};
+            return win::os_failure(error);
         }
         if (written == 0) {
             return Failure{std::string(win::WRITE_ZERO_TEXT)};
@@ -55,7 +54,7 @@ Result<void> replace_file(const std::wstring& path, std::string_view bytes) {
 Result<void> rewind(HANDLE file) {
     if (!SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     return {};
 }
@@ -84,7 +83,7 @@ Result<bool> same_plain_content(HANDLE source, const std::wstring& destination) 
     FILE_STANDARD_INFO source_info{};
     if (!GetFileInformationByHandleEx(source, FileStandardInfo, &source_info, sizeof source_info)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     if (source_info.EndOfFile.QuadPart != standard.EndOfFile.QuadPart) {
         return false;
@@ -98,7 +97,7 @@ Result<bool> same_plain_content(HANDLE source, const std::wstring& destination) 
         DWORD expected_count = 0;
         if (!ReadFile(source, expected.data(), CHUNK, &expected_count, nullptr)) {
             const DWORD error = GetLastError();
-            return Failure{win::os_error_text(error)};
+            return win::os_failure(error);
         }
         DWORD found_count = 0;
         if (!ReadFile(existing.get(), found.data(), CHUNK, &found_count, nullptr) ||
@@ -122,14 +121,14 @@ Result<void> copy_to_new(HANDLE source, const std::wstring& fresh) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     std::vector<char> buffer(CHUNK);
     for (;;) {
         DWORD count = 0;
         if (!ReadFile(source, buffer.data(), CHUNK, &count, nullptr)) {
             const DWORD error = GetLastError();
-            return Failure{win::os_error_text(error)};
+            return win::os_failure(error);
         }
         if (count == 0) {
             return {};
@@ -140,7 +139,7 @@ Result<void> copy_to_new(HANDLE source, const std::wstring& fresh) {
             if (!WriteFile(copy.get(), rest.data(), static_cast<DWORD>(rest.size()), &written,
                            nullptr)) {
                 const DWORD error = GetLastError();
-                return Failure{win::os_error_text(error)};
+                return win::os_failure(error);
             }
             if (written == 0) {
                 return Failure{std::string(win::WRITE_ZERO_TEXT)};
@@ -192,15 +191,7 @@ DWORD rename_over(const std::wstring& from, const std::wstring& to) {
     return NO_ERROR;
 }
 
-Result<void> provision_wintun(InstallFiles& install, const std::wstring& work, RenameOver rename) {
-    if (const DWORD held = hold_wintun_source(install); held != NO_ERROR) {
-        if (is_missing(held)) {
-            const std::wstring source = win::join_path(install.folder, WINTUN_SOURCE_NAME);
-            return prefixed(WINTUN_SOURCE_MISSING_STEP, Failure{win::narrow(source)});
-        }
-        return win::os_failure(PROVISION_WINTUN_STEP, held);
-    }
-    const HANDLE source = install.wintun_source.get();
+Result<void> provision_wintun(HANDLE source, const std::wstring& work, RenameOver rename) {
     const std::wstring destination = win::join_path(work, WINTUN_NAME);
     Result<bool> same = same_plain_content(source, destination);
     if (!same) {

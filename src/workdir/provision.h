@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "workdir/install_files.h"
 #include "workdir/service_dir.h"
 
 namespace korvan::workdir {
@@ -19,14 +18,14 @@ namespace korvan::workdir {
 // Failures. A step name is followed by ": " and the system error, or by the path.
 inline constexpr std::string_view CREATE_WORK_DIR_STEP = "create work dir";
 inline constexpr std::string_view WRITE_CONFIG_STEP = "write config";
-inline constexpr std::string_view WINTUN_SOURCE_MISSING_STEP = "wintun source missing";
 inline constexpr std::string_view PROVISION_WINTUN_STEP = "provision wintun.dll";
 
 // Makes {ProgramData}\KorvanVPN\service the service's own, open to SYSTEM and
 // Administrators only (open_service_dir as `role`: the Service, or the Installer, which
 // makes missing levels and moves nothing), with ProgramData taken as a start takes it
 // (program_data_for_start). The levels moved aside on the way are in the result, for
-// the caller to log. Errors: "ProgramData not set", "create work dir: {os error}".
+// the caller to log (moved_aside_line). Errors: "ProgramData not set", "create work dir: {os
+// error}".
 Result<ServiceDir> prepare_work_dir(Role role = Role::Service);
 
 // Deletes whatever is at config.yaml in `work` and creates a new file there holding
@@ -47,16 +46,15 @@ DWORD rename_over(const std::wstring& from, const std::wstring& to);
 inline constexpr DWORD REPLACE_RETRY_INTERVAL_MS = 100;
 inline constexpr int REPLACE_RETRIES = 50;
 
-// Makes wintun.dll in `work` a copy of wintun-x86_64.dll of the install folder, read
-// through the handle `install` holds (hold_wintun_source; install.folder is set): the
-// path is not opened again once the file is held. A wintun.dll that is a plain file of
-// one name with exactly the source's bytes is kept; anything else is replaced by
+// Makes wintun.dll in `work` a copy of the file behind `source`, the install folder's
+// WinTUN library that the caller holds open for reading (core/install_files.h): its path
+// is never opened here, and the handle's position is moved. A wintun.dll that is a plain
+// file of one name with exactly the source's bytes is kept; anything else is replaced by
 // writing a new copy as wintun.dll.new and renaming it over the name with `rename`,
-// retried as above. A failure yields "wintun source missing: {source}" when the source
-// is not there, or "provision wintun.dll: {os error}" (the source held by someone
-// without read sharing, a wintun.dll that a running process still has loaded after the
+// retried as above. A failure yields "provision wintun.dll: {os error}" (a source that
+// cannot be read, a wintun.dll that a running process still has loaded after the
 // retries, ...).
-Result<void> provision_wintun(InstallFiles& install, const std::wstring& work,
+Result<void> provision_wintun(HANDLE source, const std::wstring& work,
                               RenameOver rename = rename_over);
 
 }  // namespace korvan::workdir

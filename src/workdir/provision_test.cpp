@@ -11,7 +11,6 @@
 #include "support/core_sandbox.h"
 #include "support/folder_probes.h"
 #include "workdir/folder_record.h"
-#include "workdir/program_data.h"
 
 namespace korvan::workdir {
 namespace {
@@ -19,35 +18,15 @@ namespace {
 using test_support::exists;
 using test_support::expected_os_text;
 using test_support::read_file;
-using test_support::ScopedEnv;
 using test_support::WINTUN_STANDIN;
 using test_support::write_file;
 
-TEST(ProgramData, AStartNeedsTheVariableAndTheLogFallsBackToCProgramData) {
-    struct Case {
-        const char* name;
-        std::optional<std::wstring> value;
-        std::optional<std::wstring> for_start;
-        std::wstring for_log;
-    };
-    const std::vector<Case> cases = {
-        {"set", L"D:\\Data", L"D:\\Data", L"D:\\Data"},
-        {"empty", L"", L"", L""},
-        {"unset", std::nullopt, std::nullopt, L"C:\\ProgramData"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ScopedEnv program_data(L"ProgramData", c.value);
-        const Result<std::wstring> start = program_data_for_start();
-        if (c.for_start) {
-            ASSERT_TRUE(start.ok()) << start.error();
-            EXPECT_EQ(start.value(), *c.for_start);
-        } else {
-            ASSERT_FALSE(start.ok());
-            EXPECT_EQ(start.error(), "ProgramData not set");
-        }
-        EXPECT_EQ(program_data_for_log(), c.for_log);
-    }
+// The install folder's WinTUN library at `path`, held as the service holds it.
+win::UniqueHandle held_source(const std::wstring& path) {
+    win::UniqueHandle source(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(source);
+    return source;
 }
 
 TEST(ProvisionWintun, KeepsOnlyAPlainFileWithTheSourcesBytes) {
@@ -82,8 +61,8 @@ TEST(ProvisionWintun, KeepsOnlyAPlainFileWithTheSourcesBytes) {
             }
         }
         const std::optional<FILE_ID_INFO> before = test_support::file_identity(destination);
-        InstallFiles files{install.path, {}, {}};
-        Result<void> provisioned = provision_wintun(files, work.path);
+        const win::UniqueHandle source = held_source(install.path + L"\\wintun-x86_64.dll");
+        Result<void> provisioned = provision_wintun(source.get(), work.path);
         ASSERT_TRUE(provisioned.ok()) << provisioned.error();
         EXPECT_EQ(read_file(destination), WINTUN_STANDIN);
         const std::optional<FILE_ID_INFO> after = test_support::file_identity(destination);
@@ -145,13 +124,14 @@ TEST(ProvisionWintun, TriesTheReplaceAgainOnlyWhileItIsRefusedAsAnOpenFileWithin
         ASSERT_TRUE(write_file(destination, old_wintun));
         rename_answers = c.answers;
         rename_calls = 0;
-        InstallFiles files{install.path, {}, {}};
+        const win::UniqueHandle source = held_source(install.path + L"\\wintun-x86_64.dll");
 
-        Result<void> provisioned = provision_wintun(files, work.path, scripted_rename);
+        Result<void> provisioned = provision_wintun(source.get(), work.path, scripted_rename);
         EXPECT_EQ(rename_calls, c.calls);
         if (c.error) {
             ASSERT_FALSE(provisioned.ok());
             EXPECT_EQ(provisioned.error(), "provision wintun.dll: " + expected_os_text(*c.error));
+            EXPECT_EQ(provisioned.failure().system_error, *c.error);
             EXPECT_EQ(read_file(destination), old_wintun);
         } else {
             ASSERT_TRUE(provisioned.ok()) << provisioned.error();
@@ -211,10 +191,10 @@ TEST(ProvisionWintun, ReplacesAMappedImageOnceItsLastViewIsGone) {
     }
     EXPECT_EQ(refused, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
-    InstallFiles files{install.path, {}, {}};
+    const win::UniqueHandle source = held_source(install.path + L"\\wintun-x86_64.dll");
     Result<void> provisioned;
     // The old core lets go while the start is already trying.
-    std::thread start([&] { provisioned = provision_wintun(files, work.path); });
+    std::thread start([&] { provisioned = provision_wintun(source.get(), work.path); });
     Sleep(3 * REPLACE_RETRY_INTERVAL_MS);
     mapped.unmap();
     start.join();

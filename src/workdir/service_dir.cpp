@@ -18,6 +18,7 @@
 #include "win/utf.h"
 #include "workdir/files.h"
 #include "workdir/folder_record.h"
+#include "workdir/service_dir_seams.h"
 
 namespace korvan::workdir {
 
@@ -33,7 +34,7 @@ struct Judged {
     win::UniqueHandle level;
     std::optional<FILE_ID_INFO> id;
     // Why the level is missing or unusable.
-    std::string failure;
+    Failure failure;
 };
 
 win::UniqueHandle open_level(const std::wstring& path, DWORD access) {
@@ -73,12 +74,12 @@ DWORD seam_error(FILE_INFO_BY_HANDLE_CLASS read, const ServiceDirSeams& seams) {
 // The attributes of the level behind `handle`. Error: the os error form.
 Result<DWORD> read_attributes(HANDLE handle, const ServiceDirSeams& seams) {
     if (const DWORD error = seam_error(FileBasicInfo, seams); error != ERROR_SUCCESS) {
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     FILE_BASIC_INFO basic{};
     if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     return basic.FileAttributes;
 }
@@ -86,7 +87,7 @@ Result<DWORD> read_attributes(HANDLE handle, const ServiceDirSeams& seams) {
 // The identity of the level behind `handle`, as the seams would have it.
 Result<FILE_ID_INFO> read_id(HANDLE handle, const ServiceDirSeams& seams) {
     if (const DWORD error = seam_error(FileIdInfo, seams); error != ERROR_SUCCESS) {
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     Result<FILE_ID_INFO> id = file_id(handle);
     if (id && seams.read_id) {
@@ -100,7 +101,7 @@ Judged judge(const std::wstring& path, const ServiceDirSeams& seams) {
     judged.level = open_level(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     if (!judged.level) {
         const DWORD error = GetLastError();
-        judged.failure = win::os_error_text(error);
+        judged.failure = win::os_failure(error);
         judged.verdict = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                              ? Verdict::Missing
                              : Verdict::Unusable;
@@ -111,17 +112,17 @@ Judged judge(const std::wstring& path, const ServiceDirSeams& seams) {
     // folder away on a passing failure, and the move could not be counted.
     const Result<DWORD> attributes = read_attributes(judged.level.get(), seams);
     if (!attributes) {
-        judged.failure = attributes.error();
+        judged.failure = attributes.failure();
         return judged;
     }
     const Result<FILE_ID_INFO> id = read_id(judged.level.get(), seams);
     if (!id) {
-        judged.failure = id.error();
+        judged.failure = id.failure();
         return judged;
     }
     judged.id = id.value();
     if (!usable_file_id(*judged.id)) {
-        judged.failure = no_file_id(path).text;
+        judged.failure = no_file_id(path);
         return judged;
     }
     const std::optional<FILE_ID_INFO> recorded = made_folder(full_path(path));
@@ -264,12 +265,12 @@ Result<void> rename_within_bound(HANDLE judged, const std::wstring& path, const 
     if (!DuplicateHandle(GetCurrentProcess(), judged, GetCurrentProcess(), task->level.put(), 0,
                          FALSE, DUPLICATE_SAME_ACCESS)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     task->done = win::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!task->done) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     task->rename = rename_info(aside);
     task->before_rename = seams.before_rename;
@@ -279,7 +280,7 @@ Result<void> rename_within_bound(HANDLE judged, const std::wstring& path, const 
     if (!thread) {
         const DWORD error = GetLastError();
         delete parameter;
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     if (WaitForSingleObject(task->done.get(), seams.move_bound_ms) != WAIT_OBJECT_0) {
         // Ends the wait where the system allows it; where not, the rename may still
@@ -292,7 +293,7 @@ Result<void> rename_within_bound(HANDLE judged, const std::wstring& path, const 
         return timed_out(path);
     }
     if (task->error != ERROR_SUCCESS) {
-        return Failure{win::os_error_text(task->error)};
+        return win::os_failure(task->error);
     }
     return {};
 }
@@ -304,7 +305,7 @@ Result<MovedAside> move_aside(const Judged& judged, const std::wstring& path,
     // A level at a marked path was put there after the service had freed the path.
     const bool counted = !replacing(full);
     if (counted && moved_folders_left() >= MAX_MOVED_FOLDERS) {
-        return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+        return win::os_failure(ERROR_ALREADY_EXISTS);
     }
     Result<std::wstring> named = foreign_name(path);
     if (!named) {
@@ -335,12 +336,12 @@ Result<void> make_level(const std::wstring& path, const std::wstring& full,
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
     if (!CreateDirectoryW(path.c_str(), &attributes)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     const win::UniqueHandle made = open_level(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     if (!made) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     Result<FILE_ID_INFO> id = read_id(made.get(), seams);
     if (!id) {
@@ -370,7 +371,7 @@ Result<win::UniqueLocal> service_dir_security() {
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(SERVICE_DIR_SDDL, SDDL_REVISION_1,
                                                               descriptor.put(), nullptr)) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     return descriptor;
 }
@@ -378,6 +379,10 @@ Result<win::UniqueLocal> service_dir_security() {
 bool plain_folder(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role) {
+    return open_service_dir(program_data, role, ServiceDirSeams{});
 }
 
 Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
@@ -408,10 +413,10 @@ Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
             continue;
         }
         if (judged.verdict == Verdict::Unusable) {
-            return Failure{judged.failure};
+            return judged.failure;
         }
         if (judged.verdict == Verdict::Foreign && role == Role::Installer) {
-            return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+            return win::os_failure(ERROR_ALREADY_EXISTS);
         }
         const std::wstring full = full_path(level);
         if (judged.verdict == Verdict::Foreign) {
@@ -458,10 +463,10 @@ Result<std::wstring> find_service_dir(std::wstring_view program_data) {
     for (const std::wstring& level : levels_of(work)) {
         const Judged judged = judge(level, ServiceDirSeams{});
         if (judged.verdict == Verdict::Foreign) {
-            return Failure{win::os_error_text(ERROR_ALREADY_EXISTS)};
+            return win::os_failure(ERROR_ALREADY_EXISTS);
         }
         if (judged.verdict != Verdict::Own) {
-            return Failure{judged.failure};
+            return judged.failure;
         }
     }
     return work;
@@ -474,7 +479,7 @@ Result<std::wstring> foreign_name(const std::wstring& path) {
         LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!bcrypt) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     using GenRandom = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
     // Through void*: GCC warns of a cast between unrelated function types.
@@ -482,12 +487,12 @@ Result<std::wstring> foreign_name(const std::wstring& path) {
         reinterpret_cast<void*>(GetProcAddress(bcrypt.get(), "BCryptGenRandom")));
     if (gen_random == nullptr) {
         const DWORD error = GetLastError();
-        return Failure{win::os_error_text(error)};
+        return win::os_failure(error);
     }
     unsigned char bytes[16];
     if (!BCRYPT_SUCCESS(
             gen_random(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-        return Failure{win::os_error_text(ERROR_GEN_FAILURE)};
+        return win::os_failure(ERROR_GEN_FAILURE);
     }
     static constexpr wchar_t HEX[] = L"0123456789abcdef";
     std::wstring name = path + FOREIGN_INFIX;

@@ -26,7 +26,6 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,26 +88,6 @@ enum class Role {
     Guest,
 };
 
-// Points where a test acts inside open_service_dir as the Service, and its bound on a
-// move. Each hook, when set, is called with the level's path where it applies.
-struct ServiceDirSeams {
-    // Between judging a level foreign and moving it aside.
-    std::function<void(const std::wstring& level)> before_move;
-    // On the thread that moves, inside its privilege scope, after the reopen for DELETE
-    // and just before the rename.
-    std::function<void()> before_rename;
-    // Once the level's path is free (found missing, or its level moved aside), just
-    // before the service makes its own there.
-    std::function<void(const std::wstring& level)> before_make;
-    // Rewrites every file ID the judgement and the making read.
-    std::function<void(FILE_ID_INFO& id)> read_id;
-    // Called before each read of a level's FileBasicInfo or FileIdInfo by the judgement
-    // and the making, with the class read; an error other than ERROR_SUCCESS fails that
-    // read with it.
-    std::function<DWORD(FILE_INFO_BY_HANDLE_CLASS read)> read_error;
-    DWORD move_bound_ms = MOVE_BOUND_MS;
-};
-
 struct MovedAside {
     std::wstring from;
     std::wstring to;
@@ -127,8 +106,8 @@ struct ServiceDir {
 // missing level has its record dropped, then is made with service_dir_security() and
 // recorded, and a foreign one is moved aside first. The move runs on a thread of its
 // own with SeBackupPrivilege and SeRestorePrivilege enabled on that thread alone, so no
-// planter's DACL refuses it, and is abandoned after `seams.move_bound_ms`. As a Guest
-// it is find_service_dir.
+// planter's DACL refuses it, and is abandoned after MOVE_BOUND_MS. As a Guest it is
+// find_service_dir.
 //
 // As the Installer, it is the Service's work without any move: a foreign level yields
 // ERROR_ALREADY_EXISTS and nothing below it is made.
@@ -143,8 +122,9 @@ struct ServiceDir {
 // move abandoned past its bound, or one abandoned earlier that has not ended within the
 // bound, yields MOVE_TIMED_OUT_PREFIX and the path it was moving; before that wait, the
 // abandoned move's I/O is cancelled again, and again while it lasts.
-Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role,
-                                    const ServiceDirSeams& seams = {});
+//
+// Tests act inside it through service_dir_seams.h.
+Result<ServiceDir> open_service_dir(std::wstring_view program_data, Role role);
 
 // Cancels, without waiting, the synchronous I/O of a move abandoned past its bound
 // whose thread has not ended, so that the process can exit: a process cannot end

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "workdir/files.h"
 #include "workdir/folder_record.h"
+#include "workdir/service_dir_seams.h"
 
 #include "support/folder_probes.h"
 #include "support/test_support.h"
@@ -137,22 +137,6 @@ TEST(HasOwnerAndDaclOf, ANullDaclNeverMatches) {
     ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, administrators.data(), FALSE));
     ASSERT_TRUE(SetSecurityDescriptorControl(&null_dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
     EXPECT_FALSE(has_owner_and_dacl_of(&null_dacl, wanted->get()));
-}
-
-TEST(WorkDir, IsKorvanVPNServiceBelowProgramData) {
-    struct Case {
-        std::wstring program_data;
-        std::wstring work;
-    };
-    const std::vector<Case> cases = {
-        {L"C:\\ProgramData", L"C:\\ProgramData\\KorvanVPN\\service"},
-        {L"D:\\data\\", L"D:\\data\\KorvanVPN\\service"},
-        {L"", L"KorvanVPN\\service"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(narrow(c.program_data));
-        EXPECT_EQ(work_dir(c.program_data), c.work);
-    }
 }
 
 TEST(PlainFolder, IsAFolderThatIsNoReparsePoint) {
@@ -399,6 +383,7 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
     Result<ServiceDir> refused = open_service_dir(last, Role::Service);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error(), expected_os_text(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(refused.failure().system_error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_TRUE(moved_aside_in(last, L"KorvanVPN").empty());
 
     // An administrator who removes a folder moved aside makes room for the next move.
@@ -409,70 +394,6 @@ TEST(OpenServiceDir, LeavesAForeignLevelInPlaceOnceTheBoundOfMovedFoldersIsReach
     Result<ServiceDir> moved = open_service_dir(last, Role::Service);
     ASSERT_TRUE(moved.ok()) << moved.error();
     EXPECT_EQ(moved->moved.size(), 1u);
-}
-
-TEST(SameFile, NeedsTheSameFileIdOnTheSameVolumeUnlessItsSerialIsUnknown) {
-    FILE_ID_INFO base{};
-    base.VolumeSerialNumber = 0x1234;
-    base.FileId.Identifier[0] = 7;
-    FILE_ID_INFO other_volume = base;
-    other_volume.VolumeSerialNumber = 0x1235;
-    FILE_ID_INFO other_id = base;
-    other_id.FileId.Identifier[15] = 1;
-    FILE_ID_INFO unknown_volume = base;
-    unknown_volume.VolumeSerialNumber = 0;
-    FILE_ID_INFO unknown_volume_other_id = other_id;
-    unknown_volume_other_id.VolumeSerialNumber = 0;
-    struct Case {
-        const char* name;
-        FILE_ID_INFO right;
-        bool same;
-    };
-    const std::vector<Case> cases = {
-        {"the same", base, true},
-        {"the same file ID on another volume", other_volume, false},
-        {"another file ID on the same volume", other_id, false},
-        {"the same file ID, the serial read as 0", unknown_volume, true},
-        {"another file ID, the serial read as 0", unknown_volume_other_id, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(same_file(base, c.right), c.same);
-        EXPECT_EQ(same_file(c.right, base), c.same);
-    }
-}
-
-FILE_ID_INFO id_filled_with(BYTE fill) {
-    FILE_ID_INFO id{};
-    id.VolumeSerialNumber = 0x1234;
-    std::memset(id.FileId.Identifier, fill, sizeof id.FileId.Identifier);
-    return id;
-}
-
-TEST(UsableFileId, AllZerosAndAllOnesTellNothing) {
-    FILE_ID_INFO mixed = id_filled_with(0xFF);
-    mixed.FileId.Identifier[3] = 0;
-    struct Case {
-        const char* name;
-        FILE_ID_INFO id;
-        bool usable;
-    };
-    const std::vector<Case> cases = {
-        {"all zeros", id_filled_with(0x00), false},
-        {"all ones", id_filled_with(0xFF), false},
-        {"a low ID",
-         [] {
-             FILE_ID_INFO id = id_filled_with(0x00);
-             id.FileId.Identifier[0] = 1;
-             return id;
-         }(),
-         true},
-        {"ones and a zero", mixed, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(usable_file_id(c.id), c.usable);
-    }
 }
 
 // A loop of someone else's that makes KorvanVPN whenever it is missing wins every gap
@@ -686,6 +607,7 @@ TEST(OpenServiceDir, ALevelWhoseIdentityCannotBeReadIsNeitherMovedNorUsed) {
             Result<ServiceDir> dir = open_service_dir(temp.path, Role::Service, failing);
             ASSERT_FALSE(dir.ok());
             EXPECT_EQ(dir.error(), expected_os_text(c.error));
+            EXPECT_EQ(dir.failure().system_error, c.error);
         }
         EXPECT_NE(std::find(reads.begin(), reads.end(), c.failing), reads.end());
         EXPECT_TRUE(moved_aside_in(temp.path, L"KorvanVPN").empty());

@@ -209,15 +209,15 @@ struct StartFailureTexts {
 StartFailureTexts start_failure_texts() {
     StartFailureTexts texts;
     texts.whole = {header_text("src/workdir/program_data.h", "PROGRAM_DATA_NOT_SET"),
-                   header_text("src/core/launch.h", "EXE_HAS_NO_PARENT"),
+                   header_text("src/core/install_files.h", "EXE_HAS_NO_PARENT"),
                    header_text("src/core/supervisor.h", "SERVICE_STOPPING")};
     texts.step_prefixes = {header_text("src/core/launch.h", "CORE_NOT_FOUND_AT")};
     for (const auto& [header, name] :
          {std::pair{"src/workdir/provision.h", "CREATE_WORK_DIR_STEP"},
           std::pair{"src/workdir/provision.h", "WRITE_CONFIG_STEP"},
-          std::pair{"src/workdir/provision.h", "WINTUN_SOURCE_MISSING_STEP"},
+          std::pair{"src/core/launch.h", "WINTUN_SOURCE_MISSING_STEP"},
           std::pair{"src/workdir/provision.h", "PROVISION_WINTUN_STEP"},
-          std::pair{"src/core/launch.h", "CURRENT_EXE_STEP"},
+          std::pair{"src/core/install_files.h", "CURRENT_EXE_STEP"},
           std::pair{"src/core/launch.h", "SPAWN_CORE_STEP"},
           std::pair{"src/core/launch.h", "ATTACH_JOB_STEP"}}) {
         texts.step_prefixes.push_back(header_text(header, name) + ": ");

@@ -46,6 +46,17 @@ win::UniqueHandle duplicate(HANDLE process) {
     return win::UniqueHandle(copy);
 }
 
+Result<core::LaunchedCore> start_core(core::InstallFiles& install, std::string_view config_yaml) {
+    Result<core::LaunchedCore> core = core::start_core_suspended(install, config_yaml);
+    if (!core) {
+        return core;
+    }
+    if (Result<void> resumed = core::resume_core(core.value()); !resumed) {
+        return resumed.failure();
+    }
+    return core;
+}
+
 void end_core(core::LaunchedCore& core) {
     if (core.child.process) {
         TerminateProcess(core.child.process.get(), 99);

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/launch.h"
 #include "support/test_support.h"
@@ -45,6 +46,10 @@ std::optional<CoreRecord> wait_for_record(const std::wstring& path);
 
 // A second handle on a process, to look at it after the code under test closed its own.
 win::UniqueHandle duplicate(HANDLE process);
+
+// A launch all the way to a running core, as the supervisor's start makes it but
+// without the supervisor: core::start_core_suspended, then core::resume_core.
+Result<core::LaunchedCore> start_core(core::InstallFiles& install, std::string_view config_yaml);
 
 // Ends a core the test launched and waits for it, so that its folder can be removed.
 void end_core(core::LaunchedCore& core);

@@ -19,7 +19,7 @@ HeldLaunch::~HeldLaunch() {
     current = nullptr;
 }
 
-Result<core::LaunchedCore> launch_when_released(workdir::InstallFiles& install,
+Result<core::LaunchedCore> launch_when_released(core::InstallFiles& install,
                                                 std::string_view config_yaml) {
     ++current->calls;
     SetEvent(current->entered.get());

@@ -34,7 +34,7 @@ struct HeldLaunch {
 
 // A core::Supervisor::Launch: signals `entered`, waits for `release`, then runs
 // start_core_suspended and keeps a handle on the core it created.
-Result<core::LaunchedCore> launch_when_released(workdir::InstallFiles& install,
+Result<core::LaunchedCore> launch_when_released(core::InstallFiles& install,
                                                 std::string_view config_yaml);
 
 // Runs `work` on a thread of its own, joined at the end of the scope.

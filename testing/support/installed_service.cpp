@@ -28,6 +28,28 @@ std::optional<SERVICE_STATUS_PROCESS> query_service() {
     return status;
 }
 
+std::vector<BYTE> service_config(SC_HANDLE service) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed)) {
+        return {};
+    }
+    return buffer;
+}
+
+bool remove_installed_service(DWORD timeout_ms) {
+    win::UniqueServiceHandle service =
+        open_installed_service(SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
+    if (service) {
+        SERVICE_STATUS ignored{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+        DeleteService(service.get());
+        service.reset();
+    }
+    return wait_for_service_state(0, timeout_ms);
+}
+
 bool wait_for_service_state(DWORD state, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {

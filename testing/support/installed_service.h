@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <vector>
 
 #include "win/handle.h"
 
@@ -17,6 +18,14 @@ win::UniqueServiceHandle open_installed_service(DWORD access);
 
 // Its status and process id; nullopt when it is not installed.
 std::optional<SERVICE_STATUS_PROCESS> query_service();
+
+// The QUERY_SERVICE_CONFIGW of `service` and the strings it points at, or nothing, with
+// the error in GetLastError().
+std::vector<BYTE> service_config(SC_HANDLE service);
+
+// Asks the installed service to stop, deletes its registration, and waits at most
+// `timeout_ms` for it to be gone. Whether it is gone (or was never there).
+bool remove_installed_service(DWORD timeout_ms);
 
 // Polls every 10 ms until the service reports `state`, or is gone when `state` is 0;
 // false when `timeout_ms` passes first.

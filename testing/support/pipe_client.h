@@ -47,9 +47,10 @@ struct PipePair {
 PipePair connected_pair(DWORD server_flags = 0, DWORD client_flags = 0);
 
 // Listening instances of a pipe name held by this process, as any user who may write
-// to the pipe can hold them: the service's instance parameters (duplex, byte mode, at
-// most 4 instances, 64 KiB buffers), each with an overlapped ConnectNamedPipe pending
-// from creation on. The pending connects are cancelled and waited for at the end.
+// to the pipe can hold them: the service's mode (duplex, byte mode, remote clients
+// rejected, 64 KiB buffers), at most 4 instances where the service makes 32, each with
+// an overlapped ConnectNamedPipe pending from creation on. The pending connects are
+// cancelled and waited for at the end.
 class ListeningInstances {
   public:
     ListeningInstances(int count, const wchar_t* name = SERVICE_PIPE);

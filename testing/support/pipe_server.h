@@ -1,8 +1,9 @@
 #pragma once
 
-// A stand-in for the service's pipe listener, on a thread of the test: the same
-// instance parameters (duplex, byte mode, remote clients rejected, up to 4 instances,
-// 64 KiB buffers), one instance at a time, under a name of its own.
+// A stand-in server for the clients under test, on a thread of the test, under a name of
+// its own: instances with the service's mode (duplex, byte mode, remote clients
+// rejected, 64 KiB buffers), but at most 4 of them and one at a time, where the
+// service's listener holds all of its 32 (pipe/listener.h).
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "workdir/install_files.h"
+#include "core/install_files.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,10 @@
 #include "support/test_support.h"
 #include "win/utf.h"
 
-namespace korvan::workdir {
+namespace korvan::core {
 namespace {
 
+using test_support::module_dir;
 using test_support::read_file;
 using test_support::TempDir;
 using test_support::write_file;
@@ -93,5 +94,11 @@ TEST(InstallFiles, AFileThatCannotBeOpenedStaysUnheldUntilAHoldOpensIt) {
     EXPECT_TRUE(files.core_exe);
 }
 
+TEST(ExeDir, IsTheFolderOfThisExecutable) {
+    Result<std::wstring> dir = exe_dir();
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    EXPECT_EQ(dir.value(), module_dir());
+}
+
 }  // namespace
-}  // namespace korvan::workdir
+}  // namespace korvan::core

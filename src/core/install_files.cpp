@@ -1,10 +1,11 @@
-#include "workdir/install_files.h"
+#include "core/install_files.h"
 
+#include <optional>
 #include <utility>
 
 #include "win/paths.h"
 
-namespace korvan::workdir {
+namespace korvan::core {
 
 namespace {
 
@@ -27,11 +28,43 @@ DWORD hold(const std::wstring& folder, const wchar_t* name, win::UniqueHandle& h
 
 }  // namespace
 
+Result<std::wstring> exe_dir() {
+    Result<std::wstring> path = win::current_exe();
+    if (!path) {
+        return prefixed(CURRENT_EXE_STEP, path.failure());
+    }
+    std::optional<std::wstring> parent = win::parent_path(path.value());
+    if (!parent) {
+        return Failure{std::string(EXE_HAS_NO_PARENT)};
+    }
+    return std::move(*parent);
+}
+
+InstallFiles open_install_files() {
+    Result<std::wstring> folder = exe_dir();
+    if (!folder) {
+        return {};
+    }
+    return open_install_files(std::move(folder.value()));
+}
+
 InstallFiles open_install_files(std::wstring folder) {
     InstallFiles files{std::move(folder), {}, {}};
     hold_wintun_source(files);
     hold_core_exe(files);
     return files;
+}
+
+Result<void> find_install_folder(InstallFiles& files) {
+    if (!files.folder.empty()) {
+        return {};
+    }
+    Result<std::wstring> folder = exe_dir();
+    if (!folder) {
+        return folder.failure();
+    }
+    files.folder = std::move(folder.value());
+    return {};
 }
 
 DWORD hold_wintun_source(InstallFiles& files) {
@@ -46,4 +79,4 @@ bool is_missing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-}  // namespace korvan::workdir
+}  // namespace korvan::core
