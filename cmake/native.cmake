@@ -71,7 +71,7 @@ if(KORVAN_TESTS)
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp
     )
-    target_link_libraries(ctl_tests PRIVATE korvan_ctl korvan_json GTest::gtest_main)
+    target_link_libraries(ctl_tests PRIVATE korvan_ctl GTest::gtest_main)
     korvan_warnings(ctl_tests)
     add_test(NAME ctl_tests COMMAND ctl_tests)
 endif()

@@ -134,7 +134,7 @@ if(KORVAN_TESTS)
     # The tool's tables, and the tool itself run against pipe servers of the test's own
     # and against a stand-in service that the Service Control Manager runs.
     add_executable(fake_service testing/fake_service/fake_service.cpp)
-    target_link_libraries(fake_service PRIVATE korvan_pipe)
+    target_link_libraries(fake_service PRIVATE korvan_proto korvan_win)
     korvan_warnings(fake_service)
 
     # The test kit's removal of what the tests left below ProgramData; core_tests tests
@@ -149,7 +149,7 @@ if(KORVAN_TESTS)
     target_link_options(kit_clean PRIVATE -municode)
     korvan_warnings(kit_clean)
 
-    korvan_wine_test(ctl_tests LIBS korvan_ctl_win korvan_pipe korvan_json version SOURCES
+    korvan_wine_test(ctl_tests LIBS korvan_ctl_win version SOURCES
         src/ctl/args_test.cpp
         src/ctl/reply_test.cpp
         src/ctl/ctl_exe_test.cpp

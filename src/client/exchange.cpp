@@ -15,11 +15,6 @@ std::string within(const win::Deadline& deadline) {
     return " within " + deadline.span_text();
 }
 
-Failure with_error(Failure failure, DWORD error) {
-    failure.system_error = error;
-    return failure;
-}
-
 }  // namespace
 
 Failure timed_out_before_sending(const win::Deadline& deadline) {
@@ -45,7 +40,7 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
             return Failure{"send request: the server took no request" + within(deadline),
                            ERROR_TIMEOUT};
         }
-        return with_error(prefixed("send request", sent.failure()), stream.error);
+        return prefixed("send request", sent.failure());
     }
 
     stream.moved = 0;
@@ -62,7 +57,7 @@ Result<std::vector<std::uint8_t>> exchange(HANDLE client, std::span<const std::u
                                : "read reply: the connection closed in the middle of the answer",
                            ERROR_BROKEN_PIPE};
         }
-        return with_error(prefixed("read reply", reply.failure()), stream.error);
+        return prefixed("read reply", reply.failure());
     }
     return reply;
 }

@@ -40,7 +40,7 @@ Result<std::string> read_handle(HANDLE from, size_t limit) {
         bytes.resize(offset + got);
         // A pipe on standard input reports its writer's end as ERROR_BROKEN_PIPE.
         if (!read && error != ERROR_BROKEN_PIPE) {
-            return Failure{win::os_error_text(error), error};
+            return win::os_failure(error);
         }
         if (!read || got == 0) {
             break;
@@ -56,7 +56,7 @@ Result<std::string> read_file(std::string_view path, size_t limit) {
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = GetLastError();
     if (!file) {
-        return Failure{win::os_error_text(error), error};
+        return win::os_failure(error);
     }
     return read_handle(file.get(), limit);
 }

@@ -79,13 +79,7 @@ TEST(Resources, ManifestRunsAsInvokerOnWindows10) {
     for (const Executable& exe : EXECUTABLES) {
         SCOPED_TRACE(exe.file);
         const std::wstring tool = exe.path();
-        struct ModuleTraits {
-            using Raw = HMODULE;
-            static Raw empty() { return nullptr; }
-            static bool valid(Raw h) { return h != nullptr; }
-            static void close(Raw h) { FreeLibrary(h); }
-        };
-        win::Unique<ModuleTraits> module(
+        const win::UniqueModule module(
             LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
         ASSERT_TRUE(module.valid()) << GetLastError();
         const HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
