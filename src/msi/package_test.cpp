@@ -177,6 +177,48 @@ TEST(Package, RefusesARepairStartedWithoutAnEnabledAdministratorsGroup) {
     EXPECT_NE(text.find(std::string(NOT_ADMINISTRATOR_TEXT)), std::string::npos);
 }
 
+// The product key's StartAllowedFor as the package wrote it; nullopt when absent.
+std::optional<std::wstring> start_allowed_for() {
+    wchar_t text[256] = {};
+    DWORD size = sizeof text;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KorvanVPN\\Service", L"StartAllowedFor",
+                     RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(text);
+}
+
+// Windows only: Windows Installer evaluates a component's condition at its first install
+// alone, unless the component is transitive, so a repair given START_ALLOWED_FOR writes
+// the value on an install made without it only through the transitive bit. Wine
+// evaluates every condition at every run, where the bit makes no difference (msi_tests
+// runs the same steps there).
+TEST(Package, ARepairGivenStartAllowedForWritesItOnAnInstallMadeWithout) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine evaluates every component's condition at every run";
+    }
+    const std::vector<std::wstring> packages = packages_in_kit();
+    if (packages.empty()) {
+        GTEST_SKIP() << "no package korvan-vpn-*-x64*.msi beside the tests";
+    }
+    ASSERT_EQ(packages.size(), 1u);
+    const std::wstring quoted = L"\"" + packages[0] + L"\"";
+    struct Removal {
+        const std::wstring& quoted;
+        ~Removal() { msiexec(L"/x " + quoted + L" /qn"); }
+    } removal{quoted};
+    ASSERT_EQ(msiexec(L"/i " + quoted + L" /qn"), 0u);
+    EXPECT_EQ(start_allowed_for(), std::nullopt);
+
+    ASSERT_EQ(msiexec(L"/i " + quoted +
+                      L" REINSTALL=ALL REINSTALLMODE=omus START_ALLOWED_FOR=S-1-5-32-544 /qn"),
+              0u);
+    EXPECT_EQ(start_allowed_for(), L"S-1-5-32-544");
+    // A repair without the property keeps it.
+    ASSERT_EQ(msiexec(L"/i " + quoted + L" REINSTALL=ALL REINSTALLMODE=omus /qn"), 0u);
+    EXPECT_EQ(start_allowed_for(), L"S-1-5-32-544");
+}
+
 // A package's custom action that runs the service's own install or uninstall: its
 // command line ends in the verb.
 struct ServiceAction {

@@ -100,8 +100,9 @@ class Exchange {
     std::vector<std::uint8_t> request_;
     std::vector<std::uint8_t> answer_;
     size_t answer_written_ = 0;
-    // Whatever the client sends after its frame, read to see it close.
-    std::uint8_t dropped_[256];
+    // Whatever the client sends after its frame, read to see it close: room enough that
+    // a client pouring bytes in costs few completions.
+    std::uint8_t dropped_[4096];
 };
 
 }  // namespace korvan::pipe

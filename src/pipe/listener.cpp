@@ -49,6 +49,8 @@ struct Slot {
     // The call in progress; its completion comes through the port.
     Io io = Io::None;
     bool cancelled = false;
+    // Memory ran out during its exchange: it ends once its pending call has come back.
+    bool abandoned = false;
     // While a client is connected.
     std::optional<Exchange> exchange;
     Account account;
@@ -207,13 +209,19 @@ class Listener {
             work();
         } catch (const std::exception&) {
             Slot& slot = slots_[index];
+            slot.handled_since = 0;
+            slot.grace_until = NO_DEADLINE;
             if (slot.io != Slot::Io::None) {
-                slot.exchange.reset();
+                // The call still writes into the exchange's buffers: the exchange goes
+                // once the call has come back.
+                slot.abandoned = true;
                 CancelIoEx(slot.pipe.get(), &slot.overlapped);
                 slot.cancelled = true;
             } else {
                 slot.rest_until = GetTickCount64() + CREATE_RETRY_MS;
                 slot.exchange.reset();
+                slot.account.clear();
+                slot.deadline = NO_DEADLINE;
                 DisconnectNamedPipe(slot.pipe.get());
             }
         }
@@ -289,9 +297,9 @@ class Listener {
                                            slot.exchange->caller(), parts_.policy));
                         break;
                     }
-                    slot.handled_since = GetTickCount64();
                     requests_->queue(index, std::move(slot.exchange->request()),
                                      slot.exchange->caller());
+                    slot.handled_since = GetTickCount64();
                     return;
                 case ExchangeStep::Kind::Read:
                 case ExchangeStep::Kind::Write: {
@@ -336,7 +344,7 @@ class Listener {
                 return;
             case Slot::Io::Read:
             case Slot::Io::Write:
-                if (!slot.exchange) {
+                if (!slot.exchange || slot.abandoned) {
                     finish(index);
                 } else if (io == Slot::Io::Read) {
                     follow(index, slot.exchange->read_done(error, count));
@@ -387,6 +395,7 @@ class Listener {
         slot.grace_until = NO_DEADLINE;
         slot.handled_since = 0;
         slot.cancelled = false;
+        slot.abandoned = false;
         listen(index);
     }
 

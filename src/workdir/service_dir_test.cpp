@@ -168,6 +168,20 @@ bool recorded_as_made(const std::wstring& path) {
     return recorded && actual && same_file(*recorded, *actual);
 }
 
+// Plants `entries` below `program_data`, as someone else would: a name ending in a
+// backslash is a folder, any other a file holding its own name. False when one fails.
+bool plant(const std::wstring& program_data, const std::vector<std::wstring>& entries) {
+    for (const std::wstring& entry : entries) {
+        const std::wstring path = program_data + L"\\" + entry;
+        if (entry.ends_with(L"\\")) {
+            std::filesystem::create_directories(path);
+        } else if (!write_file(path, narrow(entry))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Makes both levels the service's own, then takes the work folder away, keeping it
 // elsewhere in `temp` so that no new folder can take over its file ID (as a file
 // system without sequence numbers in its IDs may do with one deleted).
@@ -247,14 +261,7 @@ TEST(OpenServiceDir, MovesAsideTheTopmostLevelSomeoneElseMadeWithEverythingPlant
         if (c.own_top) {
             own_top_level_only(program_data, temp);
         }
-        for (const std::wstring& entry : c.planted) {
-            const std::wstring path = program_data + L"\\" + entry;
-            if (entry.ends_with(L"\\")) {
-                std::filesystem::create_directories(path);
-            } else {
-                ASSERT_TRUE(write_file(path, narrow(entry)));
-            }
-        }
+        ASSERT_TRUE(plant(program_data, c.planted));
         const std::wstring level = program_data + L"\\" + c.moved;
         const std::optional<FILE_ID_INFO> planted_id = test_support::file_identity(level);
         ASSERT_TRUE(planted_id);
@@ -655,14 +662,7 @@ TEST(OpenServiceDir, TheInstallerMakesMissingLevelsAndLeavesTheRestToTheServices
         if (c.own_top) {
             own_top_level_only(program_data, temp);
         }
-        for (const std::wstring& entry : c.planted) {
-            const std::wstring path = program_data + L"\\" + entry;
-            if (entry.ends_with(L"\\")) {
-                std::filesystem::create_directories(path);
-            } else {
-                ASSERT_TRUE(write_file(path, narrow(entry)));
-            }
-        }
+        ASSERT_TRUE(plant(program_data, c.planted));
         const std::wstring foreign = program_data + L"\\" + c.foreign;
         const std::optional<FILE_ID_INFO> planted =
             c.foreign.empty() ? std::nullopt : test_support::file_identity(foreign);
