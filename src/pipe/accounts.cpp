@@ -79,4 +79,43 @@ Account process_account(DWORD process_id) {
     return account;
 }
 
+Account connection_account(HANDLE pipe) {
+    ULONG process_id = 0;
+    if (!GetNamedPipeClientProcessId(pipe, &process_id)) {
+        return {};
+    }
+    return process_account(process_id);
+}
+
+LimitVerdict limit_accounts(std::span<const HeldInstance> held, size_t listening, std::uint64_t now,
+                            std::span<bool> end) {
+    LimitVerdict verdict;
+    if (listening >= SHORT_OF_INSTANCES) {
+        return verdict;
+    }
+    for (size_t index = 0; index < held.size(); ++index) {
+        const HeldInstance& instance = held[index];
+        if (!instance.waits_on_client) {
+            continue;
+        }
+        size_t earlier = 0;
+        for (const HeldInstance& other : held) {
+            if (other.account == instance.account && other.order < instance.order) {
+                ++earlier;
+            }
+        }
+        if (earlier < ACCOUNT_INSTANCES) {
+            continue;
+        }
+        const std::uint64_t grace_end = instance.phase_since + OVER_LIMIT_GRACE_MS;
+        if (now >= grace_end) {
+            end[index] = true;
+            ++verdict.ended;
+        } else {
+            verdict.next_end = std::min(verdict.next_end, grace_end);
+        }
+    }
+    return verdict;
+}
+
 }  // namespace korvan::pipe

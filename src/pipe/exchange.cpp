@@ -44,7 +44,6 @@ ExchangeStep Exchange::after_check() {
 ExchangeStep Exchange::read_next() {
     if (reader_.complete()) {
         request_ = reader_.take_body();
-        stage_ = Stage::Handling;
         return ExchangeStep{ExchangeStep::Kind::Handle, {}, {}};
     }
     return ExchangeStep{ExchangeStep::Kind::Read, reader_.space(), {}};
@@ -54,10 +53,11 @@ ExchangeStep Exchange::read_done(DWORD error, DWORD count) {
     if (stage_ == Stage::Delivering) {
         // Anything the client sends after its frame is dropped; a failure, its close
         // above all, ends the wait.
-        if (error != ERROR_SUCCESS) {
+        dropped_ += count;
+        if (error != ERROR_SUCCESS || dropped_ > AFTER_FRAME_LIMIT) {
             return end();
         }
-        return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(dropped_), {}};
+        return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(after_frame_), {}};
     }
     if (error != ERROR_SUCCESS) {
         return refuse_read(win::winapi_failure("ReadFile", error));
@@ -101,7 +101,6 @@ ExchangeStep Exchange::answered(Result<std::vector<std::uint8_t>> frame) {
     }
     answer_ = std::move(frame.value());
     answer_written_ = 0;
-    stage_ = Stage::Writing;
     return ExchangeStep{ExchangeStep::Kind::Write, {}, std::span<const std::uint8_t>(answer_)};
 }
 
@@ -116,11 +115,10 @@ ExchangeStep Exchange::written(DWORD error, DWORD count) {
                             std::span<const std::uint8_t>(answer_).subspan(answer_written_)};
     }
     stage_ = Stage::Delivering;
-    return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(dropped_), {}};
+    return ExchangeStep{ExchangeStep::Kind::Read, std::span<std::uint8_t>(after_frame_), {}};
 }
 
 ExchangeStep Exchange::end() {
-    stage_ = Stage::Over;
     admission_.token.reset();
     return ExchangeStep{};
 }

@@ -23,6 +23,9 @@ inline constexpr std::string_view REJECT_LOG_PREFIX = "reject unauthenticated cl
 inline constexpr std::string_view READ_FRAME_LOG_PREFIX = "read frame: ";
 // The prefix of a "bad_request" answer's message, before the decoder's text.
 inline constexpr std::string_view PARSE_PREFIX = "parse: ";
+// How many bytes a client may send after its frame, all read and dropped, before the
+// exchange ends without waiting for it to take its answer.
+inline constexpr size_t AFTER_FRAME_LIMIT = 64 * 1024;
 
 // What the driver does next for an exchange.
 struct ExchangeStep {
@@ -60,8 +63,9 @@ struct ExchangeStep {
 // drops, whatever the client still sends, until a read fails: the client has closed its
 // end (ERROR_BROKEN_PIPE) once it has read the answer, or the driver has cancelled the
 // read at the client's deadline. Only then is the instance disconnected, which would
-// discard an answer not yet read. A failed response write ends the exchange without a
-// log line.
+// discard an answer not yet read. A client that sends more than AFTER_FRAME_LIMIT
+// bytes after its frame is not waited for: the exchange ends at once, its answer read
+// or not. A failed response write ends the exchange without a log line.
 class Exchange {
   public:
     // `pipe` is the connected instance, borrowed.
@@ -82,7 +86,14 @@ class Exchange {
     ExchangeStep written(DWORD error, DWORD count);
 
   private:
-    enum class Stage { Checking, ReadingAhead, Reading, Handling, Writing, Delivering, Over };
+    enum class Stage {
+        // The caller could not be impersonated yet: reading on until it can.
+        ReadingAhead,
+        // The admitted caller's frame, or an answer in hand.
+        Reading,
+        // The answer is written: reading what follows until the client closes its end.
+        Delivering,
+    };
 
     ExchangeStep check();
     ExchangeStep after_check();
@@ -93,16 +104,17 @@ class Exchange {
     HANDLE pipe_;
     AdmissionDecision decide_;
     Impersonation impersonate_;
-    Stage stage_ = Stage::Checking;
+    Stage stage_ = Stage::Reading;
     Admission admission_;
     int checks_ = 0;
     proto::FrameReader reader_;
     std::vector<std::uint8_t> request_;
     std::vector<std::uint8_t> answer_;
     size_t answer_written_ = 0;
+    size_t dropped_ = 0;
     // Whatever the client sends after its frame, read to see it close: room enough that
     // a client pouring bytes in costs few completions.
-    std::uint8_t dropped_[4096];
+    std::uint8_t after_frame_[4096];
 };
 
 }  // namespace korvan::pipe

@@ -41,36 +41,73 @@ void CALLBACK post_stop(void* port, BOOLEAN) {
     PostQueuedCompletionStatus(static_cast<HANDLE>(port), 0, STOP_KEY, nullptr);
 }
 
+// Where an instance is in its life. Each phase but Resting, Listening and Handling
+// waits on its client.
+enum class Phase {
+    // No instance: not made yet, or taken by someone else.
+    Unmade,
+    // The instance would not listen: it tries again LISTEN_RETRY_MS after.
+    Resting,
+    // Waiting for a client.
+    Listening,
+    // The caller check and the request frame: the client is to send.
+    Receiving,
+    // A whole frame held back: its account has ACCOUNT_REQUESTS queued or handled.
+    InLine,
+    // Queued to, or handled by, the request thread. The client's budget stands still.
+    Handling,
+    // The answer is written, and then taken: the client is to read it and close.
+    Replying,
+    // Given up while a call was pending: the instance listens again once it is back.
+    Ending,
+};
+
+// The call an instance has pending; its completion comes through the port.
+enum class Pending { None, Connect, Read, Write, Resume };
+
 // One instance of the pipe and what happens on it.
 struct Slot {
     win::UniqueHandle pipe;
     OVERLAPPED overlapped{};
-    enum class Io { None, Connect, Read, Write };
-    // The call in progress; its completion comes through the port.
-    Io io = Io::None;
+    Phase phase = Phase::Unmade;
+    // When the phase began.
+    std::uint64_t phase_since = 0;
+    Pending pending = Pending::None;
+    // The pending call has been cancelled, or its turn is to end the exchange.
     bool cancelled = false;
-    // Memory ran out during its exchange: it ends once its pending call has come back.
-    bool abandoned = false;
-    // While a client is connected.
+    // While a client is connected, and while a call its buffers serve is pending.
     std::optional<Exchange> exchange;
+    // What the exchange does next when its turn comes again (Pending::Resume).
+    ExchangeStep next;
     Account account;
-    // When it connected, in the listener's count: an account's earlier connections are
-    // the ones within its limit.
+    // When it connected, and when its frame was whole, in the listener's counts.
     std::uint64_t order = 0;
-    // The end of the client's budget, and of its grace over its account's limit.
+    std::uint64_t arrival = 0;
+    // The end of the client's budget.
     std::uint64_t deadline = NO_DEADLINE;
-    std::uint64_t grace_until = NO_DEADLINE;
-    // Since when its request is handled; 0 while it is not.
-    std::uint64_t handled_since = 0;
-    // A slot whose instance would not listen tries again then.
-    std::uint64_t rest_until = 0;
 };
+
+bool waits_on_client(Phase phase) {
+    return phase == Phase::Receiving || phase == Phase::InLine || phase == Phase::Replying;
+}
 
 class Listener {
   public:
     Listener(const win::StopFlag& stop, core::Supervisor& supervisor, const ListenerParts& parts,
              SECURITY_ATTRIBUTES& security)
         : stop_(stop), supervisor_(supervisor), parts_(parts), security_(security) {}
+
+    // Whatever ended the listener, every pending call has come back before the slots
+    // and their buffers go.
+    ~Listener() {
+        cancel_every_call();
+        drain();
+        if (parts_.released != nullptr) {
+            parts_.released(pending_calls());
+        }
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
     void run() {
         port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
@@ -86,12 +123,7 @@ class Listener {
         requests_.emplace(supervisor_, parts_.policy, slots_.size(), [port = port_.get()] {
             PostQueuedCompletionStatus(port, 0, ANSWERS_KEY, nullptr);
         });
-        create_the_others();
-        for (size_t index = 0; index < slots_.size(); ++index) {
-            if (slots_[index].pipe) {
-                guarded(index, [&] { listen(index); });
-            }
-        }
+        make_missing_instances();
         serve();
         end();
     }
@@ -111,36 +143,47 @@ class Listener {
             const DWORD error = GetLastError();
             if (first && attach(first, 0)) {
                 slots_[0].pipe = std::move(first);
+                enter(slots_[0], Phase::Resting, 0);
                 return true;
             }
-            log::write_log(!first && error == ERROR_ACCESS_DENIED ? PIPE_NAME_HELD_LOG
-                                                                  : CREATE_PIPE_FAILED_LOG);
+            log_line(!first && error == ERROR_ACCESS_DENIED ? PIPE_NAME_HELD_LOG
+                                                            : CREATE_PIPE_FAILED_LOG);
             if (WaitForSingleObject(stop_.event(), CREATE_RETRY_MS) != WAIT_TIMEOUT) {
                 return false;
             }
         }
     }
 
-    // Creates every instance not held yet. The first failure of a series is logged.
-    void create_the_others() {
+    // Creates every instance not held yet, each Resting until it listens. The first
+    // failure of a series is logged.
+    void make_missing_instances() {
         bool failed = false;
         for (size_t index = 1; index < slots_.size(); ++index) {
             Slot& slot = slots_[index];
-            if (slot.pipe) {
+            if (slot.phase != Phase::Unmade) {
                 continue;
             }
             win::UniqueHandle made(create_instance(parts_.create, OPEN_MODE, security_));
             if (made && attach(made, index)) {
                 slot.pipe = std::move(made);
+                enter(slot, Phase::Resting, 0);
             } else {
                 failed = true;
             }
         }
         if (failed && !creation_failing_) {
-            log::write_log(CREATE_PIPE_FAILED_LOG);
+            log_line(CREATE_PIPE_FAILED_LOG);
         }
         creation_failing_ = failed;
         next_creation_ = failed ? GetTickCount64() + CREATE_RETRY_MS : NO_DEADLINE;
+    }
+
+    // A line that cannot be written, memory running out included, is lost.
+    void log_line(std::string_view line) noexcept {
+        try {
+            parts_.log(line);
+        } catch (const std::exception&) {
+        }
     }
 
     // Completions of the instance come to the port, under its index; one that
@@ -151,99 +194,133 @@ class Listener {
                                                                   FILE_SKIP_SET_EVENT_ON_HANDLE);
     }
 
+    // The one place a slot's phase changes. Leaving Handling gives the client's budget
+    // back the time its request spent there.
+    void enter(Slot& slot, Phase phase, std::uint64_t now) {
+        if (slot.phase == Phase::Handling && slot.deadline != NO_DEADLINE) {
+            slot.deadline += now - slot.phase_since;
+        }
+        slot.phase = phase;
+        slot.phase_since = now;
+    }
+
+    // The slot's connection is over: everything of it goes, but its instance.
+    static void forget_connection(Slot& slot) {
+        slot.exchange.reset();
+        slot.account.clear();
+        slot.deadline = NO_DEADLINE;
+        slot.cancelled = false;
+    }
+
     void serve() {
+        std::array<OVERLAPPED_ENTRY, PIPE_INSTANCES + 2> entries;
         for (;;) {
             const std::uint64_t now = GetTickCount64();
-            limit_accounts(now);
-            cancel_past_deadlines(now);
+            enforce_bounds(now);
             if (now >= next_creation_) {
-                create_the_others();
-                for (size_t index = 1; index < slots_.size(); ++index) {
-                    const Slot& slot = slots_[index];
-                    if (slot.pipe && slot.io == Slot::Io::None && !slot.exchange &&
-                        slot.rest_until == 0) {
-                        guarded(index, [&] { listen(index); });
-                    }
-                }
+                make_missing_instances();
             }
             if (now >= next_answers_) {
                 take_answers();
             }
             for (size_t index = 0; index < slots_.size(); ++index) {
-                Slot& slot = slots_[index];
-                if (slot.rest_until != 0 && now >= slot.rest_until) {
-                    slot.rest_until = 0;
-                    guarded(index, [&] { listen(index); });
+                const Slot& slot = slots_[index];
+                if (slot.phase == Phase::Resting && slot.pending == Pending::None &&
+                    now >= slot.phase_since + LISTEN_RETRY_MS) {
+                    run_or_drop(index, [&] { listen(index); });
                 }
             }
-            DWORD count = 0;
-            ULONG_PTR key = 0;
-            OVERLAPPED* overlapped = nullptr;
-            const BOOL done =
-                GetQueuedCompletionStatus(port_.get(), &count, &key, &overlapped, wait_ms());
-            const DWORD error = done ? ERROR_SUCCESS : GetLastError();
-            if (overlapped == nullptr) {
-                if (done && key == STOP_KEY) {
-                    return;
-                }
-                if (done && key == ANSWERS_KEY) {
-                    take_answers();
-                } else if (!done && error != WAIT_TIMEOUT) {
+            ULONG count = 0;
+            if (!GetQueuedCompletionStatusEx(port_.get(), entries.data(),
+                                             static_cast<ULONG>(entries.size()), &count, wait_ms(),
+                                             FALSE)) {
+                if (GetLastError() != WAIT_TIMEOUT) {
                     // The port itself failed: nothing more can be served.
                     return;
                 }
                 continue;
             }
-            if (key < slots_.size()) {
-                guarded(key, [&] { completed(key, error, count); });
+            // Every completion taken is handled, also after the stop's: the calls they
+            // end are no longer pending.
+            bool stopping = false;
+            for (ULONG i = 0; i < count; ++i) {
+                const OVERLAPPED_ENTRY& entry = entries[i];
+                const ULONG_PTR key = entry.lpCompletionKey;
+                if (entry.lpOverlapped == nullptr) {
+                    if (key == STOP_KEY) {
+                        stopping = true;
+                    } else if (key == ANSWERS_KEY) {
+                        take_answers();
+                    }
+                } else if (key < slots_.size()) {
+                    run_or_drop(key, [&] { completed(key, entry); });
+                }
+            }
+            if (stopping) {
+                return;
             }
         }
     }
 
     // Runs `work` on the slot at `index`. Only memory running out can throw there; that
-    // ends the slot's exchange alone: at once, or once the call it still has pending
+    // drops the slot's exchange alone: at once, or once the call it still has pending
     // has been cancelled and has come back.
     template <class Work>
-    void guarded(size_t index, Work work) {
+    void run_or_drop(size_t index, Work work) {
         try {
             work();
         } catch (const std::exception&) {
             Slot& slot = slots_[index];
-            slot.handled_since = 0;
-            slot.grace_until = NO_DEADLINE;
-            if (slot.io != Slot::Io::None) {
-                // The call still writes into the exchange's buffers: the exchange goes
-                // once the call has come back.
-                slot.abandoned = true;
-                CancelIoEx(slot.pipe.get(), &slot.overlapped);
+            const std::uint64_t now = GetTickCount64();
+            if (slot.pending != Pending::None) {
+                // The call still writes into the exchange's buffers: they go once it has
+                // come back.
+                if (slot.pending != Pending::Resume) {
+                    CancelIoEx(slot.pipe.get(), &slot.overlapped);
+                }
                 slot.cancelled = true;
+                enter(slot, Phase::Ending, now);
             } else {
-                slot.rest_until = GetTickCount64() + CREATE_RETRY_MS;
-                slot.exchange.reset();
-                slot.account.clear();
-                slot.deadline = NO_DEADLINE;
+                forget_connection(slot);
                 DisconnectNamedPipe(slot.pipe.get());
+                enter(slot, Phase::Resting, now);
             }
         }
     }
 
     // Until the earliest deadline, grace, rest or retry.
     DWORD wait_ms() const {
-        std::uint64_t next = std::min(next_creation_, next_answers_);
+        std::uint64_t next = std::min({next_creation_, next_answers_, next_grace_end_});
         for (const Slot& slot : slots_) {
-            if ((slot.io == Slot::Io::Read || slot.io == Slot::Io::Write) && !slot.cancelled) {
-                next = std::min({next, slot.deadline, slot.grace_until});
-            }
-            if (slot.rest_until != 0) {
-                next = std::min(next, slot.rest_until);
+            if (waits_on_client(slot.phase) && !slot.cancelled) {
+                next = std::min(next, slot.deadline);
+            } else if (slot.phase == Phase::Resting) {
+                next = std::min(next, slot.phase_since + LISTEN_RETRY_MS);
             }
         }
         return win::remaining_ms(next);
     }
 
+    // The next call of the slot waits behind every completion already queued.
+    bool yield_turn(size_t index) {
+        Slot& slot = slots_[index];
+        if (!PostQueuedCompletionStatus(port_.get(), 0, index, &resume_marker_)) {
+            return false;
+        }
+        slot.pending = Pending::Resume;
+        return true;
+    }
+
     void listen(size_t index) {
         Slot& slot = slots_[index];
-        for (;;) {
+        for (int steps = 0;; ++steps) {
+            if (steps == STEPS_PER_TURN) {
+                enter(slot, Phase::Listening, 0);
+                if (!yield_turn(index)) {
+                    enter(slot, Phase::Resting, GetTickCount64());
+                }
+                return;
+            }
             slot.overlapped = OVERLAPPED{};
             if (ConnectNamedPipe(slot.pipe.get(), &slot.overlapped)) {
                 connected(index);
@@ -251,7 +328,8 @@ class Listener {
             }
             const DWORD error = GetLastError();
             if (error == ERROR_IO_PENDING) {
-                slot.io = Slot::Io::Connect;
+                slot.pending = Pending::Connect;
+                enter(slot, Phase::Listening, 0);
                 return;
             }
             if (error == ERROR_PIPE_CONNECTED) {
@@ -259,7 +337,7 @@ class Listener {
                 return;
             }
             if (error != ERROR_NO_DATA) {
-                slot.rest_until = GetTickCount64() + CREATE_RETRY_MS;
+                enter(slot, Phase::Resting, GetTickCount64());
                 return;
             }
             // A client that came and went before the call: its end is disconnected and
@@ -270,42 +348,42 @@ class Listener {
 
     void connected(size_t index) {
         Slot& slot = slots_[index];
-        slot.io = Slot::Io::None;
+        const std::uint64_t now = GetTickCount64();
+        slot.pending = Pending::None;
+        slot.cancelled = false;
         slot.order = ++connections_;
-        ULONG process_id = 0;
-        GetNamedPipeClientProcessId(slot.pipe.get(), &process_id);
-        slot.account = parts_.account(process_id);
-        slot.deadline = GetTickCount64() + parts_.exchange_budget_ms;
+        slot.account = parts_.account(slot.pipe.get());
+        slot.deadline = now + parts_.exchange_budget_ms;
+        enter(slot, Phase::Receiving, now);
         slot.exchange.emplace(slot.pipe.get());
-        follow(index, slot.exchange->begin());
+        carry_out(index, slot.exchange->begin());
     }
 
-    // Carries out the exchange's steps, as far as they complete at once.
-    void follow(size_t index, ExchangeStep step) {
+    // Carries out the exchange's steps, as many as complete at once up to
+    // STEPS_PER_TURN calls; the rest waits for the slot's next turn.
+    void carry_out(size_t index, ExchangeStep step) {
         Slot& slot = slots_[index];
-        for (;;) {
+        for (int calls = 0;;) {
             switch (step.kind) {
                 case ExchangeStep::Kind::End:
-                    finish(index);
+                    disconnect_and_listen(index);
                     return;
                 case ExchangeStep::Kind::Handle:
-                    slot.grace_until = NO_DEADLINE;
-                    if (!requests_->running()) {
-                        // Without its thread, a request is handled here.
-                        step = slot.exchange->answered(
-                            answer_request(slot.exchange->request(), supervisor_,
-                                           slot.exchange->caller(), parts_.policy));
-                        break;
-                    }
-                    requests_->queue(index, std::move(slot.exchange->request()),
-                                     slot.exchange->caller());
-                    slot.handled_since = GetTickCount64();
+                    slot.arrival = ++arrivals_;
+                    hand_over(index);
                     return;
                 case ExchangeStep::Kind::Read:
                 case ExchangeStep::Kind::Write: {
+                    if (calls == STEPS_PER_TURN) {
+                        slot.next = step;
+                        if (!yield_turn(index)) {
+                            disconnect_and_listen(index);
+                        }
+                        return;
+                    }
+                    ++calls;
                     const bool reading = step.kind == ExchangeStep::Kind::Read;
                     slot.overlapped = OVERLAPPED{};
-                    slot.cancelled = false;
                     const BOOL done = reading ? ReadFile(slot.pipe.get(), step.buffer.data(),
                                                          proto::chunk_size(step.buffer.size()),
                                                          nullptr, &slot.overlapped)
@@ -314,7 +392,7 @@ class Listener {
                                                           nullptr, &slot.overlapped);
                     DWORD error = done ? ERROR_SUCCESS : GetLastError();
                     if (error == ERROR_IO_PENDING) {
-                        slot.io = reading ? Slot::Io::Read : Slot::Io::Write;
+                        slot.pending = reading ? Pending::Read : Pending::Write;
                         return;
                     }
                     DWORD count = 0;
@@ -330,30 +408,86 @@ class Listener {
         }
     }
 
-    void completed(size_t index, DWORD error, DWORD count) {
+    // A whole frame: queued, or in line behind its account's ACCOUNT_REQUESTS; without
+    // a request thread, answered here.
+    void hand_over(size_t index) {
         Slot& slot = slots_[index];
-        const Slot::Io io = std::exchange(slot.io, Slot::Io::None);
-        switch (io) {
-            case Slot::Io::Connect:
+        const std::uint64_t now = GetTickCount64();
+        if (!requests_->running()) {
+            enter(slot, Phase::Replying, now);
+            carry_out(index, slot.exchange->answered(
+                                 answer_request(slot.exchange->request(), supervisor_,
+                                                slot.exchange->caller(), parts_.policy)));
+            return;
+        }
+        const auto in_hand = std::count_if(slots_.begin(), slots_.end(), [&](const Slot& other) {
+            return other.phase == Phase::Handling && other.account == slot.account;
+        });
+        if (in_hand >= static_cast<long>(ACCOUNT_REQUESTS)) {
+            enter(slot, Phase::InLine, now);
+        } else {
+            requests_->queue(index, slot.account, std::move(slot.exchange->request()),
+                             slot.exchange->caller());
+            enter(slot, Phase::Handling, now);
+        }
+    }
+
+    void completed(size_t index, const OVERLAPPED_ENTRY& entry) {
+        Slot& slot = slots_[index];
+        const Pending pending = std::exchange(slot.pending, Pending::None);
+        if (pending == Pending::Resume) {
+            resumed(index);
+            return;
+        }
+        DWORD count = 0;
+        DWORD error = ERROR_SUCCESS;
+        if (!GetOverlappedResult(slot.pipe.get(), entry.lpOverlapped, &count, FALSE)) {
+            error = GetLastError();
+        }
+        if (slot.phase == Phase::Ending) {
+            disconnect_and_listen(index);
+            return;
+        }
+        switch (pending) {
+            case Pending::Connect:
                 if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED) {
                     connected(index);
                 } else {
                     DisconnectNamedPipe(slot.pipe.get());
-                    slot.rest_until = GetTickCount64() + CREATE_RETRY_MS;
+                    enter(slot, Phase::Resting, GetTickCount64());
                 }
                 return;
-            case Slot::Io::Read:
-            case Slot::Io::Write:
-                if (!slot.exchange || slot.abandoned) {
-                    finish(index);
-                } else if (io == Slot::Io::Read) {
-                    follow(index, slot.exchange->read_done(error, count));
-                } else {
-                    follow(index, slot.exchange->written(error, count));
-                }
+            case Pending::Read:
+                carry_out(index, slot.exchange->read_done(error, count));
                 return;
-            case Slot::Io::None:
+            case Pending::Write:
+                carry_out(index, slot.exchange->written(error, count));
                 return;
+            case Pending::None:
+            case Pending::Resume:
+                return;
+        }
+    }
+
+    // The slot's turn has come again. A bound that passed meanwhile ends its call as a
+    // cancel would have.
+    void resumed(size_t index) {
+        Slot& slot = slots_[index];
+        if (slot.phase == Phase::Ending) {
+            disconnect_and_listen(index);
+            return;
+        }
+        if (!slot.exchange) {
+            listen(index);
+            return;
+        }
+        const ExchangeStep step = slot.next;
+        if (!slot.cancelled) {
+            carry_out(index, step);
+        } else if (step.kind == ExchangeStep::Kind::Read) {
+            carry_out(index, slot.exchange->read_done(ERROR_OPERATION_ABORTED, 0));
+        } else {
+            carry_out(index, slot.exchange->written(ERROR_OPERATION_ABORTED, 0));
         }
     }
 
@@ -363,82 +497,105 @@ class Listener {
             answers = requests_->take_answers();
         } catch (const std::exception&) {
             // Memory ran out: they wait in the request thread until the next try.
-            next_answers_ = GetTickCount64() + CREATE_RETRY_MS;
+            next_answers_ = GetTickCount64() + ANSWERS_RETRY_MS;
             return;
         }
         next_answers_ = NO_DEADLINE;
         for (RequestThread::Answer& answer : answers) {
             const size_t index = answer.ticket;
             Slot& slot = slots_[index];
-            if (!slot.exchange || slot.handled_since == 0) {
+            if (slot.phase != Phase::Handling) {
                 continue;
             }
-            guarded(index, [&] { answered(index, std::move(answer.frame)); });
+            enter(slot, Phase::Replying, GetTickCount64());
+            queue_next_in_line(slot.account);
+            run_or_drop(
+                index, [&] { carry_out(index, slot.exchange->answered(std::move(answer.frame))); });
         }
     }
 
-    void answered(size_t index, Result<std::vector<std::uint8_t>> frame) {
-        Slot& slot = slots_[index];
-        if (slot.deadline != NO_DEADLINE) {
-            slot.deadline += GetTickCount64() - slot.handled_since;
+    // The earliest frame of `account` waiting in line takes the place that came free.
+    void queue_next_in_line(const Account& account) {
+        size_t next = slots_.size();
+        for (size_t index = 0; index < slots_.size(); ++index) {
+            const Slot& slot = slots_[index];
+            if (slot.phase == Phase::InLine && slot.account == account &&
+                (next == slots_.size() || slot.arrival < slots_[next].arrival)) {
+                next = index;
+            }
         }
-        slot.handled_since = 0;
-        follow(index, slot.exchange->answered(std::move(frame)));
+        if (next != slots_.size()) {
+            run_or_drop(next, [&] { hand_over(next); });
+        }
     }
 
-    void finish(size_t index) {
+    void disconnect_and_listen(size_t index) {
         Slot& slot = slots_[index];
         DisconnectNamedPipe(slot.pipe.get());
-        slot.exchange.reset();
-        slot.account.clear();
-        slot.deadline = NO_DEADLINE;
-        slot.grace_until = NO_DEADLINE;
-        slot.handled_since = 0;
-        slot.cancelled = false;
-        slot.abandoned = false;
+        forget_connection(slot);
         listen(index);
     }
 
-    // While fewer than SHORT_OF_INSTANCES listen, each connection beyond the first
-    // ACCOUNT_INSTANCES of its account has a grace for the phase it is in; otherwise
-    // none has.
-    void limit_accounts(std::uint64_t now) {
-        const auto listening = std::count_if(slots_.begin(), slots_.end(), [](const Slot& slot) {
-            return slot.io == Slot::Io::Connect;
-        });
-        const bool short_of_instances = listening < static_cast<long>(SHORT_OF_INSTANCES);
-        for (Slot& slot : slots_) {
-            if (!slot.exchange || slot.handled_since != 0) {
-                continue;
+    // The client's budget, and its account's limit while the pipe runs short.
+    void enforce_bounds(std::uint64_t now) {
+        std::array<HeldInstance, PIPE_INSTANCES> held;
+        std::array<size_t, PIPE_INSTANCES> held_slot{};
+        std::array<bool, PIPE_INSTANCES> end{};
+        size_t count = 0;
+        size_t listening = 0;
+        for (size_t index = 0; index < slots_.size(); ++index) {
+            const Slot& slot = slots_[index];
+            if (slot.phase == Phase::Listening) {
+                ++listening;
             }
-            if (!short_of_instances) {
-                slot.grace_until = NO_DEADLINE;
-                continue;
+            if (waits_on_client(slot.phase) || slot.phase == Phase::Handling) {
+                held[count] = HeldInstance{slot.account, slot.order, waits_on_client(slot.phase),
+                                           slot.phase_since};
+                held_slot[count] = index;
+                end[count] = waits_on_client(slot.phase) && now >= slot.deadline;
+                ++count;
             }
-            if (slot.grace_until != NO_DEADLINE) {
-                continue;
-            }
-            const auto earlier =
-                std::count_if(slots_.begin(), slots_.end(), [&slot](const Slot& other) {
-                    return other.exchange && other.account == slot.account &&
-                           other.order < slot.order;
-                });
-            if (earlier >= static_cast<long>(ACCOUNT_INSTANCES)) {
-                slot.grace_until = now + OVER_LIMIT_GRACE_MS;
+        }
+        next_grace_end_ = limit_accounts(std::span(held.data(), count), listening, now,
+                                         std::span(end.data(), count))
+                              .next_end;
+        for (size_t i = 0; i < count; ++i) {
+            if (end[i]) {
+                end_waiting_on_client(held_slot[i]);
             }
         }
     }
 
-    void cancel_past_deadlines(std::uint64_t now) {
+    // A connection that waits on its client past its bound: its pending call is
+    // cancelled, and the exchange goes on from how it ended; a frame in line is dropped.
+    void end_waiting_on_client(size_t index) {
+        Slot& slot = slots_[index];
+        if (slot.cancelled) {
+            return;
+        }
+        if (slot.phase == Phase::InLine) {
+            disconnect_and_listen(index);
+            return;
+        }
+        slot.cancelled = true;
+        if (slot.pending == Pending::Read || slot.pending == Pending::Write) {
+            // The call may complete before the cancel; either way its completion comes.
+            CancelIoEx(slot.pipe.get(), &slot.overlapped);
+        }
+    }
+
+    void cancel_every_call() {
         for (Slot& slot : slots_) {
-            if ((slot.io == Slot::Io::Read || slot.io == Slot::Io::Write) && !slot.cancelled &&
-                now >= std::min(slot.deadline, slot.grace_until)) {
-                // The call may complete before the cancel; either way its completion
-                // comes, and the exchange goes on from how it ended.
+            if (slot.pending != Pending::None && slot.pending != Pending::Resume) {
                 CancelIoEx(slot.pipe.get(), &slot.overlapped);
-                slot.cancelled = true;
             }
         }
+    }
+
+    size_t pending_calls() const {
+        return static_cast<size_t>(
+            std::count_if(slots_.begin(), slots_.end(),
+                          [](const Slot& slot) { return slot.pending != Pending::None; }));
     }
 
     // Ends every wait, lets the request in hand finish, writes its answer, and closes
@@ -446,15 +603,11 @@ class Listener {
     // disconnected: a client can still read what was written to it.
     void end() {
         requests_->stop();
-        for (Slot& slot : slots_) {
-            if (slot.io != Slot::Io::None) {
-                CancelIoEx(slot.pipe.get(), &slot.overlapped);
-            }
-        }
+        cancel_every_call();
         drain();
         for (RequestThread::Answer& answer : requests_->take_answers()) {
             Slot& slot = slots_[answer.ticket];
-            if (!slot.exchange) {
+            if (slot.phase != Phase::Handling) {
                 continue;
             }
             const ExchangeStep step = slot.exchange->answered(std::move(answer.frame));
@@ -467,7 +620,7 @@ class Listener {
                 GetLastError() == ERROR_IO_PENDING) {
                 // Not taken at once: the client is not reading, and the stop waits for no
                 // one.
-                slot.io = Slot::Io::Write;
+                slot.pending = Pending::Write;
                 CancelIoEx(slot.pipe.get(), &slot.overlapped);
             }
         }
@@ -478,15 +631,10 @@ class Listener {
         }
     }
 
-    // Waits for every pending call's completion, cancelled or not.
+    // Waits for every pending call's completion, cancelled or not, and for every turn
+    // posted.
     void drain() {
-        for (;;) {
-            const bool pending = std::any_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
-                return slot.io != Slot::Io::None;
-            });
-            if (!pending) {
-                return;
-            }
+        while (port_ && pending_calls() != 0) {
             DWORD count = 0;
             ULONG_PTR key = 0;
             OVERLAPPED* overlapped = nullptr;
@@ -495,7 +643,7 @@ class Listener {
                 return;
             }
             if (overlapped != nullptr && key < slots_.size()) {
-                slots_[key].io = Slot::Io::None;
+                slots_[key].pending = Pending::None;
             }
         }
     }
@@ -507,11 +655,16 @@ class Listener {
     win::UniqueHandle port_;
     std::array<Slot, PIPE_INSTANCES> slots_;
     std::optional<RequestThread> requests_;
+    // Posted for a slot's next turn; no call ever uses it.
+    OVERLAPPED resume_marker_{};
     std::uint64_t connections_ = 0;
+    std::uint64_t arrivals_ = 0;
     bool creation_failing_ = false;
     std::uint64_t next_creation_ = NO_DEADLINE;
     // When answers that could not be taken are tried again.
     std::uint64_t next_answers_ = NO_DEADLINE;
+    // When the next running grace of an account's limit ends.
+    std::uint64_t next_grace_end_ = NO_DEADLINE;
 };
 
 }  // namespace
@@ -537,7 +690,8 @@ void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
     try {
         Listener(stop, supervisor, parts, security).run();
     } catch (const std::exception&) {
-        // Only memory running out can throw here, before any instance is created.
+        // Only memory running out can throw here; the listener's end has waited for
+        // every call it had pending.
     }
 }
 

@@ -11,6 +11,7 @@
 #include "common/names.h"
 #include "common/result.h"
 #include "core/supervisor.h"
+#include "log/service_log.h"
 #include "pipe/accounts.h"
 #include "pipe/control_policy.h"
 #include "win/handle.h"
@@ -28,22 +29,23 @@ inline constexpr DWORD PIPE_BUFFER_SIZE = 65536;
 // What WaitNamedPipe(NMPWAIT_USE_DEFAULT_WAIT) waits for an instance: longer than a
 // start takes.
 inline constexpr DWORD PIPE_DEFAULT_WAIT_MS = 5000;
-// The pause before a failed instance creation is tried again.
+// The pause before the name, or instances someone else took, are tried for again.
 inline constexpr DWORD CREATE_RETRY_MS = 500;
+// The pause before an instance that would not listen for a client tries again.
+inline constexpr DWORD LISTEN_RETRY_MS = 500;
+// The pause before answers that could not be taken, as memory ran out, are tried again.
+inline constexpr DWORD ANSWERS_RETRY_MS = 100;
 
 // How long one client may take over its own part of an exchange: sending its request,
-// and reading the answer and closing its end. Time its request waits to be handled, or
-// is handled, does not count.
+// waiting for its turn in line, and reading the answer and closing its end. Time its
+// request spends queued or handled does not count.
 inline constexpr DWORD EXCHANGE_BUDGET_MS = 10'000;
-// How many instances one account may hold, in any phase of their exchanges, once the
-// pipe runs short of listening instances.
-inline constexpr DWORD ACCOUNT_INSTANCES = 4;
-// The pipe runs short when fewer instances than this are listening for a client.
-inline constexpr DWORD SHORT_OF_INSTANCES = 8;
-// While the pipe runs short, an account's connection beyond its ACCOUNT_INSTANCES (the
-// later ones it made) ends unless it finishes its current phase, sending its request or
-// taking its answer, within this.
-inline constexpr DWORD OVER_LIMIT_GRACE_MS = 250;
+// How many requests of one account may be queued or handled at once. A further whole
+// frame of the account waits in line, on its client's budget, until one is answered.
+inline constexpr DWORD ACCOUNT_REQUESTS = 2;
+// How many calls that complete at once one connection may make in one turn, before the
+// other connections and the stop are looked at again.
+inline constexpr int STEPS_PER_TURN = 4;
 
 inline constexpr std::string_view SDDL_CONVERT_STEP = "SDDL convert";
 inline constexpr std::string_view SECURITY_INIT_LOG_PREFIX = "pipe security init failed: ";
@@ -61,12 +63,17 @@ using CreatePipeInstance = HANDLE(WINAPI*)(LPCWSTR name, DWORD open_mode, DWORD 
 Result<win::UniqueLocal> build_pipe_security();
 
 // What the listener is made of. Every member but the bound is a system call, or where
-// something is read, that a test may stand in for.
+// something is read or written, that a test may stand in for.
 struct ListenerParts {
     DWORD exchange_budget_ms = EXCHANGE_BUDGET_MS;
     CreatePipeInstance create = CreateNamedPipeW;
-    ClientAccount account = process_account;
+    ConnectionAccount account = connection_account;
     PolicySource policy = {};
+    // The listener's own log lines.
+    void (*log)(std::string_view line) = log::write_log;
+    // Told, as the listener lets its instances go, how many of their calls were still
+    // pending then; none, whatever ended the listener.
+    void (*released)(size_t pending_calls) = nullptr;
 };
 
 // Serves clients on PIPE_NAME until `stop` is set or its event is signalled. Returns at
@@ -85,19 +92,27 @@ struct ListenerParts {
 // instance: it serves with those it has, logs "CreateNamedPipeW failed" once, and tries
 // again for the rest every CREATE_RETRY_MS.
 //
-// Each connected client has its own exchange (exchange.h); none waits on another. Each
-// has EXCHANGE_BUDGET_MS for its own part; a read or write still pending at its end is
-// cancelled, and so is one of a connection over its account's limit (ACCOUNT_INSTANCES,
-// the account being parts.account's answer for the client's process id) whose grace has
-// passed while the pipe runs short. A client that has read its answer is disconnected
-// when it closes its end. Requests are handled one at a time, in the order their frames
-// completed, on a thread of their own.
+// Each connected client has its own exchange (exchange.h), driven by one thread through
+// a completion port. A connection makes at most STEPS_PER_TURN calls that complete at
+// once in one turn; its next one waits behind every other connection's, so that none
+// can keep the others, the deadlines or the stop waiting. Each client has
+// EXCHANGE_BUDGET_MS for its own part; a read or write still pending at its end is
+// cancelled, and a frame still waiting in line is dropped unanswered.
+//
+// Requests are handled one at a time on a thread of their own (requests.h), the
+// accounts (parts.account) taking turns; an account has at most ACCOUNT_REQUESTS
+// queued or handled, and its further frames wait in line in the order they came.
+// While fewer than SHORT_OF_INSTANCES instances listen, a connection beyond its
+// account's first ACCOUNT_INSTANCES that waits on its client or in line ends once
+// OVER_LIMIT_GRACE_MS have passed since its phase began (accounts.h). A client that has
+// read its answer is disconnected when it closes its end.
 //
 // The flag is looked at before the first instance is created; the stop event ends
 // every wait at once: for a client, on a read or a write, for delivery, and a pause. The
 // listener then lets the request in hand finish and writes its answer when its instance
 // takes it at once, handles no other request, and closes every instance without
-// disconnecting it, so that a client can still read an answer written to it.
+// disconnecting it, so that a client can still read an answer written to it. Whatever
+// ends it, no instance, buffer or OVERLAPPED goes while a call on it is pending.
 void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
                        const ListenerParts& parts = {});
 

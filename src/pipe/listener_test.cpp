@@ -740,7 +740,9 @@ TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
 
 // Under Wine every process has the same token: the test's own process is one account,
 // every other process another.
-Account two_accounts(DWORD process_id) {
+Account two_accounts(HANDLE pipe) {
+    ULONG process_id = 0;
+    GetNamedPipeClientProcessId(pipe, &process_id);
     return process_id == GetCurrentProcessId() ? "this test" : "another process";
 }
 

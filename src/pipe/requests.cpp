@@ -1,6 +1,8 @@
 #include "pipe/requests.h"
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -40,7 +42,7 @@ RequestThread::~RequestThread() {
 void RequestThread::stop() {
     AcquireSRWLockExclusive(&lock_);
     ending_ = true;
-    requests_.clear();
+    line_.clear();
     ReleaseSRWLockExclusive(&lock_);
     WakeAllConditionVariable(&queued_);
     if (thread_.joinable()) {
@@ -48,10 +50,17 @@ void RequestThread::stop() {
     }
 }
 
-void RequestThread::queue(size_t ticket, std::vector<std::uint8_t> body, HANDLE caller) {
+void RequestThread::queue(size_t ticket, const Account& account, std::vector<std::uint8_t> body,
+                          HANDLE caller) {
     AcquireSRWLockExclusive(&lock_);
     try {
-        requests_.push_back(Request{ticket, std::move(body), caller});
+        auto in_line = std::find_if(line_.begin(), line_.end(),
+                                    [&](const InLine& entry) { return entry.account == account; });
+        if (in_line == line_.end()) {
+            line_.push_back(InLine{account, {}});
+            in_line = std::prev(line_.end());
+        }
+        in_line->requests.push_back(Request{ticket, std::move(body), caller});
     } catch (...) {
         ReleaseSRWLockExclusive(&lock_);
         throw;
@@ -78,15 +87,23 @@ std::vector<RequestThread::Answer> RequestThread::take_answers() {
 void RequestThread::run() {
     for (;;) {
         AcquireSRWLockExclusive(&lock_);
-        while (!ending_ && requests_.empty()) {
+        while (!ending_ && line_.empty()) {
             SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
         }
         if (ending_) {
             ReleaseSRWLockExclusive(&lock_);
             return;
         }
-        Request request = std::move(requests_.front());
-        requests_.pop_front();
+        // The account whose turn it is gives its earliest request and, with more
+        // queued, goes to the end of the line. Entries move without allocating.
+        InLine& turn = line_.front();
+        Request request = std::move(turn.requests.front());
+        turn.requests.erase(turn.requests.begin());
+        if (turn.requests.empty()) {
+            line_.pop_front();
+        } else if (line_.size() > 1) {
+            std::rotate(line_.begin(), line_.begin() + 1, line_.end());
+        }
         ReleaseSRWLockExclusive(&lock_);
         Result<std::vector<std::uint8_t>> frame = Failure{};
         try {

@@ -1,8 +1,10 @@
 #pragma once
 
-// Requests are handled one at a time, in the order they are queued, on a thread of their
-// own: a start's file work or a read of the machine's policy never holds up the thread
-// that serves the pipe's instances, and the supervisor sees one request at a time.
+// Requests are handled one at a time on a thread of their own: a start's file work or a
+// read of the machine's policy never holds up the thread that serves the pipe's
+// instances, and the supervisor sees one request at a time. The accounts that have
+// requests queued take turns, one request each; an account's own are handled in the
+// order they were queued.
 
 #include <windows.h>
 
@@ -15,6 +17,7 @@
 
 #include "common/result.h"
 #include "core/supervisor.h"
+#include "pipe/accounts.h"
 #include "pipe/control_policy.h"
 
 namespace korvan::pipe {
@@ -47,9 +50,10 @@ class RequestThread {
     // Whether the thread could be started; without it, nothing queued is answered.
     bool running() const { return thread_.joinable(); }
 
-    // Queues a request: its body, and the caller's token, which must stay open until
-    // its answer has been taken or the thread has ended.
-    void queue(size_t ticket, std::vector<std::uint8_t> body, HANDLE caller);
+    // Queues a request of `account`: its body, and the caller's token, which must stay
+    // open until its answer has been taken or the thread has ended.
+    void queue(size_t ticket, const Account& account, std::vector<std::uint8_t> body,
+               HANDLE caller);
 
     // The answers ready so far.
     std::vector<Answer> take_answers();
@@ -64,6 +68,11 @@ class RequestThread {
         std::vector<std::uint8_t> body;
         HANDLE caller;
     };
+    // One account's queued requests, the earliest first.
+    struct InLine {
+        Account account;
+        std::vector<Request> requests;
+    };
 
     void run();
 
@@ -74,7 +83,8 @@ class RequestThread {
     // the wine server, which the C++ library's do not.
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE queued_ = CONDITION_VARIABLE_INIT;
-    std::deque<Request> requests_;
+    // The accounts with requests queued, the one whose turn is next first.
+    std::deque<InLine> line_;
     // By ticket, made in advance: an answer is kept without allocating.
     std::vector<std::optional<Result<std::vector<std::uint8_t>>>> answers_;
     bool ending_ = false;
