@@ -77,7 +77,7 @@ if(KORVAN_TESTS)
     # The control pipe with real clients; starts launch the stand-in core, so these
     # tests live beside it too.
     korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
-        LIBS korvan_pipe SOURCES
+        LIBS korvan_pipe korvan_client_win SOURCES
         src/pipe/accounts_test.cpp
         src/pipe/authorize_test.cpp
         src/pipe/control_policy_test.cpp

@@ -53,7 +53,7 @@ enum class Phase {
     // The caller check and the request frame: the client is to send.
     Receiving,
     // A whole frame held back: its account has ACCOUNT_REQUESTS queued or handled.
-    InLine,
+    HeldBack,
     // Queued to, or handled by, the request thread. The client's budget stands still.
     Handling,
     // The answer is written, and then taken: the client is to read it and close.
@@ -88,7 +88,7 @@ struct Slot {
 };
 
 bool waits_on_client(Phase phase) {
-    return phase == Phase::Receiving || phase == Phase::InLine || phase == Phase::Replying;
+    return phase == Phase::Receiving || phase == Phase::HeldBack || phase == Phase::Replying;
 }
 
 class Listener {
@@ -424,7 +424,7 @@ class Listener {
             return other.phase == Phase::Handling && other.account == slot.account;
         });
         if (in_hand >= static_cast<long>(ACCOUNT_REQUESTS)) {
-            enter(slot, Phase::InLine, now);
+            enter(slot, Phase::HeldBack, now);
         } else {
             requests_->queue(index, slot.account, std::move(slot.exchange->request()),
                              slot.exchange->caller());
@@ -519,7 +519,7 @@ class Listener {
         size_t next = slots_.size();
         for (size_t index = 0; index < slots_.size(); ++index) {
             const Slot& slot = slots_[index];
-            if (slot.phase == Phase::InLine && slot.account == account &&
+            if (slot.phase == Phase::HeldBack && slot.account == account &&
                 (next == slots_.size() || slot.arrival < slots_[next].arrival)) {
                 next = index;
             }
@@ -573,7 +573,7 @@ class Listener {
         if (slot.cancelled) {
             return;
         }
-        if (slot.phase == Phase::InLine) {
+        if (slot.phase == Phase::HeldBack) {
             disconnect_and_listen(index);
             return;
         }

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <new>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/session.h"
 #include "core/supervise.h"
 #include "log/service_log.h"
 #include "pipe/exchange.h"
@@ -867,6 +870,527 @@ TEST(Listener, AClientDuringAHeldStartConnectsAtOnceAndIsAnsweredAfterIt) {
         EXPECT_TRUE(starter.done_within(10000));
     }
     EXPECT_EQ(started, R"({"ok":"started","mixed_port":1,"ctl_port":2})");
+}
+
+// Accounts the test names, one for each connection in the order the listener sees them
+// connect; connections beyond those named are "unnamed".
+struct NamedAccounts {
+    std::mutex lock;
+    std::deque<std::string> next;
+    int taken = 0;
+};
+
+NamedAccounts& named_accounts() {
+    static NamedAccounts accounts;
+    return accounts;
+}
+
+Account named_account(HANDLE) {
+    NamedAccounts& accounts = named_accounts();
+    const std::lock_guard hold(accounts.lock);
+    ++accounts.taken;
+    if (accounts.next.empty()) {
+        return "unnamed";
+    }
+    Account account = accounts.next.front();
+    accounts.next.pop_front();
+    return account;
+}
+
+// Opens the pipe as `account`, once the listener has taken the account of every
+// connection before it.
+UniqueHandle open_as(const std::string& account) {
+    NamedAccounts& accounts = named_accounts();
+    int taken = 0;
+    {
+        const std::lock_guard hold(accounts.lock);
+        accounts.next.push_back(account);
+        taken = accounts.taken;
+    }
+    UniqueHandle pipe = open_pipe();
+    for (int waited = 0; waited < 5000; waited += 5) {
+        {
+            const std::lock_guard hold(accounts.lock);
+            if (accounts.taken > taken) {
+                break;
+            }
+        }
+        Sleep(5);
+    }
+    return pipe;
+}
+
+void forget_named_accounts() {
+    const std::lock_guard hold(named_accounts().lock);
+    named_accounts().next.clear();
+}
+
+// Every process is one account, this test's and the tool's alike.
+Account one_account(HANDLE) {
+    return "everyone";
+}
+
+// A client that sends its ping, reads the answer and then pours bytes in, four 1 MiB
+// writes in flight at a time, until the listener ends its connection.
+class Pour {
+  public:
+    Pour()
+        : thread_([this] {
+              pour();
+              SetEvent(finished_.get());
+          }) {}
+    ~Pour() {
+        done_.store(true);
+        thread_.join();
+    }
+
+    bool answered() const { return answered_.load(); }
+    // Whether the listener ends the connection within `timeout_ms`.
+    bool ended_within(DWORD timeout_ms) const {
+        return WaitForSingleObject(finished_.get(), timeout_ms) == WAIT_OBJECT_0 && ended_.load();
+    }
+
+  private:
+    void pour() {
+        UniqueHandle pipe =
+            open_pipe(5000, nullptr, test_support::SERVICE_PIPE, FILE_FLAG_OVERLAPPED);
+        if (!pipe || !write_all(pipe.get(), framed(PING)) || !read_answer(pipe.get())) {
+            return;
+        }
+        answered_.store(true);
+        const std::string megabyte(1 << 20, 'x');
+        OVERLAPPED writes[4] = {};
+        UniqueHandle events[4];
+        bool pending[4] = {};
+        for (int i = 0; i < 4; ++i) {
+            events[i].reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            writes[i].hEvent = events[i].get();
+        }
+        bool going = true;
+        while (going && !done_.load()) {
+            for (int i = 0; i < 4 && going; ++i) {
+                DWORD put = 0;
+                if (pending[i]) {
+                    if (GetOverlappedResult(pipe.get(), &writes[i], &put, FALSE)) {
+                        pending[i] = false;
+                    } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
+                        pending[i] = false;
+                        going = false;
+                    }
+                }
+                if (going && !pending[i]) {
+                    ResetEvent(events[i].get());
+                    pending[i] =
+                        WriteFile(pipe.get(), megabyte.data(), 1 << 20, nullptr, &writes[i]) ||
+                        GetLastError() == ERROR_IO_PENDING;
+                    going = pending[i];
+                }
+            }
+            Sleep(1);
+        }
+        ended_.store(!done_.load());
+        CancelIoEx(pipe.get(), nullptr);
+        for (int i = 0; i < 4; ++i) {
+            DWORD put = 0;
+            if (pending[i]) {
+                GetOverlappedResult(pipe.get(), &writes[i], &put, TRUE);
+            }
+        }
+    }
+
+    static bool wait_for(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& count) {
+        return (started || GetLastError() == ERROR_IO_PENDING) &&
+               GetOverlappedResult(pipe, &overlapped, &count, TRUE);
+    }
+    static bool write_all(HANDLE pipe, const std::string& bytes) {
+        OVERLAPPED overlapped{};
+        const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = event.get();
+        DWORD put = 0;
+        const BOOL started =
+            WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
+        return wait_for(pipe, overlapped, started, put) && put == bytes.size();
+    }
+    static bool read_answer(HANDLE pipe) {
+        const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        char answer[4 + sizeof PONG - 1];
+        size_t got = 0;
+        while (got < sizeof answer) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = event.get();
+            DWORD count = 0;
+            const BOOL started = ReadFile(
+                pipe, answer + got, static_cast<DWORD>(sizeof answer - got), nullptr, &overlapped);
+            if (!wait_for(pipe, overlapped, started, count) || count == 0) {
+                return false;
+            }
+            got += count;
+        }
+        return std::string(answer + 4, sizeof PONG - 1) == PONG;
+    }
+
+    std::atomic<bool> done_{false};
+    std::atomic<bool> answered_{false};
+    std::atomic<bool> ended_{false};
+    UniqueHandle finished_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread thread_;
+};
+
+TEST(Listener, AClientPouringBytesAfterItsFrameHoldsNoOneUpAndIsEnded) {
+    LoggedSandbox sandbox;
+    Listener listener;
+    const Pour pour;
+    for (int waited = 0; waited < 5000 && !pour.answered(); waited += 10) {
+        Sleep(10);
+    }
+    ASSERT_TRUE(pour.answered());
+    expect_each_answered_within(pings_from_another_process(5), 2000);
+    EXPECT_TRUE(pour.ended_within(2000));
+}
+
+TEST(Listener, AStopDuringAPourEndsTheListenerAtOnce) {
+    LoggedSandbox sandbox;
+    Listener listener;
+    std::vector<std::unique_ptr<Pour>> pours;
+    for (int i = 0; i < 4; ++i) {
+        pours.push_back(std::make_unique<Pour>());
+    }
+    for (int waited = 0; waited < 5000 && !pours.back()->answered(); waited += 10) {
+        Sleep(10);
+    }
+    const ULONGLONG began = GetTickCount64();
+    listener.stop();
+    EXPECT_LT(GetTickCount64() - began, 2000u);
+}
+
+// Threads of this process that send `body` over and over, each on a connection of its
+// own, reading every answer, until they are told to end.
+class Flood {
+  public:
+    Flood(int threads, std::string body) : frame_(framed(body)) {
+        for (int i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] {
+                while (!done_.load()) {
+                    if (test_support::round_trip(frame_)) {
+                        ++answered_;
+                    }
+                }
+            });
+        }
+    }
+    ~Flood() {
+        done_.store(true);
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    int answered() const { return answered_.load(); }
+
+  private:
+    const std::string frame_;
+    std::atomic<bool> done_{false};
+    std::atomic<int> answered_{0};
+    std::vector<std::thread> threads_;
+};
+
+// A launch that costs what a start of a large configuration costs, and fails.
+Result<core::LaunchedCore> slow_failing_launch(core::InstallFiles&, std::string_view) {
+    Sleep(70);
+    return Failure{"the stand-in launches nothing", ERROR_FILE_NOT_FOUND};
+}
+
+std::string padded_body(std::string body) {
+    // {"op":"start",...,"pad":"xxx"} of 1 MiB: the pad is an unknown field, ignored.
+    body.pop_back();
+    body += R"(,"pad":")";
+    body.append((1 << 20) - body.size() - 2, 'x');
+    body += "\"}";
+    return body;
+}
+
+TEST(Listener, OneAccountsFloodKeepsNoOtherAccountWaiting) {
+    LoggedSandbox sandbox;
+    struct Case {
+        const char* name;
+        int threads;
+        std::string body;
+    };
+    const std::string start = padded_body(
+        R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})");
+    const std::string bad(1 << 20, '[');
+    const Case cases[] = {
+        {"1 MiB starts from 32 threads", 32, start},  {"1 MiB starts from 64 threads", 64, start},
+        {"1 MiB bad requests from 32", 32, bad},      {"1 MiB bad requests from 64", 64, bad},
+        {"status from 32", 32, R"({"op":"status"})"}, {"status from 64", 64, R"({"op":"status"})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Listener listener(ListenerParts{.account = two_accounts}, stop_flag(), slow_failing_launch);
+        const Flood flood(c.threads, c.body);
+        for (int waited = 0; waited < 10000 && flood.answered() < 4; waited += 10) {
+            Sleep(10);
+        }
+        ASSERT_GE(flood.answered(), 4);
+        expect_each_answered_within(pings_from_another_process(20), 2000);
+    }
+}
+
+// Silent connections of one account that hold what they get, beside others of the same
+// account that all let go together every 100 ms, so that the pipe keeps running short
+// and then not: no grace begins anew.
+TEST(Listener, AGraceOverTheLimitIsNotResetWhenThePipeStopsRunningShort) {
+    LoggedSandbox sandbox;
+    Listener listener(ListenerParts{.account = one_account});
+    std::atomic<bool> done{false};
+    std::mutex lock;
+    std::vector<ULONGLONG> lifetimes;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 22; ++i) {
+        threads.emplace_back([&] {
+            while (!done.load()) {
+                UniqueHandle pipe = open_pipe(1000);
+                if (!pipe) {
+                    continue;
+                }
+                const ULONGLONG began = GetTickCount64();
+                while (!done.load() &&
+                       PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
+                    Sleep(10);
+                }
+                if (!done.load()) {
+                    const std::lock_guard hold(lock);
+                    lifetimes.push_back(GetTickCount64() - began);
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 10; ++i) {
+        threads.emplace_back([&] {
+            while (!done.load()) {
+                UniqueHandle pipe = open_pipe(1000);
+                Sleep(100 - static_cast<DWORD>(GetTickCount64() % 100));
+            }
+        });
+    }
+    Sleep(4000);
+    done.store(true);
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    // The account's four earliest may stay their whole budget; every other connection
+    // of the holders is ended within its grace and a turn.
+    const std::lock_guard hold(lock);
+    ASSERT_FALSE(lifetimes.empty());
+    const auto long_lived = std::count_if(lifetimes.begin(), lifetimes.end(), [](ULONGLONG ms) {
+        return ms > OVER_LIMIT_GRACE_MS + 750;
+    });
+    EXPECT_LE(long_lived, static_cast<long>(ACCOUNT_INSTANCES)) << "of " << lifetimes.size();
+}
+
+TEST(Listener, AnAccountOverItsLimitLosesItsNewestConnections) {
+    LoggedSandbox sandbox;
+    Listener listener(ListenerParts{.account = one_account});
+    std::vector<UniqueHandle> earliest;
+    for (DWORD i = 0; i < ACCOUNT_INSTANCES; ++i) {
+        earliest.push_back(open_pipe());
+        ASSERT_TRUE(earliest.back().valid());
+    }
+    const Hogs hogs(PIPE_INSTANCES, 0);
+    Sleep(1500);
+    EXPECT_GT(hogs.opened(), static_cast<int>(2 * PIPE_INSTANCES));
+    for (const UniqueHandle& pipe : earliest) {
+        EXPECT_TRUE(PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, nullptr, nullptr));
+    }
+}
+
+// Each thread opens the pipe and closes it at once, over and over, sending nothing.
+class Spinners {
+  public:
+    explicit Spinners(int threads) {
+        for (int i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] {
+                while (!done_.load()) {
+                    const UniqueHandle pipe(CreateFileW(test_support::SERVICE_PIPE,
+                                                        GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                        OPEN_EXISTING, 0, nullptr));
+                    if (pipe) {
+                        ++opened_;
+                    }
+                }
+            });
+        }
+    }
+    ~Spinners() {
+        done_.store(true);
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    int opened() const { return opened_.load(); }
+
+  private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> opened_{0};
+    std::vector<std::thread> threads_;
+};
+
+TEST(Listener, ClientsThatOpenAndCloseInATightLoopKeepNoOneOut) {
+    LoggedSandbox sandbox;
+    for (const int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        Listener listener;
+        const Spinners spinners(threads);
+        for (int waited = 0; waited < 5000 && spinners.opened() < 100; waited += 10) {
+            Sleep(10);
+        }
+        ASSERT_GE(spinners.opened(), 100);
+        expect_each_answered_within(pings_from_another_process(12), 2000);
+    }
+}
+
+// Memory runs out for the listener's own log line while instances listen.
+struct FaultedLog {
+    std::atomic<int> lines{0};
+    std::atomic<int> released{-1};
+};
+
+FaultedLog& faulted_log() {
+    static FaultedLog log;
+    return log;
+}
+
+void throwing_log(std::string_view) {
+    ++faulted_log().lines;
+    throw std::bad_alloc();
+}
+
+void record_release(size_t pending_calls) {
+    faulted_log().released.store(static_cast<int>(pending_calls));
+}
+
+TEST(Listener, MemoryRunningOutForALogLineLeavesNoCallPendingWhenItsSlotGoes) {
+    LoggedSandbox sandbox;
+    faulted_log().lines.store(0);
+    faulted_log().released.store(-1);
+    tell_stand_in({.next_instance_failures = 3});
+    {
+        Listener listener(ListenerParts{
+            .create = create_as_told, .log = throwing_log, .released = record_release});
+        EXPECT_EQ(request(PING), PONG);
+        EXPECT_EQ(faulted_log().lines.load(), 1);
+        listener.stop();
+    }
+    EXPECT_EQ(faulted_log().released.load(), 0);
+}
+
+TEST(Listener, OurOwnClientOverItsAccountsLimitIsAnsweredAfterCheckingItsServer) {
+    LoggedSandbox sandbox;
+    Listener listener(ListenerParts{.account = one_account});
+    const Hogs hogs(2 * PIPE_INSTANCES, 0);
+    for (int waited = 0; waited < 5000 && hogs.opened() < static_cast<int>(PIPE_INSTANCES);
+         waited += 50) {
+        Sleep(50);
+    }
+    // The Service Control Manager answers as slowly as it does under load: more than the
+    // grace of a connection over its account's limit.
+    const client::ServiceQuery slow_service = [] {
+        Sleep(OVER_LIMIT_GRACE_MS + 100);
+        return Result<client::ServiceState>(
+            client::ServiceState{true, client::ServiceRunState::Running, GetCurrentProcessId()});
+    };
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        const client::Target target{R"(\\.\pipe\korvan-vpn-service)", win::deadline_in_ms(20000),
+                                    true, "", slow_service};
+        const Result<std::string> answer = client::transact(target, PING);
+        ASSERT_TRUE(answer.ok()) << answer.error();
+        EXPECT_EQ(answer.value(), PONG);
+    }
+    expect_each_answered_within(pings_from_another_process(3), 5000);
+}
+
+TEST(Listener, TimeQueuedOrHandledDoesNotCountAgainstTheClientsBudget) {
+    LoggedSandbox sandbox;
+    forget_named_accounts();
+    test_support::HeldLaunch launch;
+    Listener listener(ListenerParts{.exchange_budget_ms = 1000, .account = named_account},
+                      stop_flag(), test_support::launch_when_released);
+    UniqueHandle starter = open_as("a");
+    ASSERT_TRUE(send_bytes(
+        starter.get(),
+        framed(
+            R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})")));
+    ASSERT_EQ(WaitForSingleObject(launch.entered.get(), 10000), WAIT_OBJECT_0);
+    UniqueHandle stopper = open_as("b");
+    ASSERT_TRUE(send_bytes(stopper.get(), framed(R"({"op":"stop"})")));
+    UniqueHandle asker = open_as("c");
+    ASSERT_TRUE(send_bytes(asker.get(), framed(R"({"op":"status"})")));
+    // Longer than every client's budget.
+    Sleep(1500);
+    SetEvent(launch.release.get());
+    EXPECT_EQ(read_response(starter.get()), R"({"ok":"started","mixed_port":1,"ctl_port":2})");
+    EXPECT_EQ(read_response(stopper.get()), R"({"ok":"stopped"})");
+    EXPECT_EQ(read_response(asker.get()),
+              R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");
+}
+
+TEST(Listener, AnAccountsRequestsAreHandledInTheOrderTheyCame) {
+    LoggedSandbox sandbox;
+    forget_named_accounts();
+    test_support::HeldLaunch launch;
+    Listener listener(ListenerParts{.account = named_account}, stop_flag(),
+                      test_support::launch_when_released);
+    UniqueHandle starter = open_as("a");
+    ASSERT_TRUE(send_bytes(
+        starter.get(),
+        framed(
+            R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})")));
+    ASSERT_EQ(WaitForSingleObject(launch.entered.get(), 10000), WAIT_OBJECT_0);
+    // Queued beside the start, then two held back behind the account's two.
+    std::vector<UniqueHandle> clients;
+    for (const char* body : {R"({"op":"status"})", R"({"op":"stop"})", R"({"op":"status"})"}) {
+        clients.push_back(open_as("a"));
+        ASSERT_TRUE(send_bytes(clients.back().get(), framed(body)));
+        Sleep(50);
+    }
+    SetEvent(launch.release.get());
+    EXPECT_EQ(read_response(starter.get()), R"({"ok":"started","mixed_port":1,"ctl_port":2})");
+    EXPECT_EQ(read_response(clients[0].get()),
+              R"({"ok":"status","running":true,"mixed_port":1,"ctl_port":2})");
+    EXPECT_EQ(read_response(clients[1].get()), R"({"ok":"stopped"})");
+    EXPECT_EQ(read_response(clients[2].get()),
+              R"({"ok":"status","running":false,"mixed_port":null,"ctl_port":null})");
+}
+
+TEST(Listener, AccountsTakeTurnsWhateverOrderTheirRequestsCameIn) {
+    LoggedSandbox sandbox;
+    forget_named_accounts();
+    test_support::HeldLaunch launch;
+    Listener listener(ListenerParts{.account = named_account}, stop_flag(),
+                      test_support::launch_when_released);
+    UniqueHandle a_start = open_as("a");
+    ASSERT_TRUE(send_bytes(
+        a_start.get(),
+        framed(
+            R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})")));
+    ASSERT_EQ(WaitForSingleObject(launch.entered.get(), 10000), WAIT_OBJECT_0);
+    // While the start is held: b queues a status and then a stop, and only then a queues
+    // its status. b's status comes first, then it is a's turn, and a's status still
+    // sees the core that b's stop ends after it.
+    std::vector<UniqueHandle> clients;
+    for (const auto& [account, body] :
+         {std::pair{"b", R"({"op":"status"})"}, std::pair{"b", R"({"op":"stop"})"},
+          std::pair{"a", R"({"op":"status"})"}}) {
+        clients.push_back(open_as(account));
+        ASSERT_TRUE(send_bytes(clients.back().get(), framed(body)));
+        Sleep(50);
+    }
+    SetEvent(launch.release.get());
+    const std::string running = R"({"ok":"status","running":true,"mixed_port":1,"ctl_port":2})";
+    EXPECT_EQ(read_response(a_start.get()), R"({"ok":"started","mixed_port":1,"ctl_port":2})");
+    EXPECT_EQ(read_response(clients[0].get()), running);
+    EXPECT_EQ(read_response(clients[2].get()), running);
+    EXPECT_EQ(read_response(clients[1].get()), R"({"ok":"stopped"})");
 }
 
 // Bad frames each write a log line; none of them makes or moves the work folder, so a
