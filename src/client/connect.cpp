@@ -63,15 +63,11 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& 
                 return busy;
             }
             // A timeout of 0 would mean the pipe's default wait, so the wait is never
-            // given 0. Whatever the wait reports, the next CreateFileW decides. When the
-            // instance goes away during the wait, Wine fails it at once (with 676), so a
-            // failed wait pauses like a missing pipe does.
-            if (!WaitNamedPipeW(wide.c_str(), std::max<DWORD>(deadline.remaining_ms(), 1))) {
-                const DWORD wait_error = GetLastError();
-                if (wait_error != ERROR_SEM_TIMEOUT) {
-                    Sleep(std::min(deadline.remaining_ms(), RETRY_MS));
-                }
-            }
+            // given 0. Whatever the wait reports, the next CreateFileW decides at once:
+            // an instance that comes free goes to whoever opens the pipe first, and a
+            // pause would give it to a client that opens in a tight loop. A pipe that
+            // has gone is then found missing, which pauses.
+            WaitNamedPipeW(wide.c_str(), std::max<DWORD>(deadline.remaining_ms(), 1));
         } else {
             return win::winapi_failure(step + ": CreateFileW", error);
         }

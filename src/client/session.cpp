@@ -1,6 +1,7 @@
 #include "client/session.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,6 +13,11 @@
 namespace korvan::client {
 
 Result<std::string> transact(const Target& target, std::string_view body) {
+    // What the check needs of the Service Control Manager is asked before connecting:
+    // once connected, the service may end a connection that is slow to send.
+    const std::optional<KnownService> known = target.server_check && !target.deadline.passed()
+                                                  ? know_service(target.query_service)
+                                                  : std::nullopt;
     Result<win::UniqueHandle> client =
         open_pipe(target.pipe_name, target.deadline, target.query_service);
     if (!client) {
@@ -22,7 +28,7 @@ Result<std::string> transact(const Target& target, std::string_view body) {
             return timed_out_before_sending(target.deadline);
         }
         if (Result<void> checked =
-                verify_pipe_server(client->get(), target.check_hint, target.query_service);
+                verify_pipe_server(client->get(), target.check_hint, target.query_service, known);
             !checked) {
             return checked.failure();
         }

@@ -46,6 +46,8 @@ void CALLBACK post_stop(void* port, BOOLEAN) {
 enum class Phase {
     // No instance: not made yet, or taken by someone else.
     Unmade,
+    // Made, or disconnected: it listens once the completions in hand are handled.
+    Free,
     // The instance would not listen: it tries again LISTEN_RETRY_MS after.
     Resting,
     // Waiting for a client.
@@ -120,6 +122,9 @@ class Listener {
             return;
         }
         const win::UniqueRegisteredWait stop_registered(stop_wait);
+        // Clients that spin at normal priority do not keep the instances from being
+        // served and freed again. Wine schedules every thread alike.
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
         requests_.emplace(supervisor_, parts_.policy, slots_.size(), [port = port_.get()] {
             PostQueuedCompletionStatus(port, 0, ANSWERS_KEY, nullptr);
         });
@@ -143,7 +148,7 @@ class Listener {
             const DWORD error = GetLastError();
             if (first && attach(first, 0)) {
                 slots_[0].pipe = std::move(first);
-                enter(slots_[0], Phase::Resting, 0);
+                enter(slots_[0], Phase::Free, 0);
                 return true;
             }
             log_line(!first && error == ERROR_ACCESS_DENIED ? PIPE_NAME_HELD_LOG
@@ -154,8 +159,7 @@ class Listener {
         }
     }
 
-    // Creates every instance not held yet, each Resting until it listens. The first
-    // failure of a series is logged.
+    // Creates every instance not held yet. The first failure of a series is logged.
     void make_missing_instances() {
         bool failed = false;
         for (size_t index = 1; index < slots_.size(); ++index) {
@@ -166,7 +170,7 @@ class Listener {
             win::UniqueHandle made(create_instance(parts_.create, OPEN_MODE, security_));
             if (made && attach(made, index)) {
                 slot.pipe = std::move(made);
-                enter(slot, Phase::Resting, 0);
+                enter(slot, Phase::Free, 0);
             } else {
                 failed = true;
             }
@@ -223,10 +227,14 @@ class Listener {
             if (now >= next_answers_) {
                 take_answers();
             }
+            // Instances freed by a batch of completions listen together: a client that
+            // opens the pipe in a tight loop takes one at a time, and while it does,
+            // the others are there for everyone else.
             for (size_t index = 0; index < slots_.size(); ++index) {
                 const Slot& slot = slots_[index];
-                if (slot.phase == Phase::Resting && slot.pending == Pending::None &&
-                    now >= slot.phase_since + LISTEN_RETRY_MS) {
+                if (slot.pending == Pending::None &&
+                    (slot.phase == Phase::Free ||
+                     (slot.phase == Phase::Resting && now >= slot.phase_since + LISTEN_RETRY_MS))) {
                     run_or_drop(index, [&] { listen(index); });
                 }
             }
@@ -366,7 +374,7 @@ class Listener {
         for (int calls = 0;;) {
             switch (step.kind) {
                 case ExchangeStep::Kind::End:
-                    disconnect_and_listen(index);
+                    disconnect(index);
                     return;
                 case ExchangeStep::Kind::Handle:
                     slot.arrival = ++arrivals_;
@@ -377,7 +385,7 @@ class Listener {
                     if (calls == STEPS_PER_TURN) {
                         slot.next = step;
                         if (!yield_turn(index)) {
-                            disconnect_and_listen(index);
+                            disconnect(index);
                         }
                         return;
                     }
@@ -445,7 +453,7 @@ class Listener {
             error = GetLastError();
         }
         if (slot.phase == Phase::Ending) {
-            disconnect_and_listen(index);
+            disconnect(index);
             return;
         }
         switch (pending) {
@@ -474,7 +482,7 @@ class Listener {
     void resumed(size_t index) {
         Slot& slot = slots_[index];
         if (slot.phase == Phase::Ending) {
-            disconnect_and_listen(index);
+            disconnect(index);
             return;
         }
         if (!slot.exchange) {
@@ -529,11 +537,11 @@ class Listener {
         }
     }
 
-    void disconnect_and_listen(size_t index) {
+    void disconnect(size_t index) {
         Slot& slot = slots_[index];
         DisconnectNamedPipe(slot.pipe.get());
         forget_connection(slot);
-        listen(index);
+        enter(slot, Phase::Free, GetTickCount64());
     }
 
     // The client's budget, and its account's limit while the pipe runs short.
@@ -574,7 +582,7 @@ class Listener {
             return;
         }
         if (slot.phase == Phase::HeldBack) {
-            disconnect_and_listen(index);
+            disconnect(index);
             return;
         }
         slot.cancelled = true;
