@@ -15,9 +15,10 @@ namespace korvan::client {
 Result<std::string> transact(const Target& target, std::string_view body) {
     // What the check needs of the Service Control Manager is asked before connecting:
     // once connected, the service may end a connection that is slow to send.
-    const std::optional<KnownService> known = target.server_check && !target.deadline.passed()
-                                                  ? know_service(target.query_service)
-                                                  : std::nullopt;
+    const std::optional<KnownService> known =
+        target.server_check && is_service_pipe(target.pipe_name) && !target.deadline.passed()
+            ? know_service(target.query_service)
+            : std::nullopt;
     Result<win::UniqueHandle> client =
         open_pipe(target.pipe_name, target.deadline, target.query_service);
     if (!client) {

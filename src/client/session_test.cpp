@@ -146,6 +146,22 @@ TEST(Transact, WhileTheServicesPipeIsMissingWhatTheScmReportsDecides) {
     }
 }
 
+TEST(Transact, AServiceThatStopsWhileItsPipeIsAwaitedIsReportedSoonAfter) {
+    // Starting for the first half second, then stopped, its pipe never made.
+    const ULONGLONG began = GetTickCount64();
+    const ServiceQuery query = [began]() -> Result<ServiceState> {
+        if (GetTickCount64() - began < 500) {
+            return ServiceState{true, ServiceRunState::StartPending, 4321};
+        }
+        return ServiceState{true, ServiceRunState::Stopped, 0};
+    };
+    const Result<std::string> reply = transact(target_of(SERVICE_PIPE, 10000, true, query), PING);
+    EXPECT_EQ(outcome(reply),
+              "connect " + SERVICE_PIPE + ": the service korvan-vpn-service is not running (1062)");
+    // Of its 10 s: asked again while it waits, not only once at the start.
+    EXPECT_LT(GetTickCount64() - began, 2000u);
+}
+
 TEST(Transact, TheScmIsNotAskedForAnotherPipe) {
     const std::string pipe = narrow(test_support::unique_pipe_name());
     ScmStandIn scm{ServiceState{}};
