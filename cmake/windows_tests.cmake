@@ -74,6 +74,12 @@ if(KORVAN_TESTS)
     target_include_directories(core_tests PRIVATE testing)
     add_dependencies(core_tests fake_core kit_clean)
 
+    # Another process that pings, for the listener's tests of one account's floods.
+    add_executable(pinger testing/pinger/pinger.cpp)
+    set_target_properties(pinger PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${core_test_dir})
+    target_link_libraries(pinger PRIVATE korvan_client_win)
+    korvan_warnings(pinger)
+
     # The control pipe with real clients; starts launch the stand-in core, so these
     # tests live beside it too.
     korvan_wine_test(control_pipe_tests OUTPUT_DIRECTORY ${core_test_dir}
@@ -94,7 +100,7 @@ if(KORVAN_TESTS)
     )
     target_include_directories(control_pipe_tests PRIVATE testing)
     # The tool pings from a process of its own, another account to the listener.
-    add_dependencies(control_pipe_tests fake_core korvan_vpn_ctl)
+    add_dependencies(control_pipe_tests fake_core korvan_vpn_ctl pinger)
 
     # The service end to end under Wine's SCM: it copies the built service, which lies
     # one folder up, and the stand-in core into install folders of its own.
