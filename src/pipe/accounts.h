@@ -3,9 +3,13 @@
 // Who a client of the pipe is, and how many instances one account may hold while the
 // pipe runs short of listening instances.
 //
-// The account is the user of the client's process's token. A session is no account
-// (one user can hold several, and every service shares session 0), and neither is the
-// impersonation token the caller check sees, which the client chooses.
+// The account is the user of the token the caller check takes from the client by
+// impersonating it (ImpersonateNamedPipeClient, OpenThreadToken): the identity Windows
+// gives the connection, which no process id, handle passed on or token DACL changes. A
+// client chooses the level of impersonation it allows, not the user: a process without
+// SeImpersonatePrivilege that impersonates another user's token gets identification
+// level at most, and cannot open the pipe with it. A session is no account (one user
+// can hold several, and every service shares session 0).
 
 #include <windows.h>
 
@@ -16,24 +20,21 @@
 
 namespace korvan::pipe {
 
-// The user SID's bytes. Empty for a process that cannot be opened or read: all such
-// processes count as one shared account.
+// The user SID's bytes. Empty while a connection's caller has not been checked yet: a
+// client that opened the pipe with the platform's defaults cannot be impersonated
+// before the service has read some of what it wrote. All connections not yet
+// identified count as one account.
 using Account = std::string;
 
-// The account of the process `process_id` (GetNamedPipeClientProcessId): OpenProcess
-// with PROCESS_QUERY_LIMITED_INFORMATION, OpenProcessToken with TOKEN_QUERY, TokenUser.
-// Empty when any step fails. The accounts of the last 32 processes read are
-// remembered, each with a handle kept open on its process so that its id cannot pass
-// to another process meanwhile: a client that connects again costs no more system
-// calls.
-Account process_account(DWORD process_id);
+// The user of `token` (TOKEN_QUERY): TokenUser. Empty when it cannot be read.
+Account token_account(HANDLE token);
 
-// The account of the client connected to `pipe` (borrowed): process_account of its
-// process id.
-Account connection_account(HANDLE pipe);
+// The account of the admitted caller of `pipe`, whose token is `token`, both borrowed:
+// token_account of the token.
+Account caller_account(HANDLE pipe, HANDLE token);
 
-// How the listener finds a connection's account: connection_account, or a stand-in.
-using ConnectionAccount = Account (*)(HANDLE pipe);
+// How the listener finds an admitted caller's account: caller_account, or a stand-in.
+using CallerAccount = Account (*)(HANDLE pipe, HANDLE token);
 
 // How many instances one account may hold, in any phase of their exchanges, once the
 // pipe runs short of listening instances.

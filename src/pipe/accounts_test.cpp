@@ -1,5 +1,5 @@
-// The account a client's process counts as, read from the process for real, and the
-// limit on the instances one account may hold.
+// The account a caller counts as, read from a real token, and the limit on the
+// instances one account may hold.
 
 #include "pipe/accounts.h"
 
@@ -14,7 +14,7 @@
 namespace korvan::pipe {
 namespace {
 
-TEST(ProcessAccount, IsTheUserSidOfTheProcessTokenOrTheSharedAccount) {
+TEST(TokenAccount, IsTheUserSidOfTheTokenOrNotYetIdentified) {
     win::UniqueHandle token;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
     alignas(TOKEN_USER) std::uint8_t user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
@@ -23,10 +23,11 @@ TEST(ProcessAccount, IsTheUserSidOfTheProcessTokenOrTheSharedAccount) {
     const PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
     const Account own(static_cast<const char*>(sid), GetLengthSid(sid));
 
-    EXPECT_EQ(process_account(GetCurrentProcessId()), own);
-    // No process has id 0 to open, nor an id that is not a multiple of 4.
-    EXPECT_EQ(process_account(0), Account{});
-    EXPECT_EQ(process_account(0xFFFFFFFD), Account{});
+    EXPECT_EQ(token_account(token.get()), own);
+    EXPECT_EQ(caller_account(nullptr, token.get()), own);
+    // A handle that is no token.
+    const win::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_EQ(token_account(event.get()), Account{});
 }
 
 // An instance in a table row: its account, its connection's order, whether it waits on

@@ -38,14 +38,18 @@ proto::Response start(const proto::request::Start& start, core::Supervisor& supe
 
 }  // namespace
 
+proto::response::Pong pong() {
+    return proto::response::Pong{std::string(proto::PROTOCOL_VERSION),
+                                 std::string(proto::SERVICE_VERSION)};
+}
+
 proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor,
                                HANDLE caller, const PolicySource& policy) {
     return std::visit(
         [&](const auto& kind) -> proto::Response {
             using Kind = std::decay_t<decltype(kind)>;
             if constexpr (std::is_same_v<Kind, proto::request::Ping>) {
-                return proto::response::Pong{std::string(proto::PROTOCOL_VERSION),
-                                             std::string(proto::SERVICE_VERSION)};
+                return pong();
             } else if constexpr (std::is_same_v<Kind, proto::request::Status>) {
                 return status(supervisor);
             } else if constexpr (std::is_same_v<Kind, proto::request::Stop>) {

@@ -11,6 +11,9 @@
 
 namespace korvan::pipe {
 
+// A ping's answer: the protocol's and the service's versions.
+proto::response::Pong pong();
+
 // Ping does not touch the supervisor. Status, Stop and Start are the supervisor's
 // status, stop and start, each under its lock; none holds the lock once it returns, so
 // no lock is held while the response is written. Start and Stop first ask the machine's

@@ -24,7 +24,8 @@ namespace {
 
 using win::NO_DEADLINE;
 
-constexpr DWORD OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+// WRITE_DAC: the listener sets the pipe's descriptor through its own instances.
+constexpr DWORD OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | WRITE_DAC;
 constexpr DWORD PIPE_MODE =
     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 
@@ -96,14 +97,19 @@ bool waits_on_client(Phase phase) {
 class Listener {
   public:
     Listener(const win::StopFlag& stop, core::Supervisor& supervisor, const ListenerParts& parts,
-             SECURITY_ATTRIBUTES& security)
-        : stop_(stop), supervisor_(supervisor), parts_(parts), security_(security) {}
+             SECURITY_ATTRIBUTES& security, PACL open_dacl, PACL closed_dacl)
+        : stop_(stop),
+          supervisor_(supervisor),
+          parts_(parts),
+          security_(security),
+          open_dacl_(open_dacl),
+          closed_dacl_(closed_dacl) {}
 
     // Whatever ended the listener, every pending call has come back before the slots
     // and their buffers go.
     ~Listener() {
         cancel_every_call();
-        drain();
+        drain([](const Slot&) { return true; }, NO_DEADLINE);
         if (parts_.released != nullptr) {
             parts_.released(pending_calls());
         }
@@ -159,10 +165,19 @@ class Listener {
         }
     }
 
-    // Creates every instance not held yet. The first failure of a series is logged.
+    // Creates every instance not held yet, with the descriptor closed, and then opens it.
+    // The first failure of a series is logged.
     void make_missing_instances() {
+        const bool missing = std::any_of(slots_.begin() + 1, slots_.end(), [](const Slot& slot) {
+            return slot.phase == Phase::Unmade;
+        });
+        if (missing && open_ && !set_dacl(closed_dacl_, PROTECTED_DACL_SECURITY_INFORMATION)) {
+            next_creation_ = GetTickCount64() + CREATE_RETRY_MS;
+            return;
+        }
+        open_ = false;
         bool failed = false;
-        for (size_t index = 1; index < slots_.size(); ++index) {
+        for (size_t index = 1; missing && index < slots_.size(); ++index) {
             Slot& slot = slots_[index];
             if (slot.phase != Phase::Unmade) {
                 continue;
@@ -179,7 +194,30 @@ class Listener {
             log_line(CREATE_PIPE_FAILED_LOG);
         }
         creation_failing_ = failed;
-        next_creation_ = failed ? GetTickCount64() + CREATE_RETRY_MS : NO_DEADLINE;
+        open_ = set_dacl(open_dacl_, UNPROTECTED_DACL_SECURITY_INFORMATION);
+        next_creation_ = failed || !open_ ? GetTickCount64() + CREATE_RETRY_MS : NO_DEADLINE;
+    }
+
+    // Sets the pipe's DACL. Windows keeps one descriptor for the pipe, which any of its
+    // instances sets; Wine keeps one for each instance, so it is set through every one.
+    // A failure is logged when it is news.
+    bool set_dacl(PACL dacl, SECURITY_INFORMATION protection) {
+        DWORD error = ERROR_SUCCESS;
+        for (const Slot& slot : slots_) {
+            if (slot.pipe && error == ERROR_SUCCESS) {
+                error = parts_.set_security(slot.pipe.get(), SE_KERNEL_OBJECT,
+                                            DACL_SECURITY_INFORMATION | protection, nullptr,
+                                            nullptr, dacl, nullptr);
+            }
+        }
+        if (error != ERROR_SUCCESS && error != security_failing_) {
+            try {
+                log_line(std::string(SET_SECURITY_LOG_PREFIX) + win::winapi_error_text(error));
+            } catch (const std::exception&) {
+            }
+        }
+        security_failing_ = error;
+        return error == ERROR_SUCCESS;
     }
 
     // A line that cannot be written, memory running out included, is lost.
@@ -290,7 +328,7 @@ class Listener {
                 enter(slot, Phase::Ending, now);
             } else {
                 forget_connection(slot);
-                DisconnectNamedPipe(slot.pipe.get());
+                parts_.disconnect(slot.pipe.get());
                 enter(slot, Phase::Resting, now);
             }
         }
@@ -350,7 +388,7 @@ class Listener {
             }
             // A client that came and went before the call: its end is disconnected and
             // the instance listens again.
-            DisconnectNamedPipe(slot.pipe.get());
+            parts_.disconnect(slot.pipe.get());
         }
     }
 
@@ -360,10 +398,10 @@ class Listener {
         slot.pending = Pending::None;
         slot.cancelled = false;
         slot.order = ++connections_;
-        slot.account = parts_.account(slot.pipe.get());
+        slot.account.clear();
         slot.deadline = now + parts_.exchange_budget_ms;
         enter(slot, Phase::Receiving, now);
-        slot.exchange.emplace(slot.pipe.get());
+        slot.exchange.emplace(slot.pipe.get(), caller_admitted, parts_.impersonate);
         carry_out(index, slot.exchange->begin());
     }
 
@@ -371,6 +409,9 @@ class Listener {
     // STEPS_PER_TURN calls; the rest waits for the slot's next turn.
     void carry_out(size_t index, ExchangeStep step) {
         Slot& slot = slots_[index];
+        if (slot.account.empty() && slot.exchange->caller() != nullptr) {
+            slot.account = parts_.account(slot.pipe.get(), slot.exchange->caller());
+        }
         for (int calls = 0;;) {
             switch (step.kind) {
                 case ExchangeStep::Kind::End:
@@ -428,6 +469,12 @@ class Listener {
                                                 slot.exchange->caller(), parts_.policy)));
             return;
         }
+        if (std::optional<Result<std::vector<std::uint8_t>>> answer =
+                answer_at_once(slot.exchange->request())) {
+            enter(slot, Phase::Replying, now);
+            carry_out(index, slot.exchange->answered(std::move(*answer)));
+            return;
+        }
         const auto in_hand = std::count_if(slots_.begin(), slots_.end(), [&](const Slot& other) {
             return other.phase == Phase::Handling && other.account == slot.account;
         });
@@ -461,7 +508,7 @@ class Listener {
                 if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED) {
                     connected(index);
                 } else {
-                    DisconnectNamedPipe(slot.pipe.get());
+                    parts_.disconnect(slot.pipe.get());
                     enter(slot, Phase::Resting, GetTickCount64());
                 }
                 return;
@@ -539,7 +586,7 @@ class Listener {
 
     void disconnect(size_t index) {
         Slot& slot = slots_[index];
-        DisconnectNamedPipe(slot.pipe.get());
+        parts_.disconnect(slot.pipe.get());
         forget_connection(slot);
         enter(slot, Phase::Free, GetTickCount64());
     }
@@ -594,9 +641,7 @@ class Listener {
 
     void cancel_every_call() {
         for (Slot& slot : slots_) {
-            if (slot.pending != Pending::None && slot.pending != Pending::Resume) {
-                CancelIoEx(slot.pipe.get(), &slot.overlapped);
-            }
+            cancel_call(slot);
         }
     }
 
@@ -606,49 +651,78 @@ class Listener {
                           [](const Slot& slot) { return slot.pending != Pending::None; }));
     }
 
-    // Ends every wait, lets the request in hand finish, writes its answer, and closes
-    // the instances once none of their calls is pending. They are closed without being
-    // disconnected: a client can still read what was written to it.
+    // Ends every wait, lets the request in hand finish and writes its answer when the
+    // pipe takes it at once. A client whose answer is written has AFTER_ANSWER_MS to read
+    // it and close its end. Then every instance is disconnected before it is closed: a
+    // client's handle on an instance that was only closed would keep the pipe, and with
+    // it the name, from the next start.
     void end() {
         requests_->stop();
-        cancel_every_call();
-        drain();
+        for (Slot& slot : slots_) {
+            if (!delivering(slot)) {
+                cancel_call(slot);
+            }
+        }
+        drain([](const Slot& slot) { return !delivering(slot); }, NO_DEADLINE);
         for (RequestThread::Answer& answer : requests_->take_answers()) {
-            Slot& slot = slots_[answer.ticket];
+            const size_t index = answer.ticket;
+            Slot& slot = slots_[index];
             if (slot.phase != Phase::Handling) {
                 continue;
             }
-            const ExchangeStep step = slot.exchange->answered(std::move(answer.frame));
-            if (step.kind != ExchangeStep::Kind::Write) {
-                continue;
-            }
-            slot.overlapped = OVERLAPPED{};
-            if (!WriteFile(slot.pipe.get(), step.bytes.data(), proto::chunk_size(step.bytes.size()),
-                           nullptr, &slot.overlapped) &&
-                GetLastError() == ERROR_IO_PENDING) {
-                // Not taken at once: the client is not reading, and the stop waits for no
-                // one.
-                slot.pending = Pending::Write;
-                CancelIoEx(slot.pipe.get(), &slot.overlapped);
+            enter(slot, Phase::Replying, GetTickCount64());
+            run_or_drop(
+                index, [&] { carry_out(index, slot.exchange->answered(std::move(answer.frame))); });
+        }
+        // An answer the pipe did not take at once is not waited for.
+        for (Slot& slot : slots_) {
+            if (!delivering(slot)) {
+                cancel_call(slot);
             }
         }
-        drain();
+        drain([](const Slot& slot) { return !delivering(slot); }, NO_DEADLINE);
+        if (!drain([](const Slot&) { return true; }, GetTickCount64() + AFTER_ANSWER_MS)) {
+            cancel_every_call();
+            drain([](const Slot&) { return true; }, NO_DEADLINE);
+        }
         for (Slot& slot : slots_) {
+            if (slot.pipe) {
+                parts_.disconnect(slot.pipe.get());
+            }
             slot.exchange.reset();
             slot.pipe.reset();
         }
     }
 
-    // Waits for every pending call's completion, cancelled or not, and for every turn
-    // posted.
-    void drain() {
-        while (port_ && pending_calls() != 0) {
+    // Whether the slot waits for its client to close after taking its answer.
+    static bool delivering(const Slot& slot) {
+        return slot.phase == Phase::Replying && slot.pending == Pending::Read;
+    }
+
+    void cancel_call(Slot& slot) {
+        if (slot.pending != Pending::None && slot.pending != Pending::Resume) {
+            CancelIoEx(slot.pipe.get(), &slot.overlapped);
+        }
+    }
+
+    // Waits until no call `waited_for` is pending, a completion of any call ending it,
+    // or until `until`: false then.
+    template <class WaitedFor>
+    bool drain(WaitedFor waited_for, std::uint64_t until) {
+        for (;;) {
+            if (!port_ || std::none_of(slots_.begin(), slots_.end(), [&](const Slot& slot) {
+                    return slot.pending != Pending::None && waited_for(slot);
+                })) {
+                return true;
+            }
             DWORD count = 0;
             ULONG_PTR key = 0;
             OVERLAPPED* overlapped = nullptr;
-            if (!GetQueuedCompletionStatus(port_.get(), &count, &key, &overlapped, INFINITE) &&
+            if (!GetQueuedCompletionStatus(port_.get(), &count, &key, &overlapped,
+                                           win::remaining_ms(until)) &&
                 overlapped == nullptr) {
-                return;
+                // Timed out, or the port itself failed and nothing more will come.
+                return GetLastError() != WAIT_TIMEOUT;
             }
             if (overlapped != nullptr && key < slots_.size()) {
                 slots_[key].pending = Pending::None;
@@ -660,6 +734,11 @@ class Listener {
     core::Supervisor& supervisor_;
     const ListenerParts& parts_;
     SECURITY_ATTRIBUTES& security_;
+    const PACL open_dacl_;
+    const PACL closed_dacl_;
+    // Whether the pipe has its open DACL.
+    bool open_ = false;
+    DWORD security_failing_ = ERROR_SUCCESS;
     win::UniqueHandle port_;
     std::array<Slot, PIPE_INSTANCES> slots_;
     std::optional<RequestThread> requests_;
@@ -687,6 +766,47 @@ Result<win::UniqueLocal> build_pipe_security() {
     return win::UniqueLocal(descriptor);
 }
 
+Result<win::UniqueLocal> build_closed_pipe_security() {
+    win::UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure("OpenProcessToken", error);
+    }
+    alignas(TOKEN_USER) std::uint8_t user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure("GetTokenInformation", error);
+    }
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure("ConvertSidToStringSidW", error);
+    }
+    const win::UniqueLocal sid_text(sid);
+    const std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid) + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        const DWORD error = GetLastError();
+        return win::winapi_failure(SDDL_CONVERT_STEP, error);
+    }
+    return win::UniqueLocal(descriptor);
+}
+
+namespace {
+
+PACL dacl_of(const win::UniqueLocal& descriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(static_cast<PSECURITY_DESCRIPTOR>(descriptor.get()), &present, &dacl,
+                              &defaulted);
+    return dacl;
+}
+
+}  // namespace
+
 void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
                        const ListenerParts& parts) {
     Result<win::UniqueLocal> descriptor = build_pipe_security();
@@ -694,9 +814,16 @@ void run_pipe_listener(const win::StopFlag& stop, core::Supervisor& supervisor,
         log::write_log(std::string(SECURITY_INIT_LOG_PREFIX) + descriptor.error());
         return;
     }
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor->get(), FALSE};
+    Result<win::UniqueLocal> closed = build_closed_pipe_security();
+    if (!closed) {
+        log::write_log(std::string(SECURITY_INIT_LOG_PREFIX) + closed.error());
+        return;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, closed->get(), FALSE};
     try {
-        Listener(stop, supervisor, parts, security).run();
+        Listener(stop, supervisor, parts, security, dacl_of(descriptor.value()),
+                 dacl_of(closed.value()))
+            .run();
     } catch (const std::exception&) {
         // Only memory running out can throw here; the listener's end has waited for
         // every call it had pending.

@@ -168,6 +168,11 @@ struct StandIn {
     std::mutex lock;
     StandInRules rules;
     std::vector<CreateCall> calls;
+    // Every instance it created, and what happened to the pipe's descriptor: "create"
+    // for an instance made while the descriptor grants the listener's user alone,
+    // "open" and "close" for the descriptor set to the pipe's DACL and back.
+    std::vector<HANDLE> made;
+    std::vector<std::string> events;
 };
 
 StandIn& stand_in() {
@@ -179,6 +184,29 @@ void tell_stand_in(const StandInRules& rules) {
     const std::lock_guard hold(stand_in().lock);
     stand_in().rules = rules;
     stand_in().calls.clear();
+    stand_in().made.clear();
+    stand_in().events.clear();
+}
+
+// The events, each run of the descriptor set through every instance as one.
+std::vector<std::string> stand_in_events() {
+    const std::lock_guard hold(stand_in().lock);
+    std::vector<std::string> events;
+    for (const std::string& event : stand_in().events) {
+        if (events.empty() || event.starts_with("create") || event != events.back()) {
+            events.push_back(event);
+        }
+    }
+    return events;
+}
+
+DWORD WINAPI set_security_as_told(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                  PSID owner, PSID group, PACL dacl, PACL sacl) {
+    {
+        const std::lock_guard hold(stand_in().lock);
+        stand_in().events.push_back(dacl->AceCount == 3 ? "open" : "close");
+    }
+    return SetSecurityInfo(handle, type, what, owner, group, dacl, sacl);
 }
 
 // The other's instances are gone: first instances are created again.
@@ -190,6 +218,16 @@ void stand_in_name_released() {
 std::vector<CreateCall> stand_in_calls() {
     const std::lock_guard hold(stand_in().lock);
     return stand_in().calls;
+}
+
+WORD ace_count(PSECURITY_DESCRIPTOR descriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || dacl == nullptr) {
+        return 0;
+    }
+    return dacl->AceCount;
 }
 
 HANDLE WINAPI create_as_told(LPCWSTR name, DWORD open_mode, DWORD pipe_mode, DWORD max_instances,
@@ -214,8 +252,71 @@ HANDLE WINAPI create_as_told(LPCWSTR name, DWORD open_mode, DWORD pipe_mode, DWO
     }
     stand_in().calls.push_back({first, pipe != INVALID_HANDLE_VALUE, open_mode, pipe_mode,
                                 max_instances, out_size == in_size ? out_size : 0, time_out});
+    if (pipe != INVALID_HANDLE_VALUE) {
+        stand_in().made.push_back(pipe);
+        stand_in().events.push_back(ace_count(security->lpSecurityDescriptor) == 1 ? "create"
+                                                                                   : "create open");
+    }
     SetLastError(error);
     return pipe;
+}
+
+// Accounts the test names, one for each connection in the order the listener sees them
+// connect; connections beyond those named are "unnamed".
+struct NamedAccounts {
+    std::mutex lock;
+    std::deque<std::string> next;
+    int taken = 0;
+};
+
+NamedAccounts& named_accounts() {
+    static NamedAccounts accounts;
+    return accounts;
+}
+
+Account named_account(HANDLE, HANDLE) {
+    NamedAccounts& accounts = named_accounts();
+    const std::lock_guard hold(accounts.lock);
+    ++accounts.taken;
+    if (accounts.next.empty()) {
+        return "unnamed";
+    }
+    Account account = accounts.next.front();
+    accounts.next.pop_front();
+    return account;
+}
+
+// Opens the pipe as `account`, once the listener has taken the account of every
+// connection before it.
+UniqueHandle open_as(const std::string& account) {
+    NamedAccounts& accounts = named_accounts();
+    int taken = 0;
+    {
+        const std::lock_guard hold(accounts.lock);
+        accounts.next.push_back(account);
+        taken = accounts.taken;
+    }
+    UniqueHandle pipe = open_pipe();
+    for (int waited = 0; waited < 5000; waited += 5) {
+        {
+            const std::lock_guard hold(accounts.lock);
+            if (accounts.taken > taken) {
+                break;
+            }
+        }
+        Sleep(5);
+    }
+    return pipe;
+}
+
+void forget_named_accounts() {
+    const std::lock_guard hold(named_accounts().lock);
+    named_accounts().next.clear();
+}
+
+// Every process is one account, this test's and the tool's alike.
+Account one_account(HANDLE, HANDLE) {
+    return "everyone";
 }
 
 const std::string ABORTED_READ =
@@ -478,7 +579,7 @@ TEST(Listener, ASquatterCannotMakeAnInstanceWhileTheListenerRunsAndEveryPingIsAn
     EXPECT_TRUE(log_lines(sandbox).empty());
 }
 
-TEST(Listener, AStopEndsEveryWaitAtOnce) {
+TEST(Listener, AStopEndsEveryWaitAndDisconnectsEveryClient) {
     LoggedSandbox sandbox;
     Listener listener(EXCHANGE_BUDGET_MS);
     // One waits to send, one to have its answer read, one to close after reading it;
@@ -493,14 +594,197 @@ TEST(Listener, AStopEndsEveryWaitAtOnce) {
     Sleep(200);
     const ULONGLONG began = GetTickCount64();
     listener.stop();
-    EXPECT_LT(GetTickCount64() - began, 2000u);
+    // The unread answer's client is waited for AFTER_ANSWER_MS.
+    EXPECT_GE(GetTickCount64() - began, AFTER_ANSWER_MS - 50);
+    EXPECT_LT(GetTickCount64() - began, AFTER_ANSWER_MS + 1000);
     EXPECT_TRUE(closed_without_data(silent.get()));
-    // The instance was closed, not disconnected: an answer written is still there.
-    EXPECT_EQ(read_response(unread.get()), PONG);
+    // Disconnected, which discards the answer it did not read in time.
     EXPECT_TRUE(closed_without_data(unread.get()));
     EXPECT_TRUE(closed_without_data(kept.get()));
     // A stop writes no line of its own.
     EXPECT_TRUE(log_lines(sandbox).empty());
+}
+
+TEST(Listener, AnAnswerWrittenJustBeforeTheStopIsReadByAClientThatReadsAtOnce) {
+    LoggedSandbox sandbox;
+    Listener listener;
+    UniqueHandle pipe = open_pipe();
+    ASSERT_TRUE(send_bytes(pipe.get(), framed(PING)));
+    DWORD available = 0;
+    for (int waited = 0; waited < 5000 && available == 0; waited += 5) {
+        Sleep(5);
+        ASSERT_TRUE(PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr));
+    }
+    test_support::Background stopping([&] { listener.stop(); });
+    Sleep(50);
+    EXPECT_EQ(read_response(pipe.get()), PONG);
+    pipe.reset();
+    // Its close ends the wait.
+    EXPECT_TRUE(stopping.done_within(AFTER_ANSWER_MS - 200));
+}
+
+// What the stand-in disconnect saw: each instance it was asked to disconnect, and
+// whether the handle was still open then.
+struct Disconnects {
+    std::mutex lock;
+    std::atomic<bool> recording{false};
+    std::vector<std::pair<HANDLE, bool>> seen;
+};
+
+Disconnects& disconnects() {
+    static Disconnects record;
+    return record;
+}
+
+BOOL WINAPI recorded_disconnect(HANDLE pipe) {
+    if (disconnects().recording.load()) {
+        ULONG flags = 0;
+        const bool open = GetNamedPipeInfo(pipe, &flags, nullptr, nullptr, nullptr) != FALSE;
+        const std::lock_guard hold(disconnects().lock);
+        disconnects().seen.emplace_back(pipe, open);
+    }
+    return DisconnectNamedPipe(pipe);
+}
+
+TEST(Listener, AStopDisconnectsEveryInstanceBeforeClosingItInEveryPhase) {
+    LoggedSandbox sandbox;
+    forget_named_accounts();
+    tell_stand_in({});
+    disconnects().recording.store(false);
+    disconnects().seen.clear();
+    test_support::HeldLaunch launch;
+    {
+        Listener listener(ListenerParts{.create = create_as_told,
+                                        .account = named_account,
+                                        .disconnect = recorded_disconnect},
+                          stop_flag(), test_support::launch_when_released);
+        // Listening: most instances. Reading: a client that sends nothing. Handled and
+        // queued: a held start, and another account's status behind it. An answer
+        // unread: a ping never read.
+        const UniqueHandle silent = open_as("a");
+        const UniqueHandle starter = open_as("b");
+        ASSERT_TRUE(send_bytes(
+            starter.get(),
+            framed(
+                R"({"op":"start","config_yaml":"k: v\n","secret":"","mixed_port":1,"ctl_port":2})")));
+        ASSERT_EQ(WaitForSingleObject(launch.entered.get(), 10000), WAIT_OBJECT_0);
+        const UniqueHandle queued = open_as("c");
+        ASSERT_TRUE(send_bytes(queued.get(), framed(R"({"op":"status"})")));
+        const UniqueHandle unread = open_as("d");
+        ASSERT_TRUE(send_bytes(unread.get(), framed(PING)));
+        Sleep(200);
+        disconnects().recording.store(true);
+        test_support::Background releasing([&] {
+            Sleep(300);
+            SetEvent(launch.release.get());
+        });
+        listener.stop();
+    }
+    std::vector<HANDLE> made;
+    {
+        const std::lock_guard hold(stand_in().lock);
+        made = stand_in().made;
+    }
+    ASSERT_EQ(made.size(), PIPE_INSTANCES);
+    const std::lock_guard hold(disconnects().lock);
+    for (const HANDLE pipe : made) {
+        const auto seen = std::find_if(disconnects().seen.begin(), disconnects().seen.end(),
+                                       [&](const auto& entry) { return entry.first == pipe; });
+        ASSERT_NE(seen, disconnects().seen.end());
+        EXPECT_TRUE(seen->second);
+    }
+}
+
+TEST(Listener, MakesEveryInstanceBeforeThePipeOpensAndClosesItBeforeMakingMore) {
+    struct Case {
+        const char* name;
+        StandInRules rules;
+        std::vector<std::string> events;
+    };
+    std::vector<std::string> all(PIPE_INSTANCES, "create");
+    all.push_back("open");
+    std::vector<std::string> retried(PIPE_INSTANCES - 3, "create");
+    retried.push_back("open");
+    retried.push_back("close");
+    retried.insert(retried.end(), 3, "create");
+    retried.push_back("open");
+    const Case cases[] = {
+        {"every instance at once", {}, all},
+        {"three taken meanwhile, and made later", {.next_instance_failures = 3}, retried},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggedSandbox sandbox;
+        tell_stand_in(c.rules);
+        {
+            Listener listener(
+                ListenerParts{.create = create_as_told, .set_security = set_security_as_told});
+            EXPECT_EQ(request(PING), PONG);
+            for (int waited = 0; waited < 5000 && stand_in_events().size() < c.events.size();
+                 waited += 50) {
+                Sleep(50);
+            }
+            listener.stop();
+        }
+        EXPECT_EQ(stand_in_events(), c.events);
+    }
+}
+
+// The pipe's DACL as `handle`, an instance or a client's end, shows it: PIPE_SDDL's
+// three entries, not protected.
+void expect_the_pipes_descriptor(HANDLE handle) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const win::UniqueLocal owned(descriptor);
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AceCount, 3);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_EQ(control & SE_DACL_PROTECTED, 0);
+    const WELL_KNOWN_SID_TYPE trustees[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
+                                            WinInteractiveSid};
+    for (DWORD i = 0; i < 3; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE));
+        BYTE expected[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof expected;
+        ASSERT_TRUE(CreateWellKnownSid(trustees[i], nullptr, expected, &size));
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), expected)) << i;
+    }
+}
+
+TEST(Listener, EveryInstanceHasThePipesDescriptorOnceItServes) {
+    LoggedSandbox sandbox;
+    tell_stand_in({});
+    Listener listener(ListenerParts{.create = create_as_told});
+    EXPECT_EQ(request(PING), PONG);
+    std::vector<HANDLE> made;
+    {
+        const std::lock_guard hold(stand_in().lock);
+        made = stand_in().made;
+    }
+    ASSERT_EQ(made.size(), PIPE_INSTANCES);
+    for (const HANDLE instance : made) {
+        expect_the_pipes_descriptor(instance);
+    }
+}
+
+// Windows only: Wine gives a client's end the descriptor its instance was made with.
+TEST(Listener, ClientsSeeThePipesDescriptor) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine keeps the descriptor an instance was made with for its clients";
+    }
+    LoggedSandbox sandbox;
+    Listener listener;
+    const UniqueHandle pipe = open_pipe();
+    ASSERT_TRUE(pipe.valid());
+    expect_the_pipes_descriptor(pipe.get());
 }
 
 TEST(Listener, EndsOnTheStopFlagWhateverTheInterleaving) {
@@ -684,7 +968,7 @@ TEST(Listener, MakesEachInstanceWithTheParametersOfThePipe) {
     ASSERT_EQ(calls.size(), PIPE_INSTANCES);
     for (const CreateCall& call : calls) {
         EXPECT_EQ(call.open_mode & ~DWORD{FILE_FLAG_FIRST_PIPE_INSTANCE},
-                  static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED));
+                  static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | WRITE_DAC));
         EXPECT_EQ(call.pipe_mode, static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE |
                                                      PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
         EXPECT_EQ(call.max_instances, 32u);
@@ -744,7 +1028,7 @@ TEST(Listener, TheNameIsNeverFreeBetweenExchanges) {
 
 // Under Wine every process has the same token: the test's own process is one account,
 // every other process another.
-Account two_accounts(HANDLE pipe) {
+Account two_accounts(HANDLE pipe, HANDLE) {
     ULONG process_id = 0;
     GetNamedPipeClientProcessId(pipe, &process_id);
     return process_id == GetCurrentProcessId() ? "this test" : "another process";
@@ -899,64 +1183,6 @@ TEST(Listener, AClientDuringAHeldStartConnectsAtOnceAndIsAnsweredAfterIt) {
         EXPECT_TRUE(starter.done_within(10000));
     }
     EXPECT_EQ(started, R"({"ok":"started","mixed_port":1,"ctl_port":2})");
-}
-
-// Accounts the test names, one for each connection in the order the listener sees them
-// connect; connections beyond those named are "unnamed".
-struct NamedAccounts {
-    std::mutex lock;
-    std::deque<std::string> next;
-    int taken = 0;
-};
-
-NamedAccounts& named_accounts() {
-    static NamedAccounts accounts;
-    return accounts;
-}
-
-Account named_account(HANDLE) {
-    NamedAccounts& accounts = named_accounts();
-    const std::lock_guard hold(accounts.lock);
-    ++accounts.taken;
-    if (accounts.next.empty()) {
-        return "unnamed";
-    }
-    Account account = accounts.next.front();
-    accounts.next.pop_front();
-    return account;
-}
-
-// Opens the pipe as `account`, once the listener has taken the account of every
-// connection before it.
-UniqueHandle open_as(const std::string& account) {
-    NamedAccounts& accounts = named_accounts();
-    int taken = 0;
-    {
-        const std::lock_guard hold(accounts.lock);
-        accounts.next.push_back(account);
-        taken = accounts.taken;
-    }
-    UniqueHandle pipe = open_pipe();
-    for (int waited = 0; waited < 5000; waited += 5) {
-        {
-            const std::lock_guard hold(accounts.lock);
-            if (accounts.taken > taken) {
-                break;
-            }
-        }
-        Sleep(5);
-    }
-    return pipe;
-}
-
-void forget_named_accounts() {
-    const std::lock_guard hold(named_accounts().lock);
-    named_accounts().next.clear();
-}
-
-// Every process is one account, this test's and the tool's alike.
-Account one_account(HANDLE) {
-    return "everyone";
 }
 
 // A client that sends its ping, reads the answer and then pours bytes in, four 1 MiB
@@ -1422,6 +1648,66 @@ TEST(Listener, AccountsTakeTurnsWhateverOrderTheirRequestsCameIn) {
     EXPECT_EQ(read_response(clients[0].get()), running);
     EXPECT_EQ(read_response(clients[2].get()), running);
     EXPECT_EQ(read_response(clients[1].get()), R"({"ok":"stopped"})");
+}
+
+// Impersonates only a client that has written something not read yet: under Wine
+// every client can be impersonated at once, as on Windows only one that opened the
+// pipe with a static security quality of service can.
+DWORD impersonate_once_written(HANDLE pipe) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+        return ERROR_CANNOT_IMPERSONATE;
+    }
+    return impersonate_pipe_client(pipe);
+}
+
+std::atomic<int> identified{0};
+
+// two_accounts, counting the connections identified.
+Account counted_account(HANDLE pipe, HANDLE token) {
+    ++identified;
+    return two_accounts(pipe, token);
+}
+
+TEST(Listener, AClientNotYetImpersonableIsIdentifiedOnceItsBytesAreRead) {
+    LoggedSandbox sandbox;
+    identified.store(0);
+    Listener listener(
+        ListenerParts{.account = counted_account, .impersonate = impersonate_once_written});
+    UniqueHandle pipe = open_pipe();
+    ASSERT_TRUE(pipe.valid());
+    Sleep(300);
+    EXPECT_EQ(identified.load(), 0);
+    ASSERT_TRUE(send_bytes(pipe.get(), framed(PING)));
+    EXPECT_EQ(read_response(pipe.get()), PONG);
+    EXPECT_EQ(identified.load(), 1);
+}
+
+TEST(Listener, AClientWithAStaticContextIsIdentifiedAtOnce) {
+    LoggedSandbox sandbox;
+    identified.store(0);
+    Listener listener(ListenerParts{.account = counted_account});
+    const UniqueHandle pipe = open_pipe(10000, nullptr, test_support::SERVICE_PIPE,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+    ASSERT_TRUE(pipe.valid());
+    for (int waited = 0; waited < 2000 && identified.load() == 0; waited += 10) {
+        Sleep(10);
+    }
+    EXPECT_EQ(identified.load(), 1);
+}
+
+TEST(Listener, ConnectionsNotYetIdentifiedCountAsOneAccount) {
+    LoggedSandbox sandbox;
+    Listener listener(
+        ListenerParts{.account = two_accounts, .impersonate = impersonate_once_written});
+    const Hogs hogs(2 * PIPE_INSTANCES, 0);
+    for (int waited = 0; waited < 5000 && hogs.opened() < static_cast<int>(PIPE_INSTANCES);
+         waited += 50) {
+        Sleep(50);
+    }
+    ASSERT_GE(hogs.opened(), static_cast<int>(PIPE_INSTANCES));
+    expect_each_answered_within(pings_from_a_pinger(10), 2000);
+    EXPECT_GT(hogs.opened(), static_cast<int>(2 * PIPE_INSTANCES));
 }
 
 // Bad frames each write a log line; none of them makes or moves the work folder, so a

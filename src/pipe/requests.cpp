@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <variant>
 
 #include "pipe/dispatch.h"
 #include "pipe/exchange.h"
@@ -23,6 +24,18 @@ Result<std::vector<std::uint8_t>> answer_request(std::vector<std::uint8_t>& body
             std::string(proto::BAD_REQUEST), std::string(PARSE_PREFIX) + request.error()});
     }
     return proto::response_frame(handle_request(request.value(), supervisor, caller, policy));
+}
+
+std::optional<Result<std::vector<std::uint8_t>>> answer_at_once(
+    const std::vector<std::uint8_t>& body) {
+    if (body.size() > AT_ONCE_LIMIT) {
+        return std::nullopt;
+    }
+    Result<proto::Request> request = proto::decode_request(body);
+    if (!request || !std::holds_alternative<proto::request::Ping>(request.value())) {
+        return std::nullopt;
+    }
+    return proto::response_frame(pong());
 }
 
 RequestThread::RequestThread(core::Supervisor& supervisor, PolicySource policy, size_t tickets,

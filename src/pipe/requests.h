@@ -30,6 +30,15 @@ Result<std::vector<std::uint8_t>> answer_request(std::vector<std::uint8_t>& body
                                                  core::Supervisor& supervisor, HANDLE caller,
                                                  const PolicySource& policy = {});
 
+// The most bytes of a body that answer_at_once decodes.
+inline constexpr size_t AT_ONCE_LIMIT = 256;
+
+// The answer to a body that needs neither the supervisor nor the policy, a ping's, as
+// answer_request gives it; nothing for a body of more than AT_ONCE_LIMIT bytes or any
+// other request, which is for the request thread.
+std::optional<Result<std::vector<std::uint8_t>>> answer_at_once(
+    const std::vector<std::uint8_t>& body);
+
 class RequestThread {
   public:
     struct Answer {
