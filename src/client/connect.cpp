@@ -17,6 +17,11 @@ constexpr DWORD RETRY_MS = 50;
 // How often the Service Control Manager is asked while the service's pipe is missing:
 // each query is a few calls into services.exe.
 constexpr ULONGLONG QUERY_INTERVAL_MS = 250;
+// The service makes its instances while the pipe's descriptor admits no one else, and
+// opens it once they are all made: a refusal of the service's pipe is tried again for
+// this long, in case it came in that moment.
+constexpr ULONGLONG REFUSED_RETRY_MS = 500;
+constexpr DWORD REFUSED_PAUSE_MS = 10;
 
 }  // namespace
 
@@ -32,6 +37,7 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& 
     const bool service_pipe = is_service_pipe(name);
     ULONGLONG last_query = 0;
     bool queried = false;
+    ULONGLONG first_refusal = 0;
     // A pipe seen busy may be found missing later: its server may have ended, or be
     // one that closes each instance before it creates the next.
     bool seen_busy = false;
@@ -68,6 +74,13 @@ Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& 
             // pause would give it to a client that opens in a tight loop. A pipe that
             // has gone is then found missing, which pauses.
             WaitNamedPipeW(wide.c_str(), std::max<DWORD>(deadline.remaining_ms(), 1));
+        } else if (error == ERROR_ACCESS_DENIED && service_pipe &&
+                   (first_refusal == 0 || GetTickCount64() - first_refusal < REFUSED_RETRY_MS) &&
+                   !deadline.passed()) {
+            if (first_refusal == 0) {
+                first_refusal = GetTickCount64();
+            }
+            Sleep(std::min(deadline.remaining_ms(), REFUSED_PAUSE_MS));
         } else {
             return win::winapi_failure(step + ": CreateFileW", error);
         }

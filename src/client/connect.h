@@ -17,8 +17,10 @@ namespace korvan::client {
 // exist it tries again shortly; when `name` is the service's pipe (is_service_pipe), it
 // first asks `query` (at most every 250 ms) and gives up at once when the service will
 // not make its pipe (absent_service), but waits while the service starts, runs, or
-// cannot be asked. Nothing is tried once the deadline has passed. The caller owns the
-// handle.
+// cannot be asked. A refusal (ERROR_ACCESS_DENIED) of the service's pipe is tried again
+// every 10 ms for up to 500 ms: the service's pipe refuses everyone in the moment it
+// makes its instances. Nothing is tried once the deadline has passed. The caller owns
+// the handle.
 // Errors, each after "connect {name}: ", with their system error:
 //   those of absent_service
 //   "the pipe does not exist (is the service running?)", ERROR_FILE_NOT_FOUND

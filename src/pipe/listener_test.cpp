@@ -1696,6 +1696,23 @@ TEST(Listener, AClientWithAStaticContextIsIdentifiedAtOnce) {
     EXPECT_EQ(identified.load(), 1);
 }
 
+// Windows only: Wine impersonates every client before anything is read.
+TEST(Listener, AClientWithTheDefaultFlagsIsIdentifiedOnlyOnceItsBytesAreRead) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine impersonates every client before anything is read";
+    }
+    LoggedSandbox sandbox;
+    identified.store(0);
+    Listener listener(ListenerParts{.account = counted_account});
+    UniqueHandle pipe = open_pipe();
+    ASSERT_TRUE(pipe.valid());
+    Sleep(300);
+    EXPECT_EQ(identified.load(), 0);
+    ASSERT_TRUE(send_bytes(pipe.get(), framed(PING)));
+    EXPECT_EQ(read_response(pipe.get()), PONG);
+    EXPECT_EQ(identified.load(), 1);
+}
+
 TEST(Listener, ConnectionsNotYetIdentifiedCountAsOneAccount) {
     LoggedSandbox sandbox;
     Listener listener(

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -427,6 +429,69 @@ TEST_F(Service, AStopEndsAClientsWaitAtOnce) {
     EXPECT_TRUE(test_support::closed_without_data(silent.get()));
 }
 
+constexpr std::string_view PIPE_NAME_HELD = "pipe name held by another process";
+
+// Stops and starts the installed service again; whether it runs again.
+bool restarted() {
+    UniqueServiceHandle service = open_installed_service(SERVICE_STOP | SERVICE_START);
+    SERVICE_STATUS status{};
+    return ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+           wait_for_service_state(SERVICE_STOPPED, 20000) &&
+           StartServiceW(service.get(), 0, nullptr) &&
+           wait_for_service_state(SERVICE_RUNNING, 20000);
+}
+
+// Windows only: a pipe lives while any handle on it is open, a client's too, and Wine
+// frees the name at the server's close.
+TEST_F(Service, AClientThatKeepsItsHandleAcrossARestartKeepsNoOneFromTheNewService) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine frees a pipe's name when its server closes it";
+    }
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    // One that never sends, and one that never reads its answer, both kept open.
+    const UniqueHandle silent = test_support::open_pipe();
+    ASSERT_TRUE(silent.valid());
+    const UniqueHandle unread = test_support::open_pipe();
+    ASSERT_TRUE(test_support::send_bytes(unread.get(), test_support::framed(R"({"op":"ping"})")));
+    ASSERT_TRUE(restarted());
+    EXPECT_EQ(test_support::request(R"({"op":"ping"})"), PONG);
+    const std::optional<std::string> log = read_file(service_log());
+    EXPECT_TRUE(!log || log->find(PIPE_NAME_HELD) == std::string::npos) << *log;
+}
+
+// Windows only: under Wine every process has the service's token, which the descriptor
+// the service makes its instances under lets through.
+TEST_F(Service, ASquatterPollingForTheNameGetsNoInstanceAtAnyStart) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "under Wine every process has the same token";
+    }
+    InstallFolder folder(L"korvan install dir");
+    install(folder);
+    std::atomic<bool> done{false};
+    std::atomic<int> made{0};
+    std::vector<UniqueHandle> taken;
+    std::thread squatter([&] {
+        while (!done.load()) {
+            UniqueHandle instance(CreateNamedPipeW(test_support::SERVICE_PIPE, PIPE_ACCESS_DUPLEX,
+                                                   PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0, 0,
+                                                   0, nullptr));
+            if (instance) {
+                ++made;
+                taken.push_back(std::move(instance));
+            }
+        }
+    });
+    for (int start = 0; start < 20; ++start) {
+        SCOPED_TRACE(start);
+        ASSERT_TRUE(restarted());
+        EXPECT_EQ(test_support::request(R"({"op":"ping"})"), PONG);
+    }
+    done.store(true);
+    squatter.join();
+    EXPECT_EQ(made.load(), 0);
+}
+
 TEST_F(Service, InterrogateAndUnimplementedControls) {
     InstallFolder folder(L"korvan install dir");
     install(folder);
@@ -602,8 +667,8 @@ TEST_F(Service, AStartWhileGroupPolicyHoldsItsLockIsRefusedUntilItIsLeft) {
     install(folder);
     const std::wstring config = recording_config(folder);
     ASSERT_FALSE(config.empty());
-    const std::wstring start = tool_command() + L"start --config \"" + config +
-                               L"\" --mixed-port 7890 --ctl-port 9090";
+    const std::wstring start =
+        tool_command() + L"start --config \"" + config + L"\" --mixed-port 7890 --ctl-port 9090";
     {
         const HANDLE held = EnterCriticalPolicySection(TRUE);
         ASSERT_NE(held, nullptr) << GetLastError();
