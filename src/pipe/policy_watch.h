@@ -2,15 +2,16 @@
 
 // The machine's policy as the service holds it (control_policy.h): read when a watch
 // begins, and again whenever either key may have changed, on a thread of the watch's
-// own that no request waits for. A start or stop is decided on the last value read and
-// never reads the keys itself.
+// own. A start or stop is decided on the last value read and never reads the keys
+// itself; it waits for nothing but the first read, for at most FIRST_READ_WAIT_MS.
 //
 // What wakes the thread:
 // - RegisterGPNotification for the machine: Group Policy has applied machine policy;
 // - RegNotifyChangeKeyValue, never for a subtree: on each key that exists, for its
-//   values and its security; on the nearest existing parent of each key, for its
-//   subkeys, so that a key made later is seen one level at a time, and so is a key's
-//   removal.
+//   values and its security, and on its parent, for its subkeys (the key's removal);
+//   for a key that does not exist, on its nearest existing parent and on that one's
+//   parent, for their subkeys, so that a key made later is seen one level at a time,
+//   and so is that parent's removal.
 // The thread registers every key's notifications anew before each read, so that a change
 // made while it reads wakes it again; it is the only thread that registers them and it
 // lives as long as the watch, so REG_NOTIFY_THREAD_AGNOSTIC is not used.
