@@ -57,10 +57,9 @@ std::shared_ptr<win::StopFlag> stop_flag() {
     return stop;
 }
 
-// Wine's EnterCriticalPolicySection fails, which the listener would log at each first
-// start or stop.
+// Wine's EnterCriticalPolicySection fails, which the machine's watch would log.
 ListenerParts with_free_policy_lock(ListenerParts parts) {
-    parts.policy.section = &test_support::free_policy_section();
+    parts.policy.watch = &test_support::free_machine_policy();
     return parts;
 }
 

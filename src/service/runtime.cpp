@@ -6,6 +6,7 @@
 #include "core/launch.h"
 #include "log/service_log.h"
 #include "pipe/listener.h"
+#include "pipe/policy_watch.h"
 #include "service/identity.h"
 #include "win/error_text.h"
 #include "win/utf.h"
@@ -77,6 +78,8 @@ Result<void> run_service() {
         supervisor->release_install_files();
         return running;
     }
+    // The machine's policy is read from here on, on a thread of its own.
+    (void)pipe::machine_policy_watch();
     (void)core::prepare_work_folder();
     pipe::run_pipe_listener(*stop, *supervisor);
     return finish_service(*supervisor, [handle](DWORD state, DWORD exit_code) {
