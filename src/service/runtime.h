@@ -45,11 +45,11 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
 // Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels the
 // service's own and logs what it moved aside on the way (core::prepare_work_folder)
-// before it serves anyone, and serves. The install has made the missing levels before, so that they
-// exist from the install on; a failure here fails nothing: each start request makes the
-// levels as it always does, and answers with what keeps it from doing so. A failure to
-// make the stop request's event, to register or to report a status yields the system
-// error in its diagnostic form, carrying its code.
+// before it serves anyone, and serves. The install has made the missing levels before,
+// so that they exist from the install on; a failure here fails nothing: each start
+// request makes the levels as it always does, and answers with what keeps it from doing
+// so. A failure to make the stop request's event, to register or to report a status
+// yields the system error in its diagnostic form, carrying its code.
 Result<void> run_service();
 
 // The service thread's work once SERVICE_RUNNING has been reported: runs the pipe
