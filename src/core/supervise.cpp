@@ -4,10 +4,10 @@
 
 namespace korvan::core {
 
-win::UniqueHandle stop_core(CoreState& state) {
+win::UniqueHandle stop_core(CoreState& state, DWORD wait_ms) {
     win::UniqueHandle outlived;
     if (std::optional<win::UniqueProcess> child = std::exchange(state.child, std::nullopt)) {
-        if (!end_unrecorded(child->process.get())) {
+        if (!end_unrecorded(child->process.get(), wait_ms)) {
             outlived = std::move(child->process);
         }
         child.reset();
@@ -20,9 +20,9 @@ win::UniqueHandle stop_core(CoreState& state) {
     return outlived;
 }
 
-bool end_unrecorded(HANDLE process) {
+bool end_unrecorded(HANDLE process, DWORD wait_ms) {
     TerminateProcess(process, TERMINATED_EXIT_CODE);
-    return WaitForSingleObject(process, BOUNDED_WAIT_MS) == WAIT_OBJECT_0;
+    return WaitForSingleObject(process, wait_ms) == WAIT_OBJECT_0;
 }
 
 bool core_running(const CoreState& state) {

@@ -17,18 +17,18 @@ inline constexpr UINT TERMINATED_EXIT_CODE = 1;
 inline constexpr DWORD BOUNDED_WAIT_MS = 5000;
 
 // Ends the recorded core and empties the record: terminates the process and waits for
-// it at most BOUNDED_WAIT_MS, closes its thread handle, then closes the job (which ends
+// it at most `wait_ms`, closes its thread handle, then closes the job (which ends
 // whatever else runs inside it, the core too if it outlived the wait) and clears both
 // ports. The caller holds the supervisor's lock. Never fails; a termination that fails
 // is dropped. Termination is asynchronous: a core that had not ended within the wait
 // still runs, or has its image mapped, and its process handle is returned so that the
 // caller can wait for its end; otherwise no handle.
-win::UniqueHandle stop_core(CoreState& state);
+win::UniqueHandle stop_core(CoreState& state, DWORD wait_ms = BOUNDED_WAIT_MS);
 
 // Ends a started core that will not be recorded, which no later stop could reach:
-// terminates it and waits for it at most BOUNDED_WAIT_MS. Whether it ended within the
-// wait. Failures are dropped.
-bool end_unrecorded(HANDLE process);
+// terminates it and waits for it at most `wait_ms`. Whether it ended within the wait.
+// Failures are dropped.
+bool end_unrecorded(HANDLE process, DWORD wait_ms = BOUNDED_WAIT_MS);
 
 // Whether the recorded core is still running; never waits. False for an empty record
 // and on any failure. The caller holds the supervisor's lock.

@@ -4,6 +4,7 @@
 // The control pipe's requests and the service's stop handling reach the core only
 // through it.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,11 @@ namespace korvan::core {
 
 // The text of a start refused once the service's stop has begun.
 inline constexpr std::string_view SERVICE_STOPPING = "service is stopping";
+
+// At the system's shutdown: how long the stop waits for the record's lock, and for the
+// core it ends once it has the lock.
+inline constexpr DWORD SHUTDOWN_LOCK_WAIT_MS = 1000;
+inline constexpr DWORD SHUTDOWN_CORE_WAIT_MS = 500;
 
 // What a status request reports: whether the recorded core runs, and its ports when it
 // does (absent otherwise, also for a core that has exited but is still recorded).
@@ -64,6 +70,16 @@ class Supervisor {
     // the core at most BOUNDED_WAIT_MS.
     void shut_down();
 
+    // The service's stop at the system's shutdown, within the system's budget: from now
+    // on no start launches a core; every process in the recorded core's job is ended at
+    // once (TerminateJobObject), also while a request holds the record's lock (a start
+    // waiting for its old core, say); then, if the lock is had within
+    // SHUTDOWN_LOCK_WAIT_MS, the recorded core is ended as shut_down ends it, waiting for
+    // it at most SHUTDOWN_CORE_WAIT_MS. Without the lock in time the record stays as it
+    // is: the request that holds it sees the stop, and the job's kill-on-close ends
+    // whatever the record still holds when the process exits.
+    void shut_down_for_system_shutdown();
+
     // Closes the install folder's two files, so that an installer can replace them
     // once the service has stopped. Waits for a start under way to end; the next start
     // would hold them again.
@@ -78,12 +94,21 @@ class Supervisor {
 
     // With lock_ held.
     void keep_outlived(win::UniqueHandle core);
+    // With lock_ held: stop_core on the record, waiting for the core at most `wait_ms`.
+    void end_recorded(DWORD wait_ms);
 
     // Taken before lock_ when both are held.
     std::mutex requests_;
-    std::mutex lock_;
+    std::timed_mutex lock_;
     CoreState record_;
-    bool stopping_ = false;
+    // Set under lock_, but by the system's shutdown also without it; starts read it
+    // under lock_.
+    std::atomic<bool> stopping_ = false;
+    // A second handle on the recorded core's job, allowed to terminate it alone, for the
+    // system's shutdown, which may not have lock_. Set and closed under lock_ and
+    // job_lock_, together with the record's job; used under job_lock_ alone.
+    std::mutex job_lock_;
+    win::UniqueHandle job_terminator_;
     // Under lock_: terminated cores that had not ended when their stop returned.
     std::vector<win::UniqueHandle> outlived_;
     // Used by starts alone, under requests_.

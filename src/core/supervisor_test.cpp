@@ -137,6 +137,65 @@ TEST(Supervisor, TheServicesStopIsNotHeldUpByAStartsFileWorkAndThatStartLaunches
     EXPECT_FALSE(SupervisorProbe::record(supervisor).job);
 }
 
+// The recorded core made one that ignores its termination: its process handle in the
+// record becomes an event that is never signalled. The real process is given back.
+UniqueHandle recorded_core_ignoring_termination(Supervisor& supervisor) {
+    std::lock_guard held(SupervisorProbe::lock(supervisor));
+    std::optional<win::UniqueProcess>& child = SupervisorProbe::record(supervisor).child;
+    if (!child) {
+        ADD_FAILURE() << "no core recorded";
+        return {};
+    }
+    UniqueHandle real(child->process.release());
+    child->process.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return real;
+}
+
+TEST(Supervisor, TheSystemsShutdownEndsTheJobAtOnceAndWaitsForTheLockAtMostItsBound) {
+    struct Case {
+        const char* name;
+        // Held by the test, as a request that waits for its old core holds it.
+        bool lock_held;
+        bool record_emptied;
+    };
+    const Case cases[] = {
+        {"the record's lock free", false, true},
+        {"the record's lock held by a request", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreSandbox sandbox;
+        Supervisor supervisor;
+        const Result<void> started = supervisor.start(CONFIG, 1, 2);
+        ASSERT_TRUE(started.ok()) << started.error();
+        ASSERT_TRUE(wait_for_record(sandbox.record).has_value());
+        const UniqueHandle core = recorded_core_ignoring_termination(supervisor);
+        ASSERT_TRUE(core);
+        std::unique_lock held(SupervisorProbe::lock(supervisor), std::defer_lock);
+        if (c.lock_held) {
+            held.lock();
+        }
+        {
+            Background shutdown([&] { supervisor.shut_down_for_system_shutdown(); });
+            EXPECT_TRUE(shutdown.done_within(SHUTDOWN_LOCK_WAIT_MS + SHUTDOWN_CORE_WAIT_MS + 1000));
+            // TerminateProcess fails on the record's handle: only the job's end ends it.
+            EXPECT_EQ(exit_code_after(core.get(), 1000), TERMINATED_EXIT_CODE);
+            // Lets a shutdown that still waits for the lock go on.
+            if (held) {
+                held.unlock();
+            }
+        }
+        {
+            std::lock_guard record_lock(SupervisorProbe::lock(supervisor));
+            EXPECT_EQ(!SupervisorProbe::record(supervisor).child, c.record_emptied);
+            EXPECT_EQ(!SupervisorProbe::record(supervisor).job, c.record_emptied);
+        }
+        const Result<void> refused = supervisor.start(CONFIG, 1, 2);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.error(), "service is stopping");
+    }
+}
+
 TEST(Supervisor, StatusWaitsForTheRecordsLock) {
     Supervisor supervisor;
     std::unique_lock held(SupervisorProbe::lock(supervisor));

@@ -36,27 +36,37 @@ constexpr DWORD START_TIMEOUT_MS = 30000;
 }  // namespace
 
 // Immediate, impersonated, first in the sequence of a repair or a change of the installed
-// package: refuses it, before anything is changed, unless the user's token has the
-// Administrators group enabled. The installer's service runs every such run as
-// LocalSystem, for any user it lets start one, and the run stops the service and its
-// core. An immediate action runs with the token of the user who started msiexec: an
-// administrator's program without elevation has UAC's filtered token, where the group
-// is deny-only. Also refuses when the token cannot be read.
+// package: refuses it, before anything is changed, unless an administrator started it.
+// The installer's service runs every such run as LocalSystem, for any user it lets start
+// one, and the run stops the service and its core. An immediate action runs with the
+// token of the user who started msiexec, not the elevated one a UAC consent gives the
+// installer's deferred work: so the run passes with Administrators enabled in that
+// token, or with UAC's limited token of an administrator, whose linked full token has
+// it enabled (msi::maintainer). Also refuses when the token cannot be read.
 extern "C" __declspec(dllexport) UINT __stdcall KorvanCheckAdministrator(MSIHANDLE install) {
-    const korvan::Result<bool> administrator = korvan::msi::administrators_enabled(nullptr);
-    if (!administrator) {
-        log_line(install, "KorvanCheckAdministrator: " + administrator.error());
+    const korvan::Result<korvan::msi::Maintainer> maintainer = korvan::msi::maintainer(nullptr);
+    if (!maintainer) {
+        log_line(install, "KorvanCheckAdministrator: " + maintainer.error());
         return ERROR_INSTALL_FAILURE;
     }
-    if (!administrator.value()) {
-        log_line(install,
-                 "KorvanCheckAdministrator: the Administrators group is not enabled in the token");
-        post(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR),
-             std::string(korvan::msi::NOT_ADMINISTRATOR_TEXT));
-        return ERROR_INSTALL_FAILURE;
+    switch (maintainer.value()) {
+        case korvan::msi::Maintainer::Administrator:
+            log_line(install,
+                     "KorvanCheckAdministrator: the Administrators group is enabled in the token");
+            return ERROR_SUCCESS;
+        case korvan::msi::Maintainer::LinkedAdministrator:
+            log_line(install,
+                     "KorvanCheckAdministrator: the token is UAC's limited token of an "
+                     "administrator: the Administrators group is enabled in its linked token");
+            return ERROR_SUCCESS;
+        case korvan::msi::Maintainer::Refused:
+            break;
     }
-    log_line(install, "KorvanCheckAdministrator: the Administrators group is enabled in the token");
-    return ERROR_SUCCESS;
+    log_line(install,
+             "KorvanCheckAdministrator: the Administrators group is not enabled in the token");
+    post(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR),
+         std::string(korvan::msi::NOT_ADMINISTRATOR_TEXT));
+    return ERROR_INSTALL_FAILURE;
 }
 
 // Immediate: sets KorvanServiceRestart to 1 when the registered service runs and is not

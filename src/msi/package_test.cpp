@@ -5,7 +5,9 @@
 // is refused by the package's check before anything changes, and the service runs on in
 // the same process. Windows Installer runs that immediate action impersonating the user
 // who started msiexec; Wine runs it with msiexec's own token, which the restricted token
-// is there too (msi_tests shows the refusal there).
+// is there too (msi_tests shows the refusal there). A repair that an administrator starts
+// from a prompt that is not elevated, with UAC set to elevate administrators without
+// asking, passes the check on UAC's limited token and its linked one; Wine has no UAC.
 
 #include <windows.h>
 
@@ -175,6 +177,157 @@ TEST(Package, RefusesARepairStartedWithoutAnEnabledAdministratorsGroup) {
                         "the token"),
               std::string::npos);
     EXPECT_NE(text.find(std::string(NOT_ADMINISTRATOR_TEXT)), std::string::npos);
+}
+
+// A primary token of the desktop's shell, which runs unelevated: what a prompt that is
+// not elevated has, UAC's limited token of an administrator. Invalid when there is no
+// shell (outside an interactive logon) or its token cannot be had.
+UniqueHandle shell_token() {
+    const HWND shell = GetShellWindow();
+    DWORD pid = 0;
+    if (shell == nullptr || GetWindowThreadProcessId(shell, &pid) == 0) {
+        return {};
+    }
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    UniqueHandle token;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put())) {
+        return {};
+    }
+    UniqueHandle primary;
+    if (!DuplicateTokenEx(token.get(),
+                          TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                              TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
+                          nullptr, SecurityImpersonation, TokenPrimary, primary.put())) {
+        return {};
+    }
+    return primary;
+}
+
+std::vector<BYTE> token_user(HANDLE token) {
+    std::vector<BYTE> user(SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER));
+    DWORD size = static_cast<DWORD>(user.size());
+    if (!GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        return {};
+    }
+    return user;
+}
+
+bool same_user(HANDLE one, HANDLE other) {
+    const std::vector<BYTE> a = token_user(one);
+    const std::vector<BYTE> b = token_user(other);
+    return !a.empty() && !b.empty() &&
+           EqualSid(reinterpret_cast<const TOKEN_USER*>(a.data())->User.Sid,
+                    reinterpret_cast<const TOKEN_USER*>(b.data())->User.Sid);
+}
+
+// msiexec started with `token` (CreateProcessWithTokenW, which an elevated
+// administrator's SeImpersonatePrivilege allows): its exit code, or nullopt when it could
+// not be started or did not end within 10 minutes.
+std::optional<DWORD> msiexec_with_token(HANDLE token, const std::wstring& args) {
+    std::wstring command = L"msiexec.exe " + args;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessWithTokenW(token, 0, nullptr, command.data(), CREATE_NO_WINDOW, nullptr,
+                                 nullptr, &startup, &started)) {
+        ADD_FAILURE() << "CreateProcessWithTokenW: " << GetLastError();
+        return std::nullopt;
+    }
+    const UniqueHandle process(started.hProcess);
+    const UniqueHandle thread(started.hThread);
+    return test_support::exit_code_after(process.get(), 600000);
+}
+
+// UAC's ConsentPromptBehaviorAdmin set to 0 (elevate administrators without asking) for
+// the scope; the value that was there, or its absence, comes back at its end.
+struct ElevationWithoutPrompt {
+    static constexpr wchar_t KEY[] =
+        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+    static constexpr wchar_t VALUE[] = L"ConsentPromptBehaviorAdmin";
+
+    ElevationWithoutPrompt() {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, KEY, VALUE, RRF_RT_REG_DWORD, nullptr, &value,
+                         &size) == ERROR_SUCCESS) {
+            saved = value;
+        }
+        const DWORD none = 0;
+        set = RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, VALUE, REG_DWORD, &none, sizeof none);
+    }
+    ~ElevationWithoutPrompt() {
+        if (saved) {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, VALUE, REG_DWORD, &*saved, sizeof *saved);
+        } else {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY, VALUE);
+        }
+    }
+    ElevationWithoutPrompt(const ElevationWithoutPrompt&) = delete;
+    ElevationWithoutPrompt& operator=(const ElevationWithoutPrompt&) = delete;
+
+    std::optional<DWORD> saved;
+    LSTATUS set = ERROR_SUCCESS;
+};
+
+// Windows only: an administrator's repair started without elevation, as from Settings,
+// runs the package's immediate actions on UAC's limited token, where Administrators is
+// deny-only; with ConsentPromptBehaviorAdmin 0 the installer's elevation needs no click,
+// and the check passes on the linked token. Skipped when the desktop's shell does not run
+// on a limited token of this kit's user: outside an interactive logon, with UAC off, or
+// where no linked token is given (Windows 11's Administrator Protection may be such a
+// case; not verified).
+TEST(Package, AnAdministratorsRepairFromAPromptNotElevatedPassesOnTheLinkedToken) {
+    if (test_support::running_under_wine()) {
+        GTEST_SKIP() << "Wine has no UAC: no run starts on an administrator's limited token";
+    }
+    const std::vector<std::wstring> packages = packages_in_kit();
+    if (packages.empty()) {
+        GTEST_SKIP() << "no package korvan-vpn-*-x64*.msi beside the tests";
+    }
+    ASSERT_EQ(packages.size(), 1u);
+    const UniqueHandle limited = shell_token();
+    if (!limited) {
+        GTEST_SKIP() << "no desktop shell whose token the test can take: the kit runs outside "
+                        "an interactive logon";
+    }
+    UniqueHandle own;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put()));
+    const Result<TOKEN_ELEVATION_TYPE> type = token_elevation_type(limited.get());
+    ASSERT_TRUE(type) << type.error();
+    if (type.value() != TokenElevationTypeLimited || !same_user(limited.get(), own.get())) {
+        GTEST_SKIP() << "the desktop's shell does not run on a limited token of the kit's user "
+                        "(TokenElevationType "
+                     << type.value() << ")";
+    }
+    const std::wstring quoted = L"\"" + packages[0] + L"\"";
+    TempDir logs(L"package logs");
+    ASSERT_TRUE(grant_own_user(logs.path)) << GetLastError();
+    const std::wstring log = logs.path + L"\\unelevated-repair.log";
+    struct Removal {
+        const std::wstring& quoted;
+        ~Removal() { msiexec(L"/x " + quoted + L" /qn"); }
+    } removal{quoted};
+    ASSERT_EQ(msiexec(L"/i " + quoted + L" /qn"), 0u);
+    ASSERT_TRUE(test_support::wait_for_service_state(SERVICE_RUNNING, 30000));
+    const ElevationWithoutPrompt no_prompt;
+    ASSERT_EQ(no_prompt.set, ERROR_SUCCESS);
+
+    const std::optional<DWORD> code = msiexec_with_token(
+        limited.get(),
+        L"/i " + quoted + L" REINSTALL=ALL REINSTALLMODE=omus /qn /l*v \"" + log + L"\"");
+    ASSERT_TRUE(code);
+    const std::string text = installer_log(log);
+    EXPECT_EQ(*code, 0u) << "the log's check: "
+                         << text.substr(
+                                std::min(text.find("KorvanCheckAdministrator: "), text.size()),
+                                300);
+    EXPECT_NE(text.find("KorvanCheckAdministrator: the token is UAC's limited token of an "
+                        "administrator: the Administrators group is enabled in its linked token"),
+              std::string::npos);
+    EXPECT_EQ(text.find(std::string(NOT_ADMINISTRATOR_TEXT)), std::string::npos);
+    // The repair stopped the service and started it again.
+    EXPECT_TRUE(test_support::wait_for_service_state(SERVICE_RUNNING, 30000));
+    EXPECT_EQ(test_support::request(R"({"op":"ping"})"), PONG);
 }
 
 // The product key's StartAllowedFor as the package wrote it; nullopt when absent.

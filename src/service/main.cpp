@@ -65,5 +65,9 @@ int main() {
         log::write_log_as_guest("dispatcher failed: " + win::scm_diagnostic_text(error));
         return 1;
     }
-    return 0;
+    // The service has reported SERVICE_STOPPED. After a shutdown's report its thread may
+    // still be ending a request (service::control_handler): ExitProcess ends the other
+    // threads before anything of the process is torn down, where returning would run the
+    // C runtime's exit beside them.
+    ExitProcess(0);
 }

@@ -1,5 +1,6 @@
 #include "service/runtime.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,14 +34,44 @@ SERVICE_STATUS status_of(DWORD state, DWORD controls, DWORD exit_code) {
     return status;
 }
 
-Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls,
-                    DWORD exit_code = NO_ERROR) {
+// Running, the service accepts stop and shutdown; stopping or stopped, nothing.
+Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD exit_code) {
+    const DWORD controls =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     SERVICE_STATUS status = status_of(state, controls, exit_code);
     if (!SetServiceStatus(handle, &status)) {
         const DWORD error = GetLastError();
         return win::scm_diagnostic_failure(error);
     }
     return {};
+}
+
+// What stays to do once SERVICE_STOPPED is near, by whichever thread reports it.
+void before_stopped() {
+    // A move of a planted folder given up at its bound may still wait on its holder; the
+    // process cannot exit while that I/O is pending.
+    workdir::cancel_abandoned_move();
+    log::flush_log();
+}
+
+// The shutdown's stop: see control_handler.
+void stop_for_system_shutdown(const HandlerContext& shared) {
+    const std::uint64_t deadline = GetTickCount64() + SHUTDOWN_STOPPED_MS;
+    shared.status->begin_shutdown();
+    shared.stop->set();
+    shared.supervisor->shut_down_for_system_shutdown();
+    shared.stop->signal();
+    const std::uint64_t now = GetTickCount64();
+    if (shared.status->stopped_within(now < deadline ? static_cast<DWORD>(deadline - now) : 0)) {
+        return;
+    }
+    // The service thread is still ending: the pipe's listener lets the request in hand
+    // finish. After SERVICE_STOPPED the dispatcher returns and the process exits, ending
+    // that thread too.
+    before_stopped();
+    if (Result<void> stopped = shared.status->report(SERVICE_STOPPED); !stopped) {
+        log::write_log(std::string(RUN_SERVICE_LOG_PREFIX) + stopped.error());
+    }
 }
 
 }  // namespace
@@ -63,8 +94,10 @@ Result<void> run_service() {
         return win::scm_diagnostic_failure(error);
     }
     // The install folder's files are held from here on, before any start.
-    auto supervisor = std::make_shared<core::Supervisor>(core::open_install_files());
-    auto context = std::make_unique<HandlerContext>(HandlerContext{stop, supervisor});
+    const HandlerContext shared{stop,
+                                std::make_shared<core::Supervisor>(core::open_install_files()),
+                                std::make_shared<ServiceStatus>()};
+    auto context = std::make_unique<HandlerContext>(shared);
     const SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerExW(SERVICE_NAME, control_handler, context.get());
     if (handle == nullptr) {
@@ -72,27 +105,29 @@ Result<void> run_service() {
         return win::scm_diagnostic_failure(error);
     }
     handler_context = std::move(context);
-    if (Result<void> running =
-            report(handle, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
-        !running) {
-        supervisor->release_install_files();
+    shared.status->attach(
+        [handle](DWORD state, DWORD exit_code) { return report(handle, state, exit_code); });
+    if (Result<void> running = shared.status->report(SERVICE_RUNNING); !running) {
+        shared.supervisor->release_install_files();
         return running;
     }
     // The machine's policy is read from here on, on a thread of its own.
     (void)pipe::machine_policy_watch();
     (void)core::prepare_work_folder();
-    pipe::run_pipe_listener(*stop, *supervisor);
-    return finish_service(*supervisor, [handle](DWORD state, DWORD exit_code) {
-        return report(handle, state, 0, exit_code);
-    });
+    return serve(shared);
 }
 
-Result<void> finish_service(core::Supervisor& supervisor, const StatusReport& report,
+Result<void> serve(HandlerContext context) {
+    pipe::run_pipe_listener(*context.stop, *context.supervisor);
+    return finish_service(*context.supervisor, *context.status);
+}
+
+Result<void> finish_service(core::Supervisor& supervisor, ServiceStatus& status,
                             DWORD outlived_wait_ms) {
     supervisor.release_install_files();
     DWORD exit_code = NO_ERROR;
-    if (!supervisor.await_outlived_cores(0)) {
-        if (Result<void> pending = report(SERVICE_STOP_PENDING, NO_ERROR); !pending) {
+    if (!status.shutting_down() && !supervisor.await_outlived_cores(0)) {
+        if (Result<void> pending = status.report(SERVICE_STOP_PENDING); !pending) {
             return pending;
         }
         if (!supervisor.await_outlived_cores(outlived_wait_ms)) {
@@ -100,27 +135,26 @@ Result<void> finish_service(core::Supervisor& supervisor, const StatusReport& re
             exit_code = ERROR_TIMEOUT;
         }
     }
-    // A move of a planted folder given up at its bound may still wait on its holder; the
-    // process cannot exit while that I/O is pending.
-    workdir::cancel_abandoned_move();
-    log::flush_log();
-    return report(SERVICE_STOPPED, exit_code);
+    before_stopped();
+    return status.report(SERVICE_STOPPED, exit_code);
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
     switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN: {
-            auto& records = *static_cast<HandlerContext*>(context);
-            records.stop->set();
+        case SERVICE_CONTROL_STOP: {
+            const auto& shared = *static_cast<HandlerContext*>(context);
+            shared.stop->set();
             // Bounded whatever a start is doing: its file work holds no lock this waits
             // on, and it launches nothing once this has begun.
-            records.supervisor->shut_down();
+            shared.supervisor->shut_down();
             // After the core's stop: a listener waiting for a client, as it mostly is,
             // returns on the event only then, so SERVICE_STOPPED follows the core's end.
-            records.stop->signal();
+            shared.stop->signal();
             return NO_ERROR;
         }
+        case SERVICE_CONTROL_SHUTDOWN:
+            stop_for_system_shutdown(*static_cast<HandlerContext*>(context));
+            return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
         default:

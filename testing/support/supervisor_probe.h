@@ -11,7 +11,7 @@
 namespace korvan::core {
 
 struct SupervisorProbe {
-    static std::mutex& lock(Supervisor& supervisor) { return supervisor.lock_; }
+    static std::timed_mutex& lock(Supervisor& supervisor) { return supervisor.lock_; }
     static CoreState& record(Supervisor& supervisor) { return supervisor.record_; }
     // Terminated cores not yet seen to end; under the lock.
     static std::vector<win::UniqueHandle>& outlived(Supervisor& supervisor) {
