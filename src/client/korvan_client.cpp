@@ -13,11 +13,11 @@
 #include <string_view>
 #include <variant>
 
+#include "client/connect.h"
 #include "client/input.h"
 #include "client/pipe_name.h"
 #include "client/record_memory.h"
-#include "client/service.h"
-#include "client/session.h"
+#include "client/transact.h"
 #include "common/names.h"
 #include "common/quote.h"
 #include "proto/decode_response.h"

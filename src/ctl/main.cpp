@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client/input.h"
-#include "client/session.h"
+#include "client/transact.h"
 #include "common/quote.h"
 #include "ctl/args.h"
 #include "ctl/console.h"
