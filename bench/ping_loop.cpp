@@ -28,7 +28,7 @@
 #include "bench_support.h"
 #include "client/connect.h"
 #include "client/exchange.h"
-#include "client/session.h"
+#include "client/transact.h"
 
 // Loaded with LoadLibraryW: the function types alone.
 #define KORVAN_CLIENT_NO_PROTOTYPES

@@ -181,7 +181,7 @@ if(KORVAN_TESTS)
         src/client/pipe_name_test.cpp
         src/client/server_check_test.cpp
         src/client/server_check_service_test.cpp
-        src/client/session_test.cpp
+        src/client/transact_test.cpp
         testing/support/pipe_server.cpp
         testing/support/test_support.cpp
         testing/support/process_run.cpp

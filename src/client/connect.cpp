@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/names.h"
 #include "win/error_text.h"
 #include "win/utf.h"
 
@@ -24,6 +25,13 @@ constexpr ULONGLONG REFUSED_RETRY_MS = 500;
 constexpr DWORD REFUSED_PAUSE_MS = 10;
 
 }  // namespace
+
+bool is_service_pipe(std::string_view name) {
+    const std::wstring wide = win::widen(name);
+    const std::wstring_view service = names::PIPE_NAME;
+    return CompareStringOrdinal(wide.data(), static_cast<int>(wide.size()), service.data(),
+                                static_cast<int>(service.size()), TRUE) == CSTR_EQUAL;
+}
 
 Result<win::UniqueHandle> open_pipe(std::string_view name, const win::Deadline& deadline,
                                     const ServiceQuery& query) {

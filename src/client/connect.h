@@ -1,15 +1,21 @@
 #pragma once
 
-// Opening the client end of the control pipe within a deadline.
+// Opening the client end of the control pipe within a deadline, and which pipe name is
+// the service's.
 
 #include <string_view>
 
 #include "win/deadline.h"
-#include "client/service.h"
+#include "client/scm_query.h"
 #include "common/result.h"
 #include "win/handle.h"
 
 namespace korvan::client {
+
+// Whether the full pipe name `name` (UTF-8, \\.\pipe\...) names the service's pipe as
+// Windows compares pipe names: without regard to case, by the system's own upper-case
+// table (CompareStringOrdinal), which maps some letters outside ASCII to ASCII ones.
+bool is_service_pipe(std::string_view name);
 
 // Opens the client end of the pipe `name` (UTF-8, \\.\pipe\...) for reading and
 // writing with overlapped I/O. The server may identify the caller but not act as it.

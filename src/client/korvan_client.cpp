@@ -1,4 +1,6 @@
-// The C functions of korvan-client.dll (korvan_client.h) over the client library.
+// The C functions of korvan-client.dll (korvan_client.h) over the client's requests
+// (requests.h): the caller's arguments checked and made a target and a request, and the
+// reply made the caller's status and records.
 
 #include "korvan_client.h"
 
@@ -8,20 +10,16 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 
+#include "client/connect.h"
 #include "client/input.h"
 #include "client/pipe_name.h"
 #include "client/record_memory.h"
-#include "client/service.h"
-#include "client/session.h"
+#include "client/requests.h"
 #include "common/names.h"
 #include "common/quote.h"
-#include "proto/decode_response.h"
-#include "proto/encode.h"
 #include "proto/frame.h"
 #include "proto/message.h"
 
@@ -58,51 +56,51 @@ void* block_with_texts(size_t record_size, const std::string_view (&texts)[N],
     return memory;
 }
 
-// How a call ended when it did not succeed.
-struct Fault {
-    KORVAN_STATUS status;
-    Failure failure;
-    std::optional<proto::response::Error> answer;
-};
-
-// Hands `fault` to the caller as *error (when asked for; *error is already NULL) and
-// returns its status, or KORVAN_INTERNAL when the record cannot be allocated.
-KORVAN_STATUS report(const Fault& fault, KORVAN_ERROR** error) noexcept {
+// Hands `failure` to the caller as *error (when asked for; *error is already NULL), with
+// the service's answer for KORVAN_ANSWER_ERROR, and returns `status`, or KORVAN_INTERNAL
+// when the record cannot be allocated.
+KORVAN_STATUS report(KORVAN_STATUS status, const Failure& failure,
+                     const std::optional<proto::response::Error>& answer,
+                     KORVAN_ERROR** error) noexcept {
     if (error == nullptr) {
-        return fault.status;
+        return status;
     }
-    const std::string_view texts[] = {fault.failure.text,
-                                      fault.answer ? std::string_view(fault.answer->code) : "",
-                                      fault.answer ? std::string_view(fault.answer->message) : ""};
+    const std::string_view texts[] = {failure.text, answer ? std::string_view(answer->code) : "",
+                                      answer ? std::string_view(answer->message) : ""};
     const char* at[3] = {};
     void* memory = block_with_texts(sizeof(KORVAN_ERROR), texts, at);
     if (memory == nullptr) {
         return KORVAN_INTERNAL;
     }
-    *error = new (memory)
-        KORVAN_ERROR{static_cast<DWORD>(fault.status), fault.failure.system_error, at[0],
-                     fault.answer ? at[1] : nullptr, fault.answer ? at[2] : nullptr};
-    return fault.status;
+    *error = new (memory) KORVAN_ERROR{static_cast<DWORD>(status), failure.system_error, at[0],
+                                       answer ? at[1] : nullptr, answer ? at[2] : nullptr};
+    return status;
+}
+
+// An argument refused before anything is sent.
+KORVAN_STATUS refused(const Failure& failure, KORVAN_ERROR** error) noexcept {
+    return report(KORVAN_BAD_ARGUMENT, failure, std::nullopt, error);
+}
+
+static_assert(static_cast<KORVAN_STATUS>(client::Status::Ok) == KORVAN_OK);
+static_assert(static_cast<KORVAN_STATUS>(client::Status::AnswerError) == KORVAN_ANSWER_ERROR);
+static_assert(static_cast<KORVAN_STATUS>(client::Status::NoAnswer) == KORVAN_NO_ANSWER);
+
+// The status of `reply`, its failure handed to the caller as report does.
+template <class T>
+KORVAN_STATUS answered(const client::Reply<T>& reply, KORVAN_ERROR** error) noexcept {
+    if (reply.status == client::Status::Ok) {
+        return KORVAN_OK;
+    }
+    return report(static_cast<KORVAN_STATUS>(reply.status), reply.result.failure(), reply.refusal,
+                  error);
 }
 
 // What an exported function does when the library itself fails: "{function}: {what}".
 KORVAN_STATUS internal(std::string_view function, std::string_view what,
                        KORVAN_ERROR** error) noexcept {
-    return report(Fault{KORVAN_INTERNAL, Failure{std::string(function) + ": " + std::string(what)},
-                        std::nullopt},
-                  error);
-}
-
-// Runs `body` (returning a KORVAN_STATUS) so that no exception leaves the function.
-template <class Body>
-KORVAN_STATUS guarded(std::string_view function, KORVAN_ERROR** error, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return internal(function, "out of memory", error);
-    } catch (...) {
-        return internal(function, "unexpected failure", error);
-    }
+    return report(KORVAN_INTERNAL, Failure{std::string(function) + ": " + std::string(what)},
+                  std::nullopt, error);
 }
 
 // Sets a pointer out-parameter to NULL, as every function does on entry.
@@ -113,13 +111,12 @@ void clear(T** out) {
     }
 }
 
-Fault bad_argument(std::string_view function, std::string text) {
-    return Fault{KORVAN_BAD_ARGUMENT, Failure{std::string(function) + ": " + std::move(text)},
-                 std::nullopt};
+Failure bad_argument(std::string_view function, std::string text) {
+    return Failure{std::string(function) + ": " + std::move(text)};
 }
 
 // On entry: a state record of an acceptable size has every byte after its size set to
-// zero; one of another size is left alone and refused by state_fault.
+// zero; one of another size is left alone and refused by state_size.
 void clear_state(KORVAN_CORE_STATE* state) {
     if (state != nullptr && state->size >= KORVAN_CORE_STATE_SIZE_1_0 &&
         state->size <= KORVAN_CORE_STATE_MAX_SIZE) {
@@ -128,11 +125,11 @@ void clear_state(KORVAN_CORE_STATE* state) {
     }
 }
 
-std::optional<Fault> state_fault(std::string_view function, std::string_view parameter,
-                                 const KORVAN_CORE_STATE* state) {
+Result<void> state_size(std::string_view function, std::string_view parameter,
+                        const KORVAN_CORE_STATE* state) {
     if (state == nullptr ||
         (state->size >= KORVAN_CORE_STATE_SIZE_1_0 && state->size <= KORVAN_CORE_STATE_MAX_SIZE)) {
-        return std::nullopt;
+        return {};
     }
     return bad_argument(function, std::string(parameter) + "->size: expected " +
                                       std::to_string(KORVAN_CORE_STATE_SIZE_1_0) + " to " +
@@ -142,8 +139,8 @@ std::optional<Fault> state_fault(std::string_view function, std::string_view par
 
 // Where, how and how long: the pipe, the server check and the deadline, from the
 // caller's arguments, checked in their order.
-std::variant<client::Target, Fault> target_of(std::string_view function, const char* pipe_name,
-                                              DWORD flags, DWORD timeout_ms) {
+Result<client::Target> target_of(std::string_view function, const char* pipe_name, DWORD flags,
+                                 DWORD timeout_ms) {
     std::string name(names::PIPE_NAME_TEXT);
     if (pipe_name != nullptr) {
         std::optional<std::string> full = client::full_pipe_name(pipe_name);
@@ -174,50 +171,39 @@ std::variant<client::Target, Fault> target_of(std::string_view function, const c
     return client::Target{std::move(name), win::deadline_in_ms(timeout_ms), server_check, ""};
 }
 
-// The body of a request without fields, which always encodes.
-std::string unit_body(const proto::Request& request) {
-    return proto::encode_request(request).value();
+// What every request function does: *error set to NULL, the target taken from the
+// shared arguments, then `body` (the target in, a KORVAN_STATUS out); no exception
+// leaves it.
+template <class Body>
+KORVAN_STATUS call(std::string_view function, const char* pipe_name, DWORD flags, DWORD timeout_ms,
+                   KORVAN_ERROR** error, Body&& body) noexcept {
+    clear(error);
+    try {
+        Result<client::Target> target = target_of(function, pipe_name, flags, timeout_ms);
+        if (!target) {
+            return refused(target.failure(), error);
+        }
+        return body(target.value());
+    } catch (const std::bad_alloc&) {
+        return internal(function, "out of memory", error);
+    } catch (...) {
+        return internal(function, "unexpected failure", error);
+    }
 }
 
-// A request sent to `target` and its reply read: the response, or how it failed. `op`
-// as for proto::decode_response; `raw`, when given, receives the reply's body whenever
-// one came.
-std::variant<proto::Response, Fault> ask(const client::Target& target, std::string_view body,
-                                         std::string_view op, std::string* raw = nullptr) {
-    Result<std::string> reply = client::transact(target, body);
-    if (!reply) {
-        return Fault{KORVAN_NO_ANSWER, reply.failure(), std::nullopt};
+void fill_state(const proto::response::Status& status, KORVAN_CORE_STATE* state) {
+    if (state != nullptr) {
+        state->running = status.running ? 1 : 0;
+        state->mixed_port = status.mixed_port.value_or(0);
+        state->ctl_port = status.ctl_port.value_or(0);
     }
-    if (raw != nullptr) {
-        *raw = reply.value();
-    }
-    Result<proto::Response> response = proto::decode_response(
-        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(reply->data()),
-                                      reply->size()),
-        op);
-    if (!response) {
-        return Fault{KORVAN_NO_ANSWER, response.failure(), std::nullopt};
-    }
-    if (const auto* answer = std::get_if<proto::response::Error>(&response.value())) {
-        return Fault{KORVAN_ANSWER_ERROR,
-                     Failure{"error " + one_line(answer->code) + ": " + one_line(answer->message)},
-                     *answer};
-    }
-    return std::move(response.value());
 }
 
-void fill_state(const proto::Response& response, KORVAN_CORE_STATE* state) {
-    if (state == nullptr) {
-        return;
-    }
-    if (const auto* status = std::get_if<proto::response::Status>(&response)) {
-        state->running = status->running ? 1 : 0;
-        state->mixed_port = status->mixed_port.value_or(0);
-        state->ctl_port = status->ctl_port.value_or(0);
-    } else if (const auto* started = std::get_if<proto::response::Started>(&response)) {
+void fill_state(const proto::response::Started& started, KORVAN_CORE_STATE* state) {
+    if (state != nullptr) {
         state->running = 1;
-        state->mixed_port = started->mixed_port;
-        state->ctl_port = started->ctl_port;
+        state->mixed_port = started.mixed_port;
+        state->ctl_port = started.ctl_port;
     }
 }
 
@@ -227,21 +213,20 @@ KORVAN_STATUS start_with(std::string_view function, const client::Target& target
                          std::string config, const char* secret, unsigned short mixed_port,
                          unsigned short ctl_port, KORVAN_CORE_STATE* started,
                          KORVAN_ERROR** error) {
-    Result<std::string> body = proto::encode_request(proto::request::Start{
+    Result<client::StartRequest> request = client::start_request(proto::request::Start{
         std::move(config), secret == nullptr ? "" : secret, mixed_port, ctl_port});
-    if (!body) {
-        return report(Fault{KORVAN_BAD_ARGUMENT, prefixed(function, body.failure()), std::nullopt},
-                      error);
+    if (!request) {
+        return refused(prefixed(function, request.failure()), error);
     }
-    if (std::optional<Fault> fault = state_fault(function, "started", started)) {
-        return report(*fault, error);
+    if (Result<void> sized = state_size(function, "started", started); !sized) {
+        return refused(sized.failure(), error);
     }
-    std::variant<proto::Response, Fault> answer = ask(target, body.value(), proto::KIND_START);
-    if (const Fault* fault = std::get_if<Fault>(&answer)) {
-        return report(*fault, error);
+    const client::Reply<proto::response::Started> reply =
+        client::start_core(target, request.value());
+    if (reply.result) {
+        fill_state(reply.result.value(), started);
     }
-    fill_state(std::get<proto::Response>(answer), started);
-    return KORVAN_OK;
+    return answered(reply, error);
 }
 
 }  // namespace
@@ -254,56 +239,37 @@ const KORVAN_VERSION* KORVAN_CLIENT_CALL korvan_version(void) {
 
 KORVAN_STATUS KORVAN_CLIENT_CALL korvan_ping(const char* pipe_name, DWORD flags, DWORD timeout_ms,
                                              KORVAN_PONG** pong, KORVAN_ERROR** error) {
-    constexpr std::string_view FUNCTION = "korvan_ping";
     clear(pong);
-    clear(error);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
-        }
-        std::variant<proto::Response, Fault> answer = ask(
-            std::get<client::Target>(target), unit_body(proto::request::Ping{}), proto::KIND_PING);
-        if (const Fault* fault = std::get_if<Fault>(&answer)) {
-            return report(*fault, error);
-        }
-        if (pong != nullptr) {
-            const auto& got = std::get<proto::response::Pong>(std::get<proto::Response>(answer));
-            const std::string_view texts[] = {got.version, got.service_version};
-            const char* at[2] = {};
-            void* memory = block_with_texts(sizeof(KORVAN_PONG), texts, at);
-            if (memory == nullptr) {
-                throw std::bad_alloc();
-            }
-            *pong = new (memory) KORVAN_PONG{at[0], at[1]};
-        }
-        return KORVAN_OK;
-    });
+    return call("korvan_ping", pipe_name, flags, timeout_ms, error,
+                [&](const client::Target& target) {
+                    const client::Reply<proto::response::Pong> reply = client::ping(target);
+                    if (reply.result && pong != nullptr) {
+                        const std::string_view texts[] = {reply.result->version,
+                                                          reply.result->service_version};
+                        const char* at[2] = {};
+                        void* memory = block_with_texts(sizeof(KORVAN_PONG), texts, at);
+                        if (memory == nullptr) {
+                            throw std::bad_alloc();
+                        }
+                        *pong = new (memory) KORVAN_PONG{at[0], at[1]};
+                    }
+                    return answered(reply, error);
+                });
 }
 
 KORVAN_STATUS KORVAN_CLIENT_CALL korvan_status(const char* pipe_name, DWORD flags, DWORD timeout_ms,
                                                KORVAN_CORE_STATE* state, KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_status";
-    clear(error);
     clear_state(state);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
+    return call(FUNCTION, pipe_name, flags, timeout_ms, error, [&](const client::Target& target) {
+        if (Result<void> sized = state_size(FUNCTION, "state", state); !sized) {
+            return refused(sized.failure(), error);
         }
-        if (std::optional<Fault> fault = state_fault(FUNCTION, "state", state)) {
-            return report(*fault, error);
+        const client::Reply<proto::response::Status> reply = client::core_status(target);
+        if (reply.result) {
+            fill_state(reply.result.value(), state);
         }
-        std::variant<proto::Response, Fault> answer =
-            ask(std::get<client::Target>(target), unit_body(proto::request::Status{}),
-                proto::KIND_STATUS);
-        if (const Fault* fault = std::get_if<Fault>(&answer)) {
-            return report(*fault, error);
-        }
-        fill_state(std::get<proto::Response>(answer), state);
-        return KORVAN_OK;
+        return answered(reply, error);
     });
 }
 
@@ -313,27 +279,21 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_start(const char* pipe_name, DWORD flags
                                               unsigned short ctl_port, KORVAN_CORE_STATE* started,
                                               KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_start";
-    clear(error);
     clear_state(started);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
-        }
+    return call(FUNCTION, pipe_name, flags, timeout_ms, error, [&](const client::Target& target) {
         if (config_yaml == nullptr && config_size != 0) {
-            return report(bad_argument(FUNCTION, "config_yaml is NULL"), error);
+            return refused(bad_argument(FUNCTION, "config_yaml is NULL"), error);
         }
         if (config_size > proto::MAX_FRAME_LEN) {
-            return report(bad_argument(FUNCTION, "config_size: expected at most " +
-                                                     std::to_string(proto::MAX_FRAME_LEN) +
-                                                     " bytes, got " + std::to_string(config_size)),
-                          error);
+            return refused(bad_argument(FUNCTION, "config_size: expected at most " +
+                                                      std::to_string(proto::MAX_FRAME_LEN) +
+                                                      " bytes, got " + std::to_string(config_size)),
+                           error);
         }
         std::string config =
             config_size == 0 ? std::string() : std::string(config_yaml, config_size);
-        return start_with(FUNCTION, std::get<client::Target>(target), std::move(config), secret,
-                          mixed_port, ctl_port, started, error);
+        return start_with(FUNCTION, target, std::move(config), secret, mixed_port, ctl_port,
+                          started, error);
     });
 }
 
@@ -344,45 +304,25 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_start_file(const char* pipe_name, DWORD 
                                                    KORVAN_CORE_STATE* started,
                                                    KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_start_file";
-    clear(error);
     clear_state(started);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
-        }
+    return call(FUNCTION, pipe_name, flags, timeout_ms, error, [&](const client::Target& target) {
         if (config_path == nullptr) {
-            return report(bad_argument(FUNCTION, "config_path is NULL"), error);
+            return refused(bad_argument(FUNCTION, "config_path is NULL"), error);
         }
         Result<std::string> config = client::read_config(std::string_view(config_path));
         if (!config) {
-            return report(
-                Fault{KORVAN_BAD_ARGUMENT, prefixed(FUNCTION, config.failure()), std::nullopt},
-                error);
+            return refused(prefixed(FUNCTION, config.failure()), error);
         }
-        return start_with(FUNCTION, std::get<client::Target>(target), std::move(config.value()),
-                          secret, mixed_port, ctl_port, started, error);
+        return start_with(FUNCTION, target, std::move(config.value()), secret, mixed_port, ctl_port,
+                          started, error);
     });
 }
 
 KORVAN_STATUS KORVAN_CLIENT_CALL korvan_stop(const char* pipe_name, DWORD flags, DWORD timeout_ms,
                                              KORVAN_ERROR** error) {
-    constexpr std::string_view FUNCTION = "korvan_stop";
-    clear(error);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
-        }
-        std::variant<proto::Response, Fault> answer = ask(
-            std::get<client::Target>(target), unit_body(proto::request::Stop{}), proto::KIND_STOP);
-        if (const Fault* fault = std::get_if<Fault>(&answer)) {
-            return report(*fault, error);
-        }
-        return KORVAN_OK;
-    });
+    return call(
+        "korvan_stop", pipe_name, flags, timeout_ms, error,
+        [&](const client::Target& target) { return answered(client::stop_core(target), error); });
 }
 
 KORVAN_STATUS KORVAN_CLIENT_CALL korvan_send(const char* pipe_name, DWORD flags, DWORD timeout_ms,
@@ -390,39 +330,29 @@ KORVAN_STATUS KORVAN_CLIENT_CALL korvan_send(const char* pipe_name, DWORD flags,
                                              KORVAN_BYTES** reply, KORVAN_ERROR** error) {
     constexpr std::string_view FUNCTION = "korvan_send";
     clear(reply);
-    clear(error);
-    return guarded(FUNCTION, error, [&] {
-        std::variant<client::Target, Fault> target =
-            target_of(FUNCTION, pipe_name, flags, timeout_ms);
-        if (const Fault* fault = std::get_if<Fault>(&target)) {
-            return report(*fault, error);
-        }
+    return call(FUNCTION, pipe_name, flags, timeout_ms, error, [&](const client::Target& target) {
         if (request == nullptr) {
-            return report(bad_argument(FUNCTION, "request is NULL"), error);
+            return refused(bad_argument(FUNCTION, "request is NULL"), error);
         }
-        if (request_size == 0 || request_size > proto::MAX_FRAME_LEN) {
-            return report(bad_argument(FUNCTION, "request_size: a frame carries 1 to " +
-                                                     std::to_string(proto::MAX_FRAME_LEN) +
-                                                     " bytes, got " + std::to_string(request_size)),
-                          error);
+        if (!client::fits_one_frame(request_size)) {
+            return refused(
+                bad_argument(FUNCTION, "request_size: " + client::one_frame_rule() +
+                                           " bytes, got " + std::to_string(request_size)),
+                error);
         }
-        std::string raw;
-        std::variant<proto::Response, Fault> answer =
-            ask(std::get<client::Target>(target),
-                std::string_view(static_cast<const char*>(request), request_size), "", &raw);
-        if (reply != nullptr && !raw.empty()) {
+        const client::Reply<client::Answer> answer =
+            client::send(target, std::string_view(static_cast<const char*>(request), request_size));
+        if (reply != nullptr && answer.body) {
+            const std::string& body = *answer.body;
             auto* memory = static_cast<unsigned char*>(
-                client::allocate_record(sizeof(KORVAN_BYTES) + raw.size()));
+                client::allocate_record(sizeof(KORVAN_BYTES) + body.size()));
             if (memory == nullptr) {
                 throw std::bad_alloc();
             }
-            std::memcpy(memory + sizeof(KORVAN_BYTES), raw.data(), raw.size());
-            *reply = new (memory) KORVAN_BYTES{raw.size(), memory + sizeof(KORVAN_BYTES)};
+            std::memcpy(memory + sizeof(KORVAN_BYTES), body.data(), body.size());
+            *reply = new (memory) KORVAN_BYTES{body.size(), memory + sizeof(KORVAN_BYTES)};
         }
-        if (const Fault* fault = std::get_if<Fault>(&answer)) {
-            return report(*fault, error);
-        }
-        return KORVAN_OK;
+        return answered(answer, error);
     });
 }
 

@@ -5,7 +5,7 @@
 // means. Any interactive user can create an instance of the service's pipe name while
 // the service is not listening, so a client that trusts the name alone may hand its
 // request to an impostor. Pure: what the SCM reports and the pipe server's process id
-// are gathered by the caller (service.h, server_process.h).
+// are gathered by the caller (scm_query.h, server_identity.h).
 
 #include <cstdint>
 #include <optional>

@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "client/input.h"
-#include "client/session.h"
+#include "client/requests.h"
 #include "common/quote.h"
 #include "ctl/args.h"
 #include "ctl/console.h"
 #include "ctl/exit_code.h"
 #include "ctl/names.h"
 #include "ctl/reply.h"
-#include "proto/encode.h"
 #include "proto/frame.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -45,7 +44,8 @@ std::string source_name(std::string_view path) {
 
 const std::string FRAME_LIMIT = std::to_string(proto::MAX_FRAME_LEN);
 
-Result<std::string> start_body(const Invocation& invocation) {
+// The start request, its configuration read from the file or standard input.
+Result<client::StartRequest> start_request_of(const Invocation& invocation) {
     Result<std::string> config =
         invocation.config_path == "-"
             ? client::read_config(GetStdHandle(STD_INPUT_HANDLE), source_name("-"))
@@ -53,12 +53,12 @@ Result<std::string> start_body(const Invocation& invocation) {
     if (!config) {
         return config.failure();
     }
-    Result<std::string> body = proto::encode_request(proto::request::Start{
+    Result<client::StartRequest> request = client::start_request(proto::request::Start{
         std::move(config.value()), invocation.secret, invocation.mixed_port, invocation.ctl_port});
-    if (!body) {
-        return prefixed("start", body.failure());
+    if (!request) {
+        return prefixed("start", request.failure());
     }
-    return body;
+    return request;
 }
 
 // The bytes of the file at `path`, or of standard input for "-".
@@ -69,54 +69,32 @@ Result<std::string> read_input(std::string_view path, size_t limit) {
     return client::read_file(path, limit);
 }
 
+// The body sent unchanged, from the file or standard input.
 Result<std::string> send_body(const Invocation& invocation) {
     Result<std::string> body = read_input(invocation.body_path, proto::MAX_FRAME_LEN + 1);
     if (!body) {
         return prefixed("read " + source_name(invocation.body_path), body.failure());
     }
-    if (body->empty() || body->size() > proto::MAX_FRAME_LEN) {
+    if (!client::fits_one_frame(body->size())) {
         return Failure{
             "send: " + source_name(invocation.body_path) + " has " +
             (body->empty() ? std::string("no bytes") : "more than " + FRAME_LIMIT + " bytes") +
-            "; a frame carries 1 to " + FRAME_LIMIT};
+            "; " + client::one_frame_rule()};
     }
     return body;
 }
 
-// The request body the invocation sends; not for Command::Help or Command::Version.
-// Failures are usage errors.
-Result<std::string> body_of(const Invocation& invocation) {
-    switch (invocation.command) {
-        case Command::Start:
-            return start_body(invocation);
-        case Command::Send:
-            return send_body(invocation);
-        case Command::Ping:
-            return proto::encode_request(proto::request::Ping{});
-        case Command::Status:
-            return proto::encode_request(proto::request::Status{});
-        case Command::Stop:
-            return proto::encode_request(proto::request::Stop{});
-        case Command::Help:
-        case Command::Version:
-            break;
-    }
-    return Failure{"no request for this command"};
+// Where the request goes, its deadline starting now.
+client::Target target_of(const Invocation& invocation) {
+    return client::Target{invocation.pipe_name,
+                          win::deadline_in_ms(std::uint64_t{invocation.timeout_seconds} * 1000),
+                          invocation.server_check, " (--no-server-check skips this check)"};
 }
 
-int run(const Invocation& invocation) {
-    Result<std::string> body = body_of(invocation);
-    if (!body) {
-        return fail(EXIT_USAGE, body.error());
-    }
-    const client::Target target{
-        invocation.pipe_name, win::deadline_in_ms(std::uint64_t{invocation.timeout_seconds} * 1000),
-        invocation.server_check, " (--no-server-check skips this check)"};
-    Result<std::string> reply = client::transact(target, body.value());
-    if (!reply) {
-        return fail(EXIT_NO_ANSWER, reply.error());
-    }
-    const Outcome outcome = interpret_reply(invocation.command, reply.value(), invocation.json);
+// Prints what the tool shows for `reply` and returns the exit code.
+template <class T>
+int shown(const client::Reply<T>& reply, bool json) {
+    const Outcome outcome = outcome_of(reply, json);
     if (outcome.out) {
         write_line(STD_OUTPUT_HANDLE, *outcome.out);
     }
@@ -124,6 +102,38 @@ int run(const Invocation& invocation) {
         fail(outcome.exit_code, *outcome.err);
     }
     return outcome.exit_code;
+}
+
+// Sends the invocation's request, once the files it names are read; not for
+// Command::Help or Command::Version. A file that cannot be used is a usage error.
+int run(const Invocation& invocation) {
+    const bool json = invocation.json;
+    switch (invocation.command) {
+        case Command::Ping:
+            return shown(client::ping(target_of(invocation)), json);
+        case Command::Status:
+            return shown(client::core_status(target_of(invocation)), json);
+        case Command::Stop:
+            return shown(client::stop_core(target_of(invocation)), json);
+        case Command::Start: {
+            Result<client::StartRequest> request = start_request_of(invocation);
+            if (!request) {
+                return fail(EXIT_USAGE, request.error());
+            }
+            return shown(client::start_core(target_of(invocation), request.value()), json);
+        }
+        case Command::Send: {
+            Result<std::string> body = send_body(invocation);
+            if (!body) {
+                return fail(EXIT_USAGE, body.error());
+            }
+            return shown(client::send(target_of(invocation), body.value()), json);
+        }
+        case Command::Help:
+        case Command::Version:
+            break;
+    }
+    return fail(EXIT_USAGE, "no request for this command");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// What the tool makes of a reply: the line it prints, where, and the exit code.
+// What the tool makes of a reply, as the client library reads it: the line it prints,
+// where, and the exit code.
 
 #include "ctl/reply.h"
 
@@ -7,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl/args.h"
+#include "ctl/args.h"
 #include "ctl/exit_code.h"
 
 namespace korvan::ctl {
@@ -19,6 +22,27 @@ struct Case {
     std::optional<std::string> out;
     std::optional<std::string> err;
 };
+
+// The reply to the command's request as the tool reads it and shows it.
+Outcome interpret_reply(Command command, const std::string& body, bool json) {
+    switch (command) {
+        case Command::Ping:
+            return outcome_of(client::read_reply<proto::response::Pong>(body), json);
+        case Command::Status:
+            return outcome_of(client::read_reply<proto::response::Status>(body), json);
+        case Command::Start:
+            return outcome_of(client::read_reply<proto::response::Started>(body), json);
+        case Command::Stop:
+            return outcome_of(client::read_reply<proto::response::Stopped>(body), json);
+        case Command::Send:
+            return outcome_of(client::read_reply<client::Answer>(body), json);
+        case Command::Help:
+        case Command::Version:
+            break;
+    }
+    ADD_FAILURE() << "no request for this command";
+    return {};
+}
 
 void check(const std::vector<Case>& cases, bool json) {
     for (const Case& c : cases) {

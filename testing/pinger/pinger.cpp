@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "client/session.h"
+#include "client/transact.h"
 #include "common/names.h"
 #include "win/deadline.h"
 

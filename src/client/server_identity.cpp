@@ -1,4 +1,4 @@
-#include "client/server_process.h"
+#include "client/server_identity.h"
 
 #include <utility>
 

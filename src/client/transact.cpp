@@ -1,4 +1,4 @@
-#include "client/session.h"
+#include "client/transact.h"
 
 #include <cstdint>
 #include <optional>
@@ -7,7 +7,7 @@
 
 #include "client/connect.h"
 #include "client/exchange.h"
-#include "client/server_process.h"
+#include "client/server_identity.h"
 #include "win/handle.h"
 
 namespace korvan::client {

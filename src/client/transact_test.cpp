@@ -3,7 +3,7 @@
 // sent once it has passed; while the service's own pipe is missing, what the SCM
 // reports decides between failing at once and waiting.
 
-#include "client/session.h"
+#include "client/transact.h"
 
 #include <windows.h>
 
@@ -62,7 +62,7 @@ std::string outcome(const Result<std::string>& reply) {
                  : reply.error() + " (" + std::to_string(reply.failure().system_error) + ")";
 }
 
-TEST(Exchange, NothingIsWrittenOnceTheDeadlineHasPassed) {
+TEST(ClientExchange, NothingIsWrittenOnceTheDeadlineHasPassed) {
     PipeServer server({{framed(PONG)}});
     ScmStandIn scm{ServiceState{}};
     Result<win::UniqueHandle> pipe =

@@ -1,10 +1,8 @@
 #pragma once
 
-// The installed service as a client sees it: what the Service Control Manager reports,
-// and whether a pipe name is the service's own.
+// The installed service as the Service Control Manager reports it to a client.
 
 #include <functional>
-#include <string_view>
 
 #include "client/server_check.h"
 #include "common/result.h"
@@ -19,10 +17,5 @@ Result<ServiceState> query_service();
 
 // How a request asks the SCM: query_service, or a stand-in in the tests.
 using ServiceQuery = std::function<Result<ServiceState>()>;
-
-// Whether the full pipe name `name` (UTF-8, \\.\pipe\...) names the service's pipe as
-// Windows compares pipe names: without regard to case, by the system's own upper-case
-// table (CompareStringOrdinal), which maps some letters outside ASCII to ASCII ones.
-bool is_service_pipe(std::string_view name);
 
 }  // namespace korvan::client

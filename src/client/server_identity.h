@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "client/service.h"
+#include "client/scm_query.h"
 #include "common/result.h"
 #include "win/handle.h"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "win/deadline.h"
-#include "client/service.h"
+#include "client/scm_query.h"
 #include "common/result.h"
 
 namespace korvan::client {
@@ -16,7 +16,7 @@ struct Target {
     std::string pipe_name;
     win::Deadline deadline;
     // Whether the pipe's server must be the installed service's process
-    // (server_process.h), and what its refusals end with.
+    // (server_identity.h), and what its refusals end with.
     bool server_check = true;
     std::string check_hint;
     // How the Service Control Manager is asked, by the server check and while the

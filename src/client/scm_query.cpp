@@ -1,13 +1,10 @@
-#include "client/service.h"
+#include "client/scm_query.h"
 
 #include <windows.h>
-
-#include <string>
 
 #include "common/names.h"
 #include "win/error_text.h"
 #include "win/handle.h"
-#include "win/utf.h"
 
 namespace korvan::client {
 
@@ -35,13 +32,6 @@ Result<ServiceState> query_service() {
     }
     return ServiceState{true, static_cast<ServiceRunState>(status.dwCurrentState),
                         status.dwProcessId};
-}
-
-bool is_service_pipe(std::string_view name) {
-    const std::wstring wide = win::widen(name);
-    const std::wstring_view service = names::PIPE_NAME;
-    return CompareStringOrdinal(wide.data(), static_cast<int>(wide.size()), service.data(),
-                                static_cast<int>(service.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace korvan::client
