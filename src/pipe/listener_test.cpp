@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/session.h"
+#include "client/transact.h"
 #include "core/supervise.h"
 #include "log/service_log.h"
 #include "pipe/exchange.h"
