@@ -91,13 +91,11 @@ if(KORVAN_TESTS)
         src/pipe/exchange_test.cpp
         src/pipe/listener_test.cpp
         src/pipe/policy_section_test.cpp
-        src/pipe/policy_watch_test.cpp
         testing/support/core_sandbox.cpp
         testing/support/folder_probes.cpp
         testing/support/held_launch.cpp
         testing/support/pipe_client.cpp
         testing/support/process_run.cpp
-        testing/support/registry_keys.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(control_pipe_tests PRIVATE testing)
@@ -117,7 +115,6 @@ if(KORVAN_TESTS)
         testing/support/installed_service.cpp
         testing/support/pipe_client.cpp
         testing/support/process_run.cpp
-        testing/support/registry_keys.cpp
         testing/support/test_support.cpp
     )
     target_include_directories(service_tests PRIVATE testing)

@@ -2,10 +2,11 @@
 
 #include <sddl.h>
 
+#include <mutex>
 #include <vector>
 
 #include "common/names.h"
-#include "pipe/policy_watch.h"
+#include "log/service_log.h"
 #include "win/error_text.h"
 #include "win/handle.h"
 #include "win/utf.h"
@@ -14,46 +15,39 @@ namespace korvan::pipe {
 
 namespace {
 
-Failure cannot_read(const wchar_t* key, LSTATUS status) {
-    return prefixed(std::string(POLICY_PREFIX) + std::string(CANNOT_READ) + win::narrow(key),
-                    win::winapi_failure(READ_VALUE_STEP, static_cast<DWORD>(status)));
-}
-
-// Absent when neither the key nor the value is there.
-Result<std::optional<PolicyValue>> read_value(const wchar_t* key) {
+// Absent when neither the key nor the value is there; a value that cannot be read for
+// another reason counts as one of another type, so that it refuses rather than opens.
+std::optional<PolicyValue> read_value(const wchar_t* key) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key, names::START_ALLOWED_FOR,
+                                  RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return std::nullopt;
+    }
+    if (status != ERROR_SUCCESS || type != REG_SZ) {
+        return PolicyValue{PolicyValue::Kind::OtherType, {}, type};
+    }
+    // The value may change between the two reads; a second size is retried.
     for (;;) {
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key, names::START_ALLOWED_FOR,
-                                      RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            return std::optional<PolicyValue>();
-        }
-        if (status != ERROR_SUCCESS) {
-            return cannot_read(key, status);
-        }
-        if (type != REG_SZ) {
-            return std::optional<PolicyValue>(PolicyValue{PolicyValue::Kind::OtherType, {}, type});
-        }
         std::vector<wchar_t> text(size / sizeof(wchar_t) + 1);
         DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
         status = RegGetValueW(HKEY_LOCAL_MACHINE, key, names::START_ALLOWED_FOR,
                               RRF_RT_REG_SZ | RRF_NOEXPAND, &type, text.data(), &bytes);
-        // The value may have grown, changed its type or gone between the two calls.
-        if (status == ERROR_MORE_DATA || status == ERROR_UNSUPPORTED_TYPE) {
+        if (status == ERROR_MORE_DATA) {
+            size = bytes;
             continue;
         }
         if (status == ERROR_FILE_NOT_FOUND) {
-            return std::optional<PolicyValue>();
+            return std::nullopt;
         }
         if (status != ERROR_SUCCESS) {
-            return cannot_read(key, status);
+            return PolicyValue{PolicyValue::Kind::OtherType, {}, type};
         }
         // RegGetValueW ends a REG_SZ with one terminator, counted in `bytes`.
         const size_t length = bytes / sizeof(wchar_t);
-        return std::optional<PolicyValue>(
-            PolicyValue{PolicyValue::Kind::Text,
-                        std::wstring(text.data(), length > 0 ? length - 1 : 0), REG_SZ});
+        return PolicyValue{PolicyValue::Kind::Text,
+                           std::wstring(text.data(), length > 0 ? length - 1 : 0), REG_SZ};
     }
 }
 
@@ -72,20 +66,50 @@ win::UniqueLocal parse_sid(const std::wstring& text) {
     return sid;
 }
 
+// The last line of a kind logged, so that a value or an error is logged once, not at
+// every request.
+struct LoggedOnce {
+    std::mutex lock;
+    std::optional<std::string> last;
+
+    void log(const std::optional<std::string>& line) {
+        std::lock_guard<std::mutex> held(lock);
+        if (line && line != last) {
+            log::write_log(*line);
+        }
+        last = line;
+    }
+};
+
+LoggedOnce& logged_fault() {
+    static LoggedOnce shared;
+    return shared;
+}
+
+// The policy as the source holds it, read under its lock; absent when the lock was not
+// had in time.
+std::optional<PolicyValue> read_locked(const PolicySource& source) {
+    const PolicySection::Hold hold = source.section->enter();
+    if (hold.entry() == PolicySection::Entry::TimedOut) {
+        return std::nullopt;
+    }
+    if (hold.new_failure()) {
+        log::write_log(std::string(POLICY_PREFIX) + std::string(READ_WITHOUT_LOCK) + ": " +
+                       win::winapi_failure(ENTER_SECTION_STEP, hold.error()).text);
+    }
+    return read_policy(source.keys);
+}
+
 }  // namespace
 
 PolicyKeys machine_policy_keys() {
     return PolicyKeys{names::POLICY_KEY, names::PRODUCT_KEY};
 }
 
-Result<PolicyValue> read_policy(const PolicyKeys& keys) {
+PolicyValue read_policy(const PolicyKeys& keys) {
     for (const wchar_t* key : {keys.policy, keys.product}) {
-        Result<std::optional<PolicyValue>> value = read_value(key);
-        if (!value) {
-            return value.failure();
-        }
-        if (value.value()) {
-            return std::move(*value.value());
+        if (std::optional<PolicyValue> value = read_value(key)) {
+            return std::move(*value);
         }
     }
     return PolicyValue{};
@@ -120,17 +144,12 @@ Result<void> policy_allows(const PolicyValue& value, HANDLE token) {
 }
 
 Result<void> may_start_and_stop(HANDLE token, const PolicySource& source) {
-    PolicyWatch& watch = source.watch != nullptr ? *source.watch : machine_policy_watch();
-    const PolicyReading reading = watch.latest();
-    switch (reading.state) {
-        case PolicyReading::State::Read:
-            return policy_allows(reading.value, token);
-        case PolicyReading::State::Failed:
-            return reading.failure;
-        case PolicyReading::State::NotYet:
-            break;
+    const std::optional<PolicyValue> value = read_locked(source);
+    if (!value) {
+        return Failure{std::string(POLICY_PREFIX) + std::string(POLICY_BEING_APPLIED)};
     }
-    return Failure{std::string(POLICY_PREFIX) + std::string(NOT_READ_YET)};
+    logged_fault().log(policy_fault(*value));
+    return policy_allows(*value, token);
 }
 
 }  // namespace korvan::pipe

@@ -8,9 +8,8 @@
 // HKLM\SOFTWARE\Policies\KorvanVPN\Service, where Group Policy writes it, and only when
 // it is absent there from HKLM\SOFTWARE\KorvanVPN\Service, where the MSI writes it. A
 // value that is present and empty means "no restriction" and hides the one below it.
-// The service does not read them for each start and stop: a watch (policy_watch.h)
-// reads them at the service's start and again whenever either may have changed, under
-// Group Policy's lock, and each start and stop is decided on the last value it read.
+// Both are read anew for every start and stop, so a change applies to the next one, and
+// only while Group Policy's lock is held (policy_section.h).
 
 #include <windows.h>
 
@@ -19,10 +18,11 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "pipe/policy_section.h"
 
 namespace korvan::pipe {
 
-// The beginning of every refusal's message and of every log line about the policy.
+// The beginning of every refusal's message and of the log line for a faulty value.
 inline constexpr std::string_view POLICY_PREFIX = "StartAllowedFor policy: ";
 // "StartAllowedFor policy: start and stop are for members of {SID} only"
 inline constexpr std::string_view MEMBERS_ONLY = "start and stop are for members of ";
@@ -31,14 +31,14 @@ inline constexpr std::string_view MEMBERS_ONLY_END = " only";
 inline constexpr std::string_view NOT_A_SID = "not a SID: ";
 // "StartAllowedFor policy: not a string value (type {registry type})"
 inline constexpr std::string_view NOT_A_STRING = "not a string value (type ";
-// "StartAllowedFor policy: cannot read HKLM\{key}: RegGetValueW: {Windows API error}":
-// the value under a key could not be read for another reason than its absence; the
-// keys below it are not consulted.
-inline constexpr std::string_view CANNOT_READ = "cannot read HKLM\\";
-inline constexpr std::string_view READ_VALUE_STEP = "RegGetValueW";
-// "StartAllowedFor policy: not read yet": the service has not finished its first read
-// of the policy within FIRST_READ_WAIT_MS (policy_watch.h) of the request.
-inline constexpr std::string_view NOT_READ_YET = "not read yet";
+// "StartAllowedFor policy: Group Policy is being applied; try again": Group Policy's
+// lock was not had within POLICY_SECTION_WAIT_MS.
+inline constexpr std::string_view POLICY_BEING_APPLIED = "Group Policy is being applied; try again";
+// The log line when Group Policy's lock cannot be entered at all and the policy is read
+// without it: "StartAllowedFor policy: read without Group Policy's lock:
+// EnterCriticalPolicySection: {Windows API error}".
+inline constexpr std::string_view READ_WITHOUT_LOCK = "read without Group Policy's lock";
+inline constexpr std::string_view ENTER_SECTION_STEP = "EnterCriticalPolicySection";
 
 // Where the policy is read: the two keys under HKEY_LOCAL_MACHINE, in the order they
 // are tried. Tests name keys of their own.
@@ -56,9 +56,7 @@ struct PolicyValue {
     std::wstring text;
     DWORD type = REG_NONE;
 };
-// The value of the first key that has one. Error: the first that cannot be read,
-// "StartAllowedFor policy: cannot read ...", carrying the registry's code.
-Result<PolicyValue> read_policy(const PolicyKeys& keys);
+PolicyValue read_policy(const PolicyKeys& keys);
 
 // The message for a value that is no policy at all: of another type, or a text that
 // is not empty and no SID ("S-1-..."). Absent for every other value.
@@ -70,20 +68,17 @@ std::optional<std::string> policy_fault(const PolicyValue& value);
 // never the caller. A faulty value refuses everyone.
 Result<void> policy_allows(const PolicyValue& value, HANDLE token);
 
-class PolicyWatch;
-// The service's own watch of the machine's keys (policy_watch.h).
-PolicyWatch& machine_policy_watch();
-
-// Whose last reading decides a start or stop: the watch named, or the machine's own
-// when none is. Tests name their own.
+// Where the policy is read, and the lock it is read under. Tests name their own.
 struct PolicySource {
-    PolicyWatch* watch = nullptr;
+    PolicyKeys keys = machine_policy_keys();
+    PolicySection* section = &machine_policy_section();
 };
 
-// policy_allows on the last value the source's watch read. Until its first read has
-// ended, waits for it at most FIRST_READ_WAIT_MS and is then refused with NOT_READ_YET;
-// while its last read failed, is refused with that failure's message. Never takes
-// Group Policy's lock, and never waits for a read after the first.
+// policy_allows on what read_policy finds under the source's keys, read while its lock
+// is held. A faulty value is also logged, once for each value it changes to. When the
+// lock is not had within its bound, the caller is refused with POLICY_BEING_APPLIED and
+// nothing is read; when it cannot be entered at all, the keys are read without it, and
+// READ_WITHOUT_LOCK is logged when that failure is news (PolicySection::Hold).
 Result<void> may_start_and_stop(HANDLE token, const PolicySource& source = {});
 
 }  // namespace korvan::pipe

@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "support/registry_keys.h"
+#include "support/core_sandbox.h"
+#include "support/folder_probes.h"
+#include "support/policy_stand_in.h"
 #include "support/test_support.h"
-#include "win/error_text.h"
 #include "win/handle.h"
-#include "win/utf.h"
 
 namespace korvan::pipe {
 namespace {
 
+using test_support::CoreSandbox;
+using test_support::read_file;
 using win::UniqueHandle;
 
 UniqueHandle own_token() {
@@ -152,36 +154,33 @@ TEST_F(ControlPolicy, ThePolicyKeyWinsAndAnEmptyValueThereLiftsTheProductKey) {
         if (c.product) {
             TestKeys::set_text(keys.product, *c.product);
         }
-        const Result<PolicyValue> value = read_policy(keys.keys());
-        ASSERT_TRUE(value.ok()) << value.error();
-        EXPECT_EQ(value->kind, c.kind);
-        EXPECT_EQ(value->text, c.text);
+        const PolicyValue value = read_policy(keys.keys());
+        EXPECT_EQ(value.kind, c.kind);
+        EXPECT_EQ(value.text, c.text);
     }
     TestKeys keys;
     const DWORD number = 551;
     TestKeys::set(keys.policy, REG_DWORD, &number, sizeof number);
     TestKeys::set_text(keys.product, L"");
-    const Result<PolicyValue> value = read_policy(keys.keys());
-    ASSERT_TRUE(value.ok()) << value.error();
-    EXPECT_EQ(value->kind, Kind::OtherType);
-    EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
+    const PolicyValue value = read_policy(keys.keys());
+    EXPECT_EQ(value.kind, Kind::OtherType);
+    EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
 }
 
-// A value under the policy key that cannot be read fails the read, with the registry's
-// code, and the product key below it is not consulted.
-TEST_F(ControlPolicy, AValueThatCannotBeReadFailsTheReadAndHidesTheKeyBelow) {
+TEST_F(ControlPolicy, AFaultyValueIsLoggedOnceForEachValueItChangesTo) {
+    test_support::LoggedSandbox sandbox;
     TestKeys keys;
-    TestKeys::set_text(keys.policy, L"S-1-5-32-544");
-    TestKeys::set_text(keys.product, L"");
-    test_support::UnreadableKey unreadable(keys.policy);
-
-    const Result<PolicyValue> value = read_policy(keys.keys());
-
-    ASSERT_FALSE(value.ok());
-    EXPECT_EQ(value.error(), "StartAllowedFor policy: cannot read HKLM\\" +
-                                 win::narrow(keys.policy) +
-                                 ": RegGetValueW: " + win::winapi_error_text(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(value.failure().system_error, static_cast<std::uint32_t>(ERROR_ACCESS_DENIED));
+    const UniqueHandle token = own_token();
+    const std::wstring log = sandbox.work + L"\\service.log";
+    for (const wchar_t* value : {L"typo", L"typo", L"S-1-5-32-544", L"typo", L"other", L"other"}) {
+        TestKeys::set_text(keys.policy, value);
+        (void)may_start_and_stop(token.get(), test_support::policy_at(keys.keys()));
+    }
+    // The second "typo" line repeats the last line written, so the log counts it.
+    EXPECT_EQ(read_file(log),
+              "StartAllowedFor policy: not a SID: \"typo\"\n"
+              "last message repeated 1 times\n"
+              "StartAllowedFor policy: not a SID: \"other\"\n");
 }
 
 }  // namespace

@@ -20,8 +20,9 @@ proto::response::Pong pong();
 // policy (control_policy.h) about `caller`, the admitted caller's token (TOKEN_QUERY);
 // a caller it refuses gets "forbidden" with the policy's message, and the core is left
 // as it was. Ping and Status never consult it. Never fails: every outcome is a
-// response. Writes no log line of its own (the policy's watch logs a faulty value).
-// `policy` names the watch whose last reading decides; tests name their own.
+// response. Writes no log line of its own (a faulty policy value is logged once).
+// `policy` names where the policy is read and the lock it is read under; tests name
+// their own.
 proto::Response handle_request(const proto::Request& request, core::Supervisor& supervisor,
                                HANDLE caller, const PolicySource& policy = {});
 

@@ -57,9 +57,10 @@ std::shared_ptr<win::StopFlag> stop_flag() {
     return stop;
 }
 
-// Wine's EnterCriticalPolicySection fails, which the machine's watch would log.
+// Wine's EnterCriticalPolicySection fails, which the listener would log at each first
+// start or stop.
 ListenerParts with_free_policy_lock(ListenerParts parts) {
-    parts.policy.watch = &test_support::free_machine_policy();
+    parts.policy.section = &test_support::free_policy_section();
     return parts;
 }
 

@@ -6,18 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <climits>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "log/service_log.h"
 #include "pipe/control_policy.h"
-#include "pipe/policy_watch.h"
 #include "support/core_sandbox.h"
-#include "support/policy_stand_in.h"
 #include "support/test_support.h"
 #include "win/error_text.h"
 #include "win/handle.h"
@@ -25,8 +20,6 @@
 namespace korvan::pipe {
 namespace {
 
-using test_support::decided_within;
-using test_support::start_refusal;
 using win::UniqueHandle;
 
 const std::wstring ROOT =
@@ -37,54 +30,42 @@ const PolicyKeys KEYS{POLICY.c_str(), NONE.c_str()};
 
 // The stand-ins are plain functions: what they do is told here, anew by each test.
 struct Script {
-    // Entries from this one on (counted from 0) wait until `gate` is signalled.
-    int blocks_from = INT_MAX;
-    UniqueHandle gate{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    // The error each entry fails with at once, by its number; ERROR_SUCCESS or past the
-    // end: it succeeds.
-    std::vector<DWORD> fails_with;
-    // Group Policy writing the value while it holds its lock at the first entry, and
-    // deleting it as it leaves: a read made outside the lock finds none.
+    // What an entry does: blocks until `entered_at` is signalled (when set), then
+    // succeeds, or fails at once with `fails_with`.
+    HANDLE blocks_until = nullptr;
+    DWORD fails_with = ERROR_SUCCESS;
+    // Group Policy writing the value while it holds its lock, and deleting it as it
+    // leaves: a read made outside the lock finds none.
     bool writes_while_held = false;
     std::atomic<int> entries{0};
     std::atomic<int> leaves{0};
     UniqueHandle left{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
-std::atomic<Script*> script{nullptr};
-
-// A script of the test's own. Never freed: a watch's thread may still be in a stand-in
-// when its test ends.
-Script& scripted() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, ROOT.c_str());
-    script = new Script();
-    return *script;
-}
-
-struct RemovedKeys {
-    ~RemovedKeys() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, ROOT.c_str()); }
-};
+Script* script = nullptr;
 
 void set_value(const wchar_t* sid) {
+    win::UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, POLICY.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
     const std::wstring text = sid;
-    EXPECT_EQ(
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, POLICY.c_str(), L"StartAllowedFor", REG_SZ,
-                        text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-        ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key.get(), L"StartAllowedFor", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
 }
 
 HANDLE WINAPI scripted_enter(BOOL machine) {
     EXPECT_TRUE(machine);
-    Script& told = *script;
-    const int entry = told.entries++;
-    if (entry < static_cast<int>(told.fails_with.size()) &&
-        told.fails_with[entry] != ERROR_SUCCESS) {
-        SetLastError(told.fails_with[entry]);
+    ++script->entries;
+    if (script->fails_with != ERROR_SUCCESS) {
+        SetLastError(script->fails_with);
         return nullptr;
     }
-    if (entry >= told.blocks_from) {
-        WaitForSingleObject(told.gate.get(), INFINITE);
+    if (script->blocks_until != nullptr) {
+        WaitForSingleObject(script->blocks_until, INFINITE);
     }
-    if (told.writes_while_held && entry == 0) {
+    if (script->writes_while_held) {
         set_value(L"S-1-5-32-551");
     }
     return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5EC));
@@ -92,21 +73,25 @@ HANDLE WINAPI scripted_enter(BOOL machine) {
 
 BOOL WINAPI scripted_leave(HANDLE section) {
     EXPECT_EQ(section, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5EC)));
-    Script& told = *script;
-    if (told.writes_while_held && told.leaves == 0) {
+    if (script->writes_while_held) {
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, POLICY.c_str(), L"StartAllowedFor");
     }
-    ++told.leaves;
-    SetEvent(told.left.get());
+    ++script->leaves;
+    SetEvent(script->left.get());
     return TRUE;
 }
 
-PolicyWatchParts scripted_parts() {
-    GroupPolicyCalls calls = group_policy_calls();
-    calls.enter = scripted_enter;
-    calls.leave = scripted_leave;
-    return PolicyWatchParts{.keys = KEYS, .group_policy = calls};
-}
+struct Scripted {
+    Scripted() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, ROOT.c_str());
+        script = &told;
+    }
+    ~Scripted() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, ROOT.c_str());
+        script = nullptr;
+    }
+    Script told;
+};
 
 UniqueHandle own_token() {
     UniqueHandle token(test_support::own_identification_token());
@@ -116,37 +101,31 @@ UniqueHandle own_token() {
 
 const std::string MEMBERS_OF_551 =
     "StartAllowedFor policy: start and stop are for members of S-1-5-32-551 only";
-const std::string NOT_READ_YET_TEXT = "StartAllowedFor policy: not read yet";
+const std::string BEING_APPLIED =
+    "StartAllowedFor policy: Group Policy is being applied; try again";
 
 TEST(PolicySection, ThePolicyIsReadWhileTheLockIsHeld) {
     test_support::LoggedSandbox sandbox;
-    RemovedKeys removed;
-    Script& told = scripted();
-    told.writes_while_held = true;
-    // The value's removal as the first entry is left wakes the watch again; that read
-    // waits until the test has looked.
-    told.blocks_from = 1;
+    Scripted scripted;
+    scripted.told.writes_while_held = true;
+    PolicySection section({scripted_enter, scripted_leave});
     const UniqueHandle token = own_token();
-    PolicyWatch watch(scripted_parts());
 
-    EXPECT_EQ(start_refusal(watch, token.get()), MEMBERS_OF_551);
-    ASSERT_EQ(WaitForSingleObject(told.left.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(told.leaves.load(), 1);
+    const Result<void> allowed = may_start_and_stop(token.get(), PolicySource{KEYS, &section});
 
-    // Read again under the lock, without the value that was there only while it was held.
-    SetEvent(told.gate.get());
-    EXPECT_TRUE(decided_within(watch, token.get(), ""));
-    EXPECT_EQ(told.leaves.load(), told.entries.load());
+    ASSERT_FALSE(allowed);
+    EXPECT_EQ(allowed.error(), MEMBERS_OF_551);
+    ASSERT_EQ(WaitForSingleObject(scripted.told.left.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(scripted.told.entries.load(), 1);
+    EXPECT_EQ(scripted.told.leaves.load(), 1);
     EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
 }
 
 TEST(PolicySection, ALockThatCannotBeEnteredIsLoggedOnceAndThePolicyReadWithoutIt) {
     test_support::LoggedSandbox sandbox;
-    RemovedKeys removed;
-    Script& told = scripted();
-    told.fails_with = {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
-                       ERROR_NOT_READY,     ERROR_SUCCESS,       ERROR_NOT_READY};
+    Scripted scripted;
     set_value(L"S-1-5-32-551");
+    PolicySection section({scripted_enter, scripted_leave});
     const UniqueHandle token = own_token();
     const std::string line =
         "StartAllowedFor policy: read without Group Policy's lock: "
@@ -156,18 +135,16 @@ TEST(PolicySection, ALockThatCannotBeEnteredIsLoggedOnceAndThePolicyReadWithoutI
         "StartAllowedFor policy: read without Group Policy's lock: "
         "EnterCriticalPolicySection: " +
         win::winapi_error_text(ERROR_NOT_READY);
-    PolicyWatch watch(scripted_parts());
-    ASSERT_EQ(start_refusal(watch, token.get()), MEMBERS_OF_551);
-
-    // Each change is read once more, with or without the lock, and decides.
-    for (int entry = 1; entry < 6; ++entry) {
-        SCOPED_TRACE(entry);
-        const bool administrators = entry % 2 == 1;
-        set_value(administrators ? L"S-1-5-32-544" : L"S-1-5-32-551");
-        EXPECT_TRUE(decided_within(watch, token.get(), administrators ? "" : MEMBERS_OF_551));
-        EXPECT_EQ(told.entries.load(), entry + 1);
+    const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
+                            ERROR_NOT_READY,     ERROR_SUCCESS,       ERROR_NOT_READY};
+    for (const DWORD error : errors) {
+        scripted.told.fails_with = error;
+        const Result<void> allowed = may_start_and_stop(token.get(), PolicySource{KEYS, &section});
+        ASSERT_FALSE(allowed);
+        EXPECT_EQ(allowed.error(), MEMBERS_OF_551);
     }
-    EXPECT_EQ(told.leaves.load(), 1);
+    EXPECT_EQ(scripted.told.entries.load(), 6);
+    EXPECT_EQ(scripted.told.leaves.load(), 1);
     // News only: a first failure, another error, and the same error after an entry held,
     // which the log counts as a repeat.
     log::flush_log();
@@ -175,98 +152,52 @@ TEST(PolicySection, ALockThatCannotBeEnteredIsLoggedOnceAndThePolicyReadWithoutI
               line + "\n" + other + "\nlast message repeated 1 times\n");
 }
 
-// Group Policy holds its lock for 10 s after a change: the watch's read waits for it,
-// and every start and stop meanwhile is answered at once from the value read before.
-TEST(PolicySection, StartsWhileTheLockIsHeldForTenSecondsAreAnsweredFromTheLastValue) {
+TEST(PolicySection, ALockNotHadInTimeRefusesAndIsLeftAtOnceWhenItComes) {
     test_support::LoggedSandbox sandbox;
-    RemovedKeys removed;
-    Script& told = scripted();
-    told.blocks_from = 1;
+    Scripted scripted;
+    const UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    scripted.told.blocks_until = gate.get();
+    PolicySection section({scripted_enter, scripted_leave}, 200);
     const UniqueHandle token = own_token();
-    PolicyWatch watch(scripted_parts());
-    ASSERT_EQ(start_refusal(watch, token.get()), "");
-
-    set_value(L"S-1-5-32-551");
-    for (int waited = 0; waited < 5000 && told.entries < 2; waited += 20) {
-        Sleep(20);
-    }
-    ASSERT_EQ(told.entries.load(), 2);
-    const ULONGLONG held_at = GetTickCount64();
-    std::thread group_policy([&] {
-        Sleep(10'000);
-        SetEvent(told.gate.get());
-    });
-    ULONGLONG slowest = 0;
-    int answered = 0;
-    while (GetTickCount64() - held_at < 9'500) {
-        const ULONGLONG asked = GetTickCount64();
-        EXPECT_EQ(start_refusal(watch, token.get()), "");
-        slowest = std::max(slowest, GetTickCount64() - asked);
-        ++answered;
-        Sleep(250);
-    }
-    // Well below the 2 s that a request once waited for the lock.
-    EXPECT_LT(slowest, 500u);
-    EXPECT_GE(answered, 20);
-    EXPECT_EQ(told.leaves.load(), 1);
-
-    group_policy.join();
-    EXPECT_TRUE(decided_within(watch, token.get(), MEMBERS_OF_551));
-    EXPECT_EQ(told.leaves.load(), 2);
-    EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
-}
-
-TEST(PolicySection, AFirstReadNotEndedWithinTwoSecondsRefusesUntilItEnds) {
-    RemovedKeys removed;
-    Script& told = scripted();
-    told.blocks_from = 0;
-    const UniqueHandle token = own_token();
-    PolicyWatch watch(scripted_parts());
 
     const ULONGLONG began = GetTickCount64();
-    const Result<void> allowed = may_start_and_stop(token.get(), PolicySource{&watch});
+    const Result<void> allowed = may_start_and_stop(token.get(), PolicySource{KEYS, &section});
     const ULONGLONG waited = GetTickCount64() - began;
 
     ASSERT_FALSE(allowed);
-    EXPECT_EQ(allowed.error(), NOT_READ_YET_TEXT);
-    EXPECT_GE(waited, 1990u);
+    EXPECT_EQ(allowed.error(), BEING_APPLIED);
+    EXPECT_GE(waited, 190u);
     EXPECT_LT(waited, 3000u);
-
-    // The first read ends while the next request waits for it.
-    std::thread group_policy([&] {
-        Sleep(500);
-        SetEvent(told.gate.get());
-    });
-    EXPECT_EQ(start_refusal(watch, token.get()), "");
-    group_policy.join();
-    EXPECT_EQ(told.leaves.load(), 1);
+    EXPECT_EQ(scripted.told.leaves.load(), 0);
+    // Group Policy lets go: the entry that was given up is left without anyone reading.
+    SetEvent(gate.get());
+    EXPECT_EQ(WaitForSingleObject(scripted.told.left.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(scripted.told.entries.load(), 1);
+    EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
 }
 
-// The watch's end never waits for a thread in Group Policy's lock; that thread leaves
-// the lock when it gets it, and reads nothing.
-TEST(PolicySection, AWatchEndsAtOnceWhileItsReadWaitsForTheLock) {
-    test_support::LoggedSandbox sandbox;
-    RemovedKeys removed;
-    Script& told = scripted();
-    told.blocks_from = 0;
-    // A faulty value, which a read would log.
-    set_value(L"typo");
-    ULONGLONG ending = 0;
-    {
-        PolicyWatch watch(scripted_parts());
-        for (int waited = 0; waited < 5000 && told.entries < 1; waited += 20) {
-            Sleep(20);
-        }
-        ASSERT_EQ(told.entries.load(), 1);
-        ending = GetTickCount64();
-    }
-    EXPECT_LT(GetTickCount64() - ending, 100u);
+TEST(PolicySection, ACallerDuringAnEntryStillWaitingTakesItOver) {
+    Scripted scripted;
+    const UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    scripted.told.blocks_until = gate.get();
+    PolicySection section({scripted_enter, scripted_leave}, 2000);
+    EXPECT_EQ(section.enter().entry(), PolicySection::Entry::TimedOut);
 
-    SetEvent(told.gate.get());
-    ASSERT_EQ(WaitForSingleObject(told.left.get(), 5000), WAIT_OBJECT_0);
-    Sleep(200);
-    EXPECT_EQ(told.entries.load(), 1);
-    EXPECT_FALSE(test_support::exists(sandbox.work + L"\\service.log"));
+    // Group Policy lets go while the next caller waits.
+    std::thread opener([&] {
+        Sleep(500);
+        SetEvent(gate.get());
+    });
+    {
+        const PolicySection::Hold hold = section.enter();
+        EXPECT_EQ(hold.entry(), PolicySection::Entry::Held);
+        EXPECT_EQ(scripted.told.leaves.load(), 0);
+    }
+    opener.join();
+    EXPECT_EQ(WaitForSingleObject(scripted.told.left.get(), 5000), WAIT_OBJECT_0);
+    // One entry, made for the first caller and taken over by the second.
+    EXPECT_EQ(scripted.told.entries.load(), 1);
+    EXPECT_EQ(scripted.told.leaves.load(), 1);
 }
 
 }  // namespace

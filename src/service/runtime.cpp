@@ -7,7 +7,6 @@
 #include "core/launch.h"
 #include "log/service_log.h"
 #include "pipe/listener.h"
-#include "pipe/policy_watch.h"
 #include "service/identity.h"
 #include "win/error_text.h"
 #include "win/utf.h"
@@ -111,8 +110,6 @@ Result<void> run_service() {
         shared.supervisor->release_install_files();
         return running;
     }
-    // The machine's policy is read from here on, on a thread of its own.
-    (void)pipe::machine_policy_watch();
     (void)core::prepare_work_folder();
     return serve(shared);
 }

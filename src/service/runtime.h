@@ -43,8 +43,7 @@ struct HandlerContext {
 // "run_service error: {diagnostic form}" when it fails.
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
-// Registers control_handler, reports SERVICE_RUNNING, starts the watch of the machine's
-// policy (pipe/policy_watch.h), which is never stopped, makes the work folder's levels the
+// Registers control_handler, reports SERVICE_RUNNING, makes the work folder's levels the
 // service's own and logs what it moved aside on the way (core::prepare_work_folder)
 // before it serves anyone, and serves. The install has made the missing levels before,
 // so that they exist from the install on; a failure here fails nothing: each start

@@ -236,7 +236,7 @@ bool is_start_failure(const std::string& message) {
                        });
 }
 
-// The refusals of the machine's policy, as control_policy.h composes them.
+// The four refusals of the machine's policy, as control_policy.h composes them.
 bool is_policy_refusal(const std::string& message) {
     const std::string header = "src/pipe/control_policy.h";
     const std::string prefix = header_text(header, "POLICY_PREFIX");
@@ -255,10 +255,7 @@ bool is_policy_refusal(const std::string& message) {
                std::regex_match(rest.substr(head.size(), rest.size() - head.size() - tail.size()),
                                 std::regex(pattern));
     };
-    const std::string cannot_read = header_text(header, "CANNOT_READ");
-    const std::string read_step = header_text(header, "READ_VALUE_STEP");
-    return rest == header_text(header, "NOT_READ_YET") ||
-           between(cannot_read, ")", "[^:]+: " + read_step + ": [^(]+ \\(0x8007[0-9A-F]{4}") ||
+    return rest == header_text(header, "POLICY_BEING_APPLIED") ||
            between(members, members_end, "[Ss]-1-[0-9-]+") ||
            between(not_a_sid + "\"", "\"", "[^\"]+") || between(not_a_string, ")", "[0-9]+");
 }
