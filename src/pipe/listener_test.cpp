@@ -1463,27 +1463,6 @@ TEST(Listener, AGraceOverTheLimitIsNotResetWhenThePipeStopsRunningShort) {
     EXPECT_LE(long_lived, static_cast<long>(ACCOUNT_INSTANCES)) << "of " << lifetimes.size();
 }
 
-TEST(Listener, AnAccountOverItsLimitLosesItsNewestConnections) {
-    LoggedSandbox sandbox;
-    Listener listener(ListenerParts{.account = one_account});
-    std::vector<UniqueHandle> earliest;
-    for (DWORD i = 0; i < ACCOUNT_INSTANCES; ++i) {
-        earliest.push_back(open_pipe());
-        ASSERT_TRUE(earliest.back().valid());
-    }
-    const Hogs hogs(PIPE_INSTANCES, 0);
-    // Until the newer ones have been ended, and have come again, at least once each on
-    // average; well within the earliest ones' 10 s.
-    for (int waited = 0; waited < 8000 && hogs.opened() <= static_cast<int>(2 * PIPE_INSTANCES);
-         waited += 50) {
-        Sleep(50);
-    }
-    ASSERT_GT(hogs.opened(), static_cast<int>(2 * PIPE_INSTANCES));
-    for (const UniqueHandle& pipe : earliest) {
-        EXPECT_TRUE(PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, nullptr, nullptr));
-    }
-}
-
 // Each thread opens the pipe and closes it at once, over and over, sending nothing.
 class Spinners {
   public:
